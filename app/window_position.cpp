@@ -1,0 +1,37 @@
+// The window reopens where the user last closed it: its left and top edges live
+// in the per-user registry.
+#include "app/brisa_config.h"
+#include "app/texts.h"
+
+namespace {
+
+constexpr char PositionKey[] = "Software\\Varnosti\\pelwin";
+constexpr char WindowSection[] = "Window";
+constexpr char XValue[] = "XPos";
+constexpr char YValue[] = "YPos";
+
+}  // namespace
+
+void LoadWindowPosition(std::int32_t* position) {
+  CRegScannerA scanner;
+  if (scanner.Init(0, "", Len(PositionKey), PositionKey, HKEY_CURRENT_USER) &&
+      scanner.SetSection(Len(WindowSection), WindowSection)) {
+    scanner.GetKeyInt(Len(XValue), XValue, &position[0]);
+    scanner.GetKeyInt(Len(YValue), YValue, &position[1]);
+  }
+  scanner.Done();
+}
+
+void SaveWindowPosition(const std::int32_t* position) {
+  CRegScannerA scanner;
+  if (scanner.Create(0, "", Len(PositionKey), PositionKey, HKEY_CURRENT_USER)) {
+    if (!scanner.SetSection(Len(WindowSection), WindowSection)) {
+      scanner.CreateSection(Len(WindowSection), WindowSection);
+    }
+    if (scanner.SetSection(Len(WindowSection), WindowSection)) {
+      scanner.SetKeyInt(Len(XValue), XValue, position[0]);
+      scanner.SetKeyInt(Len(YValue), YValue, position[1]);
+    }
+  }
+  scanner.Done();
+}

@@ -1,0 +1,36 @@
+// Faults that tests plant in the POSIX platform layer, to drive the program's
+// error paths without a broken device or registry. Production code never sets
+// them; the default plan changes nothing.
+#pragma once
+
+#include <string>
+
+#include "win32api.h"
+
+struct TPosixFaults {
+  // SetupDiGetClassDevsA returns INVALID_HANDLE_VALUE (error ERROR_GEN_FAILURE).
+  bool ClassDevsFail = false;
+  // SetupDiEnumDeviceInterfaces fails with EnumError at member index EnumFailIndex
+  // (for every class); -1: never.
+  int EnumFailIndex = -1;
+  DWORD EnumError = ERROR_GEN_FAILURE;
+  // Every SetupDiEnumDeviceInterfaces call fails with EnumError, never with 259.
+  bool EnumAlwaysFail = false;
+  // The detail read (the call with a buffer) fails at this member index; -1: never.
+  int DetailFailIndex = -1;
+  // The size query of the detail at this member index reports no usable size
+  // (a required size smaller than the fixed part); -1: never.
+  int NoSizeIndex = -1;
+  // CreateFileA fails (ERROR_FILE_NOT_FOUND) for every path that ends with this
+  // text, after backslashes became slashes. Empty: never.
+  std::string CreateFileFailSuffix;
+  // RegisterDeviceNotificationA returns null.
+  bool RegisterNotificationFail = false;
+  // Administrator check (OpenSCManagerA): -1 as the machine says, 0 refused, 1 granted.
+  int Administrator = -1;
+  // GetModuleFileNameA reports this path instead of the running executable's.
+  std::string ModulePath;
+};
+
+// The process's plan. Tests assign a fresh TPosixFaults{} to clear it.
+TPosixFaults& PosixFaults();
