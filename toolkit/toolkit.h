@@ -217,7 +217,12 @@ class CNodeView : public CView {
   void Unrealize() override;
 
  protected:
+  void EndChildren();
+  void RealizeChildren();
   std::vector<CView*> ChildList;
+
+ private:
+  void Attach(CView* child, bool front);
 };
 
 class CButton : public CView {
@@ -279,9 +284,8 @@ class CWindow : public CNodeView {
   CWindow();
   ~CWindow() override;
 
-  void Init(const CRect& rect, std::uint32_t options, std::int32_t titleLength,
-            const char* title, CMenuBar* menuBar, CDBNodeView* dbView, CView* clientView,
-            CTabPaneFactory* tabPanes);
+  void Init(const CRect& rect, std::uint32_t options, std::int32_t titleLength, const char* title,
+            CMenuBar* menuBar, CDBNodeView* dbView, CView* clientView, CTabPaneFactory* tabPanes);
   void SetTitle(std::int32_t length, const char* text);
   const char* Title() const { return TitleText.data(); }
   void SetWinIcon(HANDLE smallIcon, HANDLE largeIcon);

@@ -21,11 +21,12 @@ struct THeadlessBox {
 };
 
 struct THeadlessDraw {
-  enum TOp { Fill, Pen, Line, Text, Font } Op = Fill;
-  std::int32_t A = 0, B = 0, C = 0, D = 0;  // Fill x y w h; Line x1 y1 x2 y2; Text x y length
+  // Write is a WriteText call (an enumerator named Text would clash with the text).
+  enum TOp { Fill, Pen, Line, Write, Font } Op = Fill;
+  std::int32_t A = 0, B = 0, C = 0, D = 0;  // Fill x y w h; Line x1 y1 x2 y2; Write x y length
   TColor Color = 0;                         // Pen
-  std::string Text;                         // Text, as drawn (cut at its length and NUL)
-  TFont FontUsed = nullptr;                 // Font; for Text, the font in effect
+  std::string Text;                         // Write: the text as drawn (cut at its length and NUL)
+  TFont FontUsed = nullptr;                 // Font; for Write, the font in effect
 };
 
 // What the toolkit pushed to one native part: what a user would see.
@@ -96,7 +97,8 @@ class CHeadlessPeers : public CPeerFactory {
   std::vector<std::pair<const CView*, THeadlessNative*>> Natives;
   std::uintptr_t NextHandle = 0x1000;
   friend class CHeadlessViewPeer;
-  friend class CHeadlessWindowPeer;
+  template <class>
+  friend class CHeadlessPart;
 };
 
 // The factory in use when it is the headless one, else null.

@@ -1,0 +1,136 @@
+#include "integration/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+TAppHarness::TAppHarness() {
+  PosixFaults() = TPosixFaults{};
+  PosixFaults().Administrator = 1;
+  // The peer lives as long as the process; each test starts with its own record.
+  Peers();
+  HeadlessPeers()->Boxes.clear();
+  HeadlessPeers()->OnBox = nullptr;
+  camsim::Simulator::Options options;
+  options.DeviceRoot = Roots.Devices;
+  options.MachineRegistry = Roots.MachineRegistry;
+  options.StateDir = Roots.State;
+  Sim = std::make_unique<camsim::Simulator>(options);
+}
+
+TAppHarness::~TAppHarness() {
+  if (Window != nullptr) {
+    EndApplication(Window);
+    Window = nullptr;
+  }
+  Sim.reset();
+  PosixFaults() = TPosixFaults{};
+}
+
+void TAppHarness::AddCamera(const std::string& id, const std::string& sample, bool plug) {
+  std::string error;
+  if (!Sim->Add(id, sample, &error)) {
+    throw std::runtime_error("camsim add: " + error);
+  }
+  if (plug && !Sim->Plug(id, &error)) {
+    throw std::runtime_error("camsim plug: " + error);
+  }
+}
+
+void TAppHarness::Start(int showState) {
+  Window = StartApplication(nullptr, showState);
+  Pump();
+}
+
+void TAppHarness::Pump() {
+  if (Window == nullptr) {
+    return;
+  }
+  PBackground->Pump();
+  if (!PBackground->HasWindows()) {
+    WindowGone = true;
+  }
+}
+
+bool TAppHarness::PumpUntil(bool (*done)(TAppHarness&), int timeoutMs) {
+  TAppHarness* self = this;
+  const bool reached =
+      HeadlessPeers()->PumpUntil([self, done] { return done(*self); }, timeoutMs);
+  if (!PBackground->HasWindows()) {
+    WindowGone = true;
+  }
+  return reached;
+}
+
+void TAppHarness::PressStep() {
+  ASSERT_NE(Window->StepButton, nullptr);
+  Window->StepButton->Press();
+  Pump();
+}
+
+void TAppHarness::PressNext() {
+  ASSERT_NE(Window->NextButton, nullptr);
+  Window->NextButton->Press();
+  Pump();
+}
+
+void TAppHarness::PickPositions(std::int32_t item) {
+  Window->PositionsList->Pick(item);
+  Pump();
+}
+
+void TAppHarness::PickWheel(std::int32_t item) {
+  Window->WheelTypeList->Pick(item);
+  Pump();
+}
+
+void TAppHarness::Unplug(const std::string& id) {
+  const bool wasConnected = Connected();
+  Sim->Unplug(id);
+  if (wasConnected) {
+    PumpUntil([](TAppHarness& h) { return !h.Connected(); });
+  }
+  Pump();
+}
+
+void TAppHarness::Plug(const std::string& id) {
+  Sim->Plug(id);
+  Pump();
+}
+
+void TAppHarness::Close() {
+  Window->Close();
+  Pump();
+  WindowGone = true;
+}
+
+std::string TAppHarness::Value(int line) const {
+  return Window->InfoPane->ValueLine[line - 1];
+}
+
+std::string TAppHarness::Heading() const { return Window->InfoPane->Heading; }
+
+std::string TAppHarness::Instruction(int line) const {
+  return Window->InfoPane->InstructionLine[line - 1];
+}
+
+std::uint16_t TAppHarness::HeaderModelCode() const {
+  return static_cast<std::uint16_t>(Window->HeaderCopy[3] | Window->HeaderCopy[4] << 8);
+}
+
+bool TAppHarness::PermissionSet(std::uint16_t modelCode) const {
+  const auto value = camsim::ReadRegistryDword(Roots.MachineRegistry,
+                                               camsim::ServiceKeyPath(modelCode),
+                                               camsim::kWritePermissionValue);
+  return value.has_value() && *value != 0;
+}
+
+std::vector<std::uint8_t> CameraBlock(camsim::Simulator& sim, const std::string& id) {
+  const auto kind = sim.KindOf(id);
+  const std::vector<std::uint8_t> image = sim.Eeprom(id);
+  if (!kind || image.empty()) {
+    return {};
+  }
+  const auto start = image.begin() + camsim::BlockAddress(*kind);
+  return {start, start + static_cast<std::ptrdiff_t>(camsim::BlockSize(*kind))};
+}

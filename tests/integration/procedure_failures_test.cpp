@@ -1,0 +1,232 @@
+// Every failure the user is told of: which box, with which icon, and where the
+// wizard stands afterwards.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "integration/harness.h"
+#include "posix_devices.h"
+
+namespace {
+
+void ExpectBox(const THeadlessBox& box, const char* line1, const char* line2, PPicture icon) {
+  EXPECT_EQ(box.Title, "Error");
+  EXPECT_EQ(box.Line1, line1);
+  EXPECT_EQ(box.Line2, line2);
+  EXPECT_EQ(box.Line3, "");
+  EXPECT_EQ(box.Icon, icon);
+  EXPECT_EQ(box.Owner, PBackground->Windows().front());
+}
+
+// Brings a Selvo camera to the filters page the way a user does.
+void ToFiltersPage(TAppHarness& app, const char* sample = "selvo-kai") {
+  app.AddCamera("cam", sample);
+  app.Start();
+  app.PressNext();
+  app.Unplug("cam");
+  app.Plug("cam");
+  app.PressStep();
+  app.PressNext();
+  ASSERT_EQ(app.Window->WizardStep, 4);
+  ASSERT_TRUE(app.Boxes().empty());
+}
+
+TEST(ScanFailures, WithoutAdministratorRightsNothingIsReadAndTheProgramEnds) {
+  TAppHarness app;
+  PosixFaults().Administrator = 0;
+  app.AddCamera("cam", "selvo-kaf");
+  app.Start();
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  ExpectBox(app.Boxes()[0], "Managing Selvo cameras requires administrative privileges.",
+            "Right-click on the application icon", piInfo32);
+  EXPECT_EQ(app.Sim->Transfers("cam"), 0u);
+  EXPECT_TRUE(app.Ended());
+}
+
+TEST(ScanFailures, NoCameraShowsNotConnectedAfterOneAttempt) {
+  TAppHarness app;
+  app.Start();
+  EXPECT_EQ(app.Value(1), "Not connected");
+  EXPECT_EQ(app.Value(2), "");
+  EXPECT_EQ(app.Value(3), "");
+  EXPECT_FALSE(app.Window->NextButton->IsEnabled());
+  EXPECT_EQ(app.Title(), "Corvane v3.0");
+  EXPECT_EQ(app.Window->LinkFlags, 0u);
+  // A camera plugged in later is found by the scan button.
+  app.AddCamera("cam", "selvo-e2v");
+  app.PressStep();
+  EXPECT_EQ(app.Title(), "Selvo E2V");
+  EXPECT_TRUE(app.Window->NextButton->IsEnabled());
+}
+
+TEST(ScanFailures, RefusedHeaderReadLeavesTheLinkOpen) {
+  TAppHarness app;
+  app.AddCamera("cam", "ortek-kai");
+  app.Sim->RefuseNext("cam", 1, camsim::kStatusInvalidIndex);
+  app.Start();
+  EXPECT_EQ(app.Value(1), "Not connected");
+  EXPECT_FALSE(app.Window->NextButton->IsEnabled());
+  EXPECT_TRUE(app.Connected());
+  EXPECT_STREQ(app.Window->ErrorText, "Instruction failed: Invalid index");
+  EXPECT_TRUE(app.Boxes().empty());
+  // The next scan uses the open link: no new connection, and it succeeds.
+  const std::size_t handles = PosixOpenHandleCount();
+  app.PressStep();
+  EXPECT_EQ(PosixOpenHandleCount(), handles);
+  EXPECT_TRUE(app.Window->NextButton->IsEnabled());
+}
+
+TEST(PermissionFailures, RegistryThatCannotBeWrittenEndsTheProgram) {
+  TAppHarness app;
+  app.AddCamera("cam", "selvo-kai");
+  // A directory where the value belongs: no write can replace it.
+  std::filesystem::create_directories(app.Roots.MachineRegistry +
+                                      "/SYSTEM/CurrentControlSet/Services/ralcamI/Parameters/"
+                                      "AllowEEPROMWrite");
+  app.Start();
+  app.PressNext();
+  app.Unplug("cam");
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  ExpectBox(app.Boxes()[0], "Cannot write Windows Registry",
+            "Application requires administrative priviledges", piStop);
+  EXPECT_TRUE(app.Ended());
+}
+
+TEST(PermissionFailures, UnknownModelCodeEndsTheProgram) {
+  TAppHarness app;
+  app.AddCamera("cam", "selvo-kai");
+  const std::uint8_t code1100[] = {0x4C, 0x04};
+  ASSERT_TRUE(app.Sim->Poke("cam", 3, code1100));
+  app.Start();
+  EXPECT_EQ(app.HeaderModelCode(), 1100);
+  app.PressNext();
+  app.Unplug("cam");
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  EXPECT_EQ(app.Boxes()[0].Line1, "Cannot write Windows Registry");
+  EXPECT_TRUE(app.Ended());
+}
+
+TEST(PermissionFailures, DriverRefusesWritesWhenPluggedInWithoutThePermission) {
+  TAppHarness app;
+  app.AddCamera("cam", "selvo-kai");
+  app.Start();
+  app.PressNext();
+  app.Unplug("cam");
+  // Someone takes the permission away before the camera starts again.
+  std::filesystem::remove(app.Roots.MachineRegistry +
+                          "/SYSTEM/CurrentControlSet/Services/ralcamI/Parameters/"
+                          "AllowEEPROMWrite");
+  app.Plug("cam");
+  app.PressStep();
+  app.PressNext();
+  const std::vector<std::uint8_t> before = CameraBlock(*app.Sim, "cam");
+  app.PickPositions(3);
+  app.PressStep();
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  ExpectBox(app.Boxes()[0], "Cannot write camera EEPROM", "Contact technical support", piStop);
+  EXPECT_EQ(CameraBlock(*app.Sim, "cam"), before);
+  EXPECT_EQ(app.Window->WizardStep, 1);
+}
+
+TEST(SecondScan, AnotherCameraRestartsTheWizard) {
+  TAppHarness app;
+  app.AddCamera("cam", "selvo-kaf");
+  app.Start();
+  app.PressNext();
+  app.Unplug("cam");
+  // Same header, one block byte different: not the camera that was scanned.
+  const std::uint8_t otherId[] = {0x01};
+  ASSERT_TRUE(app.Sim->Poke("cam", 10, otherId));
+  app.Plug("cam");
+  app.PressStep();
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  ExpectBox(app.Boxes()[0], "This camera is different", "Plug in the same camera", piInfo32);
+  // Page 1 again, with the camera now plugged in scanned afresh.
+  EXPECT_EQ(app.Window->WizardStep, 1);
+  EXPECT_EQ(app.Heading(), "Step 1:");
+  EXPECT_EQ(app.Window->BlockCopy[0], 0x01);
+  EXPECT_TRUE(app.Window->NextButton->IsEnabled());
+  EXPECT_STREQ(app.Window->StepButton->Text(), "Scan camera");
+}
+
+TEST(WriteFailures, NoCameraAtTheWriteStep) {
+  TAppHarness app;
+  ToFiltersPage(app);
+  app.Unplug("cam");
+  EXPECT_EQ(app.Window->WizardStep, 4);
+  app.PressStep();
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  ExpectBox(app.Boxes()[0], "Camera not connected", "Plug in the camera", piStop);
+  EXPECT_EQ(app.Window->WizardStep, 1);
+  EXPECT_EQ(app.Window->PositionsList, nullptr);
+  EXPECT_EQ(app.Window->WheelTypeList, nullptr);
+  EXPECT_EQ(app.Value(1), "Not connected");
+}
+
+TEST(WriteFailures, RefusedWriteRestartsWithoutLists) {
+  TAppHarness app;
+  ToFiltersPage(app);
+  app.Sim->RefuseNext("cam", 1, camsim::kStatusInvalidParameter);
+  app.PressStep();
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  ExpectBox(app.Boxes()[0], "Cannot write camera EEPROM", "Contact technical support", piStop);
+  EXPECT_EQ(app.Window->WizardStep, 1);
+  EXPECT_EQ(app.Window->PositionsList, nullptr);
+  EXPECT_EQ(app.Window->WheelTypeList, nullptr);
+}
+
+TEST(WriteFailures, ReadBackThatDiffersByOneByte) {
+  TAppHarness app;
+  ToFiltersPage(app);
+  app.Sim->CorruptNext("cam", 1);
+  app.PressStep();
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  EXPECT_EQ(app.Boxes()[0].Line1, "Cannot write camera EEPROM");
+  EXPECT_EQ(app.Window->WizardStep, 1);
+}
+
+TEST(WriteFailures, TamisFirstWriteFailureSendsNothingMore) {
+  TAppHarness app;
+  app.AddCamera("cam", "tamis-b");
+  app.Start();
+  app.PressNext();
+  const std::vector<std::uint8_t> before = CameraBlock(*app.Sim, "cam");
+  const std::uint64_t transfers = app.Sim->Transfers("cam");
+  app.Sim->RefuseNext("cam", 1, camsim::kStatusInvalidIndex);
+  app.PressStep();
+  // The refused write, then the restart's scan: no second write, no read-back.
+  EXPECT_EQ(app.Sim->Transfers("cam"), transfers + 2);
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  EXPECT_EQ(app.Boxes()[0].Line1, "Cannot write camera EEPROM");
+  EXPECT_EQ(CameraBlock(*app.Sim, "cam"), before);
+}
+
+TEST(WriteFailures, TamisSecondWriteFailureIsReportedNotHidden) {
+  TAppHarness app;
+  app.AddCamera("cam", "tamis-a");
+  app.Start();
+  app.PressNext();
+  app.PickPositions(2);
+  // Let the first part through and lose the camera on the second.
+  app.Sim->DropAt("cam", 2);
+  app.PressStep();
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  EXPECT_EQ(app.Boxes()[0].Line1, "Cannot write camera EEPROM");
+  EXPECT_EQ(app.Window->WizardStep, 1);
+  EXPECT_NE(app.Window->WizardStep, 5);
+}
+
+TEST(WriteFailures, NoSelectionWritesTheStoredCountAndRevision2) {
+  TAppHarness app;
+  ToFiltersPage(app, "selvo-kaf");
+  const std::vector<std::uint8_t> before = CameraBlock(*app.Sim, "cam");
+  app.Window->PositionsList->SetSelected(0);
+  app.Window->WheelTypeList->SetSelected(0);
+  app.PressStep();
+  EXPECT_TRUE(app.Boxes().empty());
+  const std::vector<std::uint8_t> after = CameraBlock(*app.Sim, "cam");
+  EXPECT_EQ(after[5], before[5]);
+  EXPECT_TRUE(after[4] & 0x04);
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+// The window's life: stored position, show state, About box, routing of
+// commands, and the wizard's re-entrant paths while the window closes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "integration/harness.h"
+#include "posix_devices.h"
+
+namespace {
+
+std::string PositionDir(const TAppHarness& app) {
+  return app.Roots.UserRegistry + "/Software/Varnosti/pelwin/Window";
+}
+
+std::string Dword(std::uint32_t value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "dword:%08x\n", value);
+  return text;
+}
+
+TEST(WindowPosition, FirstStartOpensAt100And100AndCloseStoresBoth) {
+  TAppHarness app;
+  app.Start();
+  EXPECT_EQ(app.Window->Rect.x, 100);
+  EXPECT_EQ(app.Window->Rect.y, 100);
+  EXPECT_EQ(app.Window->Rect.w, 272);
+  EXPECT_EQ(app.Window->Rect.h, 188);
+  EXPECT_EQ(app.Window->Title(), std::string("Corvane v3.0"));
+  app.Window->Rect.x = 321;
+  app.Window->Rect.y = -45;
+  app.Close();
+  EXPECT_EQ(ReadFileText(PositionDir(app) + "/XPos"), Dword(321));
+  EXPECT_EQ(ReadFileText(PositionDir(app) + "/YPos"), Dword(static_cast<std::uint32_t>(-45)));
+}
+
+TEST(WindowPosition, StoredValuesAreUsedUnchangedEachOnItsOwn) {
+  TAppHarness app;
+  std::filesystem::create_directories(PositionDir(app));
+  WriteFileText(PositionDir(app) + "/XPos", Dword(static_cast<std::uint32_t>(-20000)));
+  app.Start();
+  EXPECT_EQ(app.Window->Rect.x, -20000);  // not clipped to any screen
+  EXPECT_EQ(app.Window->Rect.y, 100);
+}
+
+TEST(WindowPosition, KeyWithoutSectionGetsTheSectionOnClose) {
+  TAppHarness app;
+  std::filesystem::create_directories(app.Roots.UserRegistry + "/Software/Varnosti/pelwin");
+  app.Start();
+  EXPECT_EQ(app.Window->Rect.x, 100);
+  app.Close();
+  EXPECT_EQ(ReadFileText(PositionDir(app) + "/XPos"), Dword(100));
+  EXPECT_EQ(ReadFileText(PositionDir(app) + "/YPos"), Dword(100));
+}
+
+TEST(WindowPosition, MinimisedOrMaximisedCloseStoresTheNormalPosition) {
+  for (int showState : {2, 3, 6}) {
+    TAppHarness app;
+    app.Start(showState);
+    EXPECT_NE(app.Window->WindowState, 0u) << showState;
+    app.Window->Rect.x = 0;
+    app.Window->Rect.y = 0;
+    app.Close();
+    EXPECT_EQ(ReadFileText(PositionDir(app) + "/XPos"), Dword(100)) << showState;
+  }
+  for (int showState : {1, 7, 10, 0, 99}) {
+    TAppHarness app;
+    app.Start(showState);
+    EXPECT_EQ(app.Window->WindowState, 0u) << showState;
+  }
+}
+
+TEST(WindowPosition, UnwritableStoreIsSilent) {
+  TAppHarness app;
+  std::filesystem::create_directories(app.Roots.UserRegistry + "/Software/Varnosti");
+  WriteFileText(app.Roots.UserRegistry + "/Software/Varnosti/pelwin", "a file, not a key");
+  app.Start();
+  EXPECT_EQ(app.Window->Rect.x, 100);
+  app.Close();
+  EXPECT_TRUE(app.Ended());
+}
+
+TEST(About, ShowsNameAndVersionAndStopsTheEvent) {
+  TAppHarness app;
+  app.Start();
+  PosixFaults().ModulePath = PELWIN_VERSION_FIXTURE;
+  TEvent about;
+  about.Kind = EventKindCommand;
+  about.Command = CommandAbout;
+  app.Window->ReceiveEvent(&about);
+  EXPECT_TRUE(about.Stopped);
+  ASSERT_EQ(app.Boxes().size(), 1u);
+  const THeadlessBox& box = app.Boxes()[0];
+  EXPECT_EQ(box.Title, "About configuration tool");
+  EXPECT_EQ(box.Line1, "Corvane v3.0");
+  EXPECT_EQ(box.Line2, "3.0.0.0");
+  EXPECT_FALSE(box.Line3.empty());
+  EXPECT_EQ(box.Icon, AboutIcon);
+  EXPECT_FALSE(app.Ended());
+}
+
+TEST(About, VersionIsUnknownWithoutVersionData) {
+  TAppHarness app;
+  app.Start();
+  char version[32];
+  ReadVersionString(31, version);  // the test program carries no version data
+  EXPECT_STREQ(version, "unknown");
+  PosixFaults().ModulePath = app.Roots.Base + "/missing.exe";
+  ReadVersionString(31, version);
+  EXPECT_STREQ(version, "unknown");
+  WriteFileText(app.Roots.Base + "/garbage.exe", std::string(4096, '\x7f'));
+  PosixFaults().ModulePath = app.Roots.Base + "/garbage.exe";
+  ReadVersionString(3, version);
+  EXPECT_STREQ(version, "unk");
+  PosixFaults().ModulePath = PELWIN_VERSION_FIXTURE;
+  ReadVersionString(3, version);
+  EXPECT_STREQ(version, "3.0");
+}
+
+TEST(Commands, OnlyCommandKindsAreActedOn) {
+  TAppHarness app;
+  app.AddCamera("cam", "selvo-kai");
+  app.Start();
+  TEvent next;
+  next.Kind = 0x4000;
+  next.Command = CommandNext;
+  app.Window->ReceiveEvent(&next);
+  EXPECT_EQ(app.Window->WizardStep, 1);
+  next.Kind = EventKindMenu;
+  app.Window->ReceiveEvent(&next);
+  EXPECT_EQ(app.Window->WizardStep, 2);
+  EXPECT_FALSE(next.Stopped);
+}
+
+TEST(Commands, FinishOnlyPostsQuit) {
+  TAppHarness app;
+  app.AddCamera("cam", "tamis-a");
+  app.Start();
+  app.PressNext();
+  app.PressStep();
+  app.PressNext();
+  ASSERT_EQ(app.Window->WizardStep, 5);
+  CButton* finish = app.Window->NextButton;
+  app.Window->AdvanceWizard();
+  EXPECT_EQ(app.Window->WizardStep, 5);
+  EXPECT_EQ(app.Window->NextButton, finish);
+  EXPECT_FALSE(app.Ended());  // queued, not yet handled
+  app.Pump();
+  EXPECT_TRUE(app.Ended());
+}
+
+TEST(Commands, StepActionAtPagesWithoutWorkChangesNothing) {
+  TAppHarness app;
+  app.AddCamera("cam", "selvo-kai");
+  app.Start();
+  for (int step : {0, 5, 6, -1}) {
+    app.Window->WizardStep = step;
+    const std::uint64_t transfers = app.Sim->Transfers("cam");
+    app.Window->RunStepAction();
+    if (step < 0 || step > 5) {
+      app.Window->AdvanceWizard();  // outside the pages: nothing to build
+    }
+    EXPECT_EQ(app.Sim->Transfers("cam"), transfers);
+  }
+  app.Pump();
+  EXPECT_FALSE(app.Ended());
+}
+
+// Closing the window while the unplug page is shown runs the page's action
+// and builds page 3 from inside DeletePeerWindow and Done: nothing may leak or
+// touch what is gone.
+TEST(Reentrancy, ClosingAtTheUnplugPage) {
+  const std::size_t handles = PosixOpenHandleCount();
+  {
+    TAppHarness app;
+    app.AddCamera("cam", "selvo-kaf");
+    app.Start();
+    app.PressNext();
+    ASSERT_EQ(app.Window->WizardStep, 2);
+    app.Close();
+    EXPECT_TRUE(app.Ended());
+    EXPECT_EQ(PosixLiveNotificationCount(), 0u);
+    EXPECT_EQ(app.Window->CommandPipe, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(app.Window->WizardStep, 3);
+  }
+  EXPECT_EQ(PosixOpenHandleCount(), handles);
+}
+
+// A device arrival at the unplug page: its ConnectCamera begins with a
+// disconnect that builds page 3, whose scan connects by itself.
+TEST(Reentrancy, ArrivalAtTheUnplugPageConnectsOnce) {
+  TAppHarness app;
+  std::string error;
+  ASSERT_TRUE(app.Sim->Add("a", "selvo-kaf", &error, "cam0"));
+  ASSERT_TRUE(app.Sim->Add("b", "selvo-kaf", &error, "cam1"));
+  app.Sim->Plug("a");
+  app.Start();
+  app.PressNext();
+  ASSERT_EQ(app.Window->WizardStep, 2);
+  app.Sim->Plug("b");
+  ASSERT_TRUE(app.PumpUntil([](TAppHarness& h) { return h.Window->WizardStep == 3; }));
+  app.Pump();
+  EXPECT_TRUE(app.Connected());
+  EXPECT_EQ(app.Title(), "Selvo KAF");
+  EXPECT_EQ(PosixLiveNotificationCount(), 1u);
+  EXPECT_EQ(PosixOpenHandleCount(), 3u);
+  EXPECT_TRUE(app.Window->NextButton->IsEnabled());
+  EXPECT_TRUE(app.Boxes().empty());
+}
+
+// A command that loses the camera while page 2 is shown.
+TEST(Reentrancy, LostTransferAtTheUnplugPage) {
+  TAppHarness app;
+  app.AddCamera("cam", "selvo-kai");
+  app.Start();
+  app.PressNext();
+  app.Sim->DropAt("cam", 1);
+  std::uint8_t header[10];
+  EXPECT_FALSE(app.Window->ReadEepromShort(0, 10, header));
+  EXPECT_EQ(app.Window->WizardStep, 3);
+  EXPECT_EQ(PosixLiveNotificationCount(), app.Connected() ? 1u : 0u);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// Image files and registry value files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "sim/camsim.h"
+#include "sim/sim_support.h"
+
+using namespace camsim;
+using namespace camsim_test;
+
+TEST(ImageFile, SaveReplacesAtomicallyAndLoadsBack) {
+  TempDir dir;
+  const std::string path = dir / "cam.eeprom";
+  std::vector<uint8_t> image(256);
+  for (size_t i = 0; i < image.size(); ++i) {
+    image[i] = uint8_t(i * 3);
+  }
+  std::string error;
+  ASSERT_TRUE(SaveImageFile(path, image, &error)) << error;
+  struct stat first;
+  ASSERT_EQ(::stat(path.c_str(), &first), 0);
+  image[7] = 0xEE;
+  ASSERT_TRUE(SaveImageFile(path, image, &error)) << error;
+  struct stat second;
+  ASSERT_EQ(::stat(path.c_str(), &second), 0);
+  // A new inode means the file was renamed into place, never rewritten in place.
+  EXPECT_NE(first.st_ino, second.st_ino);
+  EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"cam.eeprom"}) << "no temporary left";
+  std::vector<uint8_t> loaded;
+  ASSERT_TRUE(LoadImageFile(path, 256, &loaded, &error)) << error;
+  EXPECT_EQ(loaded, image);
+}
+
+TEST(ImageFile, WrongSizeOrUnreadableIsAnErrorAndLeftAlone) {
+  TempDir dir;
+  const std::string path = dir / "cam.eeprom";
+  WriteFile(path, std::string(255, 'x'));
+  std::vector<uint8_t> loaded = {1, 2, 3};
+  std::string error;
+  EXPECT_FALSE(LoadImageFile(path, 256, &loaded, &error));
+  EXPECT_NE(error.find(path), std::string::npos);
+  EXPECT_NE(error.find("255"), std::string::npos);
+  EXPECT_EQ(loaded, (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(ReadFile(path).size(), 255u);
+
+  ASSERT_EQ(::mkdir((dir / "dir.eeprom").c_str(), 0700), 0);
+  EXPECT_FALSE(LoadImageFile(dir / "dir.eeprom", 256, &loaded, &error));
+  EXPECT_FALSE(LoadImageFile(dir / "missing.eeprom", 256, &loaded, &error));
+
+  EXPECT_FALSE(SaveImageFile(dir / "no/such/dir/cam.eeprom", loaded, &error));
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(Registry, OnlyAWellFormedDwordIsAValue) {
+  TempDir root;
+  const std::string key = "SYSTEM\\CurrentControlSet\\Services\\ralcamI\\Parameters";
+  std::string error;
+  ASSERT_TRUE(EnsureRegistryKey(root.Path(), key, &error)) << error;
+  const std::string dir = root / "SYSTEM/CurrentControlSet/Services/ralcamI/Parameters";
+  ASSERT_EQ(RegistryKeyDir(root.Path(), key), dir);
+  ASSERT_TRUE(Exists(dir));
+
+  EXPECT_EQ(ReadRegistryDword(root.Path(), key, "AllowEEPROMWrite"), std::nullopt);
+  const struct {
+    const char* text;
+    std::optional<uint32_t> value;
+  } cases[] = {
+      {"dword:00000001\n", 1u},
+      {"dword:deadbeef\n", 0xDEADBEEFu},
+      {"dword:00000000\n", 0u},
+      {"dword:0000000A\n", std::nullopt},
+      {"dword:00000001", std::nullopt},
+      {"dword:1\n", std::nullopt},
+      {"dword:00000001\n\n", std::nullopt},
+      {"DWORD:00000001\n", std::nullopt},
+      {"dword:0000000g\n", std::nullopt},
+      {"", std::nullopt},
+      {"hex:01,00,00,00\n", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    WriteFile(dir + "/AllowEEPROMWrite", c.text);
+    EXPECT_EQ(ReadRegistryDword(root.Path(), key, "AllowEEPROMWrite"), c.value) << c.text;
+  }
+  ::unlink((dir + "/AllowEEPROMWrite").c_str());
+  ASSERT_EQ(::mkdir((dir + "/AllowEEPROMWrite").c_str(), 0700), 0);
+  EXPECT_EQ(ReadRegistryDword(root.Path(), key, "AllowEEPROMWrite"), std::nullopt);
+
+  ASSERT_TRUE(WriteRegistryDword(root.Path(), key, "Other", 0x12AB, &error)) << error;
+  const auto text = ReadFile(dir + "/Other");
+  EXPECT_EQ(std::string(text.begin(), text.end()), "dword:000012ab\n");
+}
+
+TEST(Defaults, EnvironmentChains) {
+  struct Saved {
+    const char* name;
+    std::optional<std::string> value;
+  };
+  std::vector<Saved> saved;
+  for (const char* name : {"PELWIN_DEVICE_ROOT", "XDG_RUNTIME_DIR", "CAMSIM_STATE",
+                           "XDG_STATE_HOME", "HOME", "PELWIN_MACHINE_REGISTRY"}) {
+    const char* value = std::getenv(name);
+    saved.push_back({name, value ? std::optional<std::string>(value) : std::nullopt});
+    ::unsetenv(name);
+  }
+  EXPECT_EQ(DefaultDeviceRoot(), "/tmp/pelwin-" + std::to_string(::getuid()) + "/devices");
+  ::setenv("XDG_RUNTIME_DIR", "/run/user/7", 1);
+  EXPECT_EQ(DefaultDeviceRoot(), "/run/user/7/pelwin/devices");
+  ::setenv("PELWIN_DEVICE_ROOT", "/x/devices", 1);
+  EXPECT_EQ(DefaultDeviceRoot(), "/x/devices");
+  EXPECT_EQ(DefaultMachineRegistry(), "/etc/pelwin/registry");
+  ::setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(DefaultStateDir(), "/home/u/.local/state/camsim");
+  ::setenv("XDG_STATE_HOME", "/s", 1);
+  EXPECT_EQ(DefaultStateDir(), "/s/camsim");
+  ::setenv("CAMSIM_STATE", "/c", 1);
+  EXPECT_EQ(DefaultStateDir(), "/c");
+  for (const auto& s : saved) {
+    if (s.value) {
+      ::setenv(s.name, s.value->c_str(), 1);
+    } else {
+      ::unsetenv(s.name);
+    }
+  }
+}

@@ -1,0 +1,216 @@
+// The POSIX registry store: keys as directories, values as "dword:" files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "posix_registry.h"
+#include "registry_store.h"
+#include "support/platform_test_env_posix.h"
+
+namespace {
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class PlatformRegistry : public ::testing::Test {
+ protected:
+  std::string UserKey(const std::string& path) const { return User.Path() + "/" + path; }
+
+  PlatformTempDir User;
+  PlatformTempDir Machine;
+  PlatformScopedEnv UserEnv{"PELWIN_USER_REGISTRY", User.Path().c_str()};
+  PlatformScopedEnv MachineEnv{"PELWIN_MACHINE_REGISTRY", Machine.Path().c_str()};
+};
+
+TEST_F(PlatformRegistry, StoresValuesAsDwordFilesInNestedKeys) {
+  TRegStoreKey* key = RegStoreOpen(HKEY_CURRENT_USER, "Software\\Varnosti\\pelwin", true);
+  ASSERT_NE(key, nullptr);
+  TRegStoreKey* section = RegStoreOpenSub(key, "Window", true);
+  ASSERT_NE(section, nullptr);
+  EXPECT_TRUE(RegStoreSetDword(section, "XPos", static_cast<std::uint32_t>(-5)));
+  EXPECT_TRUE(RegStoreSetDword(section, "YPos", 0x7fffffff));
+  EXPECT_TRUE(RegStoreSetDword(section, "YPos", 100));  // replaced in place
+
+  const std::string dir = UserKey("Software/Varnosti/pelwin/Window");
+  EXPECT_EQ(ReadText(dir + "/XPos"), "dword:fffffffb\n");
+  EXPECT_EQ(ReadText(dir + "/YPos"), "dword:00000064\n");
+  EXPECT_EQ(Entries(dir), (std::vector<std::string>{"XPos", "YPos"}));  // no temporaries left
+
+  std::uint32_t x = 0, y = 0;
+  EXPECT_TRUE(RegStoreGetDword(section, "XPos", &x));
+  EXPECT_TRUE(RegStoreGetDword(section, "YPos", &y));
+  EXPECT_EQ(static_cast<std::int32_t>(x), -5);
+  EXPECT_EQ(y, 100u);
+
+  EXPECT_TRUE(RegStoreDeleteValue(section, "XPos"));
+  EXPECT_FALSE(RegStoreDeleteValue(section, "XPos"));
+  EXPECT_FALSE(RegStoreGetDword(section, "XPos", &x));
+  RegStoreClose(section);
+  RegStoreClose(key);
+
+  // Names are spelled exactly.
+  EXPECT_EQ(RegStoreOpen(HKEY_CURRENT_USER, "software\\varnosti\\pelwin", false), nullptr);
+}
+
+TEST_F(PlatformRegistry, OpensOnlyExistingKeysUnlessAskedToCreate) {
+  EXPECT_EQ(RegStoreOpen(HKEY_LOCAL_MACHINE, "SYSTEM\\Services\\ralcamB\\Parameters", false),
+            nullptr);
+  EXPECT_FALSE(std::filesystem::exists(Machine.Path() + "/SYSTEM"));
+  TRegStoreKey* key =
+      RegStoreOpen(HKEY_LOCAL_MACHINE, "SYSTEM\\Services\\ralcamB\\Parameters", true);
+  ASSERT_NE(key, nullptr);
+  EXPECT_TRUE(RegStoreSetDword(key, "AllowEEPROMWrite", 1));
+  RegStoreClose(key);
+  EXPECT_EQ(ReadText(Machine.Path() + "/SYSTEM/Services/ralcamB/Parameters/AllowEEPROMWrite"),
+            "dword:00000001\n");
+  EXPECT_EQ(RegStoreOpenSub(nullptr, "x", true), nullptr);
+  EXPECT_EQ(RegStoreOpen(reinterpret_cast<HKEY>(0x80000003u), "", true), nullptr);
+
+  // The empty path is the root key itself; a missing root is made on demand.
+  PlatformScopedEnv fresh("PELWIN_USER_REGISTRY", (User.Path() + "/not/yet").c_str());
+  EXPECT_EQ(RegStoreOpen(HKEY_CURRENT_USER, "", false), nullptr);
+  key = RegStoreOpen(HKEY_CURRENT_USER, "", true);
+  ASSERT_NE(key, nullptr);
+  RegStoreClose(key);
+  EXPECT_TRUE(std::filesystem::is_directory(User.Path() + "/not/yet"));
+}
+
+TEST_F(PlatformRegistry, RootsFollowTheEnvironment) {
+  EXPECT_EQ(PosixRegistryRoot(HKEY_CURRENT_USER), User.Path());
+  EXPECT_EQ(PosixRegistryRoot(HKEY_LOCAL_MACHINE), Machine.Path());
+  PlatformScopedEnv noUser("PELWIN_USER_REGISTRY", nullptr);
+  PlatformScopedEnv noMachine("PELWIN_MACHINE_REGISTRY", nullptr);
+  PlatformScopedEnv config("XDG_CONFIG_HOME", "/cfg");
+  EXPECT_EQ(PosixRegistryRoot(HKEY_CURRENT_USER), "/cfg/pelwin/registry");
+  EXPECT_EQ(PosixRegistryRoot(HKEY_LOCAL_MACHINE), "/etc/pelwin/registry");
+  PlatformScopedEnv noConfig("XDG_CONFIG_HOME", nullptr);
+  PlatformScopedEnv home("HOME", "/home/someone");
+  EXPECT_EQ(PosixRegistryRoot(HKEY_CURRENT_USER), "/home/someone/.config/pelwin/registry");
+}
+
+TEST_F(PlatformRegistry, KeyPathsNeverLeaveTheRoot) {
+  std::filesystem::create_directories(User.Path() + "/a/b");
+  for (const char* path :
+       {"..", ".", "a\\..\\..", "a\\.\\b", "a/b", "\\a", "a\\", "a\\\\b", "..\\escaped"}) {
+    EXPECT_EQ(RegStoreOpen(HKEY_CURRENT_USER, path, true), nullptr) << path;
+  }
+  TRegStoreKey* a = RegStoreOpen(HKEY_CURRENT_USER, "a", false);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(RegStoreOpenSub(a, "..", true), nullptr);
+  EXPECT_EQ(RegStoreOpenSub(a, "../a", true), nullptr);
+  EXPECT_EQ(RegStoreOpenSub(a, nullptr, true), nullptr);
+  for (const char* name : {"", ".", "..", "../x", "x/y"}) {
+    EXPECT_FALSE(RegStoreSetDword(a, name, 1)) << name;
+    EXPECT_FALSE(RegStoreDeleteValue(a, name)) << name;
+  }
+  EXPECT_FALSE(RegStoreSetDword(a, nullptr, 1));
+  // A symbolic link inside the store leads out of it: not followed.
+  ASSERT_EQ(symlink("/tmp", (User.Path() + "/a/out").c_str()), 0);
+  EXPECT_EQ(RegStoreOpenSub(a, "out", false), nullptr);
+  RegStoreClose(a);
+  EXPECT_EQ(Entries(User.Path()), std::vector<std::string>{"a"});
+  EXPECT_FALSE(
+      std::filesystem::exists(std::filesystem::path(User.Path()).parent_path() / "escaped"));
+}
+
+TEST_F(PlatformRegistry, KeyThatIsAFileDoesNotOpen) {
+  WriteText(User.Path() + "/Software", "not a key");
+  EXPECT_EQ(RegStoreOpen(HKEY_CURRENT_USER, "Software", false), nullptr);
+  EXPECT_EQ(RegStoreOpen(HKEY_CURRENT_USER, "Software", true), nullptr);
+  EXPECT_EQ(RegStoreOpen(HKEY_CURRENT_USER, "Software\\Varnosti", true), nullptr);
+}
+
+TEST_F(PlatformRegistry, ValueNameTakenByADirectoryFailsCleanly) {
+  TRegStoreKey* key = RegStoreOpen(HKEY_CURRENT_USER, "k", true);
+  ASSERT_NE(key, nullptr);
+  ASSERT_EQ(mkdir(UserKey("k/AllowEEPROMWrite").c_str(), 0755), 0);
+  EXPECT_FALSE(RegStoreSetDword(key, "AllowEEPROMWrite", 1));
+  std::uint32_t value = 42;
+  EXPECT_FALSE(RegStoreGetDword(key, "AllowEEPROMWrite", &value));
+  EXPECT_FALSE(RegStoreDeleteValue(key, "AllowEEPROMWrite"));
+  EXPECT_EQ(value, 42u);
+  EXPECT_EQ(Entries(UserKey("k")), std::vector<std::string>{"AllowEEPROMWrite"});
+  RegStoreClose(key);
+}
+
+TEST_F(PlatformRegistry, MalformedValuesReadAsMissing) {
+  TRegStoreKey* key = RegStoreOpen(HKEY_CURRENT_USER, "k", true);
+  ASSERT_NE(key, nullptr);
+  const std::string bad[] = {
+      "",
+      "dword:0000001\n",
+      "dword:000000001\n",
+      "dword:0000000g\n",
+      "dword:-0000001\n",
+      "DWORD:00000001\n",
+      "dword:00000001",
+      "dword:00000001\r\n",
+      "dword:00000001\n\n",
+      " dword:00000001\n",
+      "dword: 0000001\n",
+      "hex:01,00,00,00\n",
+      std::string("dword:0000\0"
+                  "001\n",
+                  15),
+      std::string(1 << 20, 'x'),
+  };
+  for (const std::string& text : bad) {
+    WriteText(UserKey("k/v"), text);
+    std::uint32_t value = 42;
+    EXPECT_FALSE(RegStoreGetDword(key, "v", &value)) << text.substr(0, 20);
+    EXPECT_EQ(value, 42u);
+  }
+  // Upper-case digits are still a number.
+  WriteText(UserKey("k/v"), "dword:0000ABcd\n");
+  std::uint32_t value = 0;
+  EXPECT_TRUE(RegStoreGetDword(key, "v", &value));
+  EXPECT_EQ(value, 0xabcdu);
+
+  // Neither a fifo nor a link is read (and the fifo does not block).
+  ASSERT_EQ(mkfifo(UserKey("k/fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(RegStoreGetDword(key, "fifo", &value));
+  ASSERT_EQ(symlink(UserKey("k/v").c_str(), UserKey("k/link").c_str()), 0);
+  EXPECT_FALSE(RegStoreGetDword(key, "link", &value));
+  RegStoreClose(key);
+}
+
+TEST_F(PlatformRegistry, WriteReplacesTheValueFileAtomically) {
+  TRegStoreKey* key = RegStoreOpen(HKEY_CURRENT_USER, "k", true);
+  ASSERT_NE(key, nullptr);
+  ASSERT_TRUE(RegStoreSetDword(key, "v", 1));
+  // A reader holding the old file still sees the old whole value: the new one
+  // is a new file renamed over it, never a rewrite in place.
+  std::ifstream old(UserKey("k/v"));
+  ASSERT_TRUE(RegStoreSetDword(key, "v", 2));
+  std::string text;
+  std::getline(old, text);
+  EXPECT_EQ(text, "dword:00000001");
+  EXPECT_EQ(ReadText(UserKey("k/v")), "dword:00000002\n");
+  EXPECT_EQ(Entries(UserKey("k")), std::vector<std::string>{"v"});
+  RegStoreClose(key);
+}
+
+}  // namespace
