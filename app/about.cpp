@@ -49,9 +49,8 @@ bool QueryFileVersion(char* work, void** info, std::int32_t capacity, char* text
   if (!VerQueryValueA(*info, work, &value, &valueLength) || value == nullptr) {
     return false;
   }
-  const std::int32_t length = valueLength < static_cast<UINT>(capacity)
-                                  ? static_cast<std::int32_t>(valueLength)
-                                  : capacity;
+  const std::int32_t length =
+      valueLength < static_cast<UINT>(capacity) ? static_cast<std::int32_t>(valueLength) : capacity;
   Str::CopyA(capacity, text, length, static_cast<const char*>(value));
   return true;
 }

@@ -29,8 +29,7 @@ void CBrisaConfig::Init() {
   LoadWindowPosition(position);
   rect.x = position[0];
   rect.y = position[1];
-  CWindow::Init(rect, WindowOptions, Len(IdleTitle), IdleTitle, nullptr, nullptr, nullptr,
-                nullptr);
+  CWindow::Init(rect, WindowOptions, Len(IdleTitle), IdleTitle, nullptr, nullptr, nullptr, nullptr);
 }
 
 void CBrisaConfig::CreatePeerWindow() {
@@ -47,9 +46,8 @@ void CBrisaConfig::DeletePeerWindow() {
 
 void CBrisaConfig::Done() {
   DisconnectCamera();
-  const CRect& saved = (WindowState & (WindowStateMinimized | WindowStateMaximized)) != 0
-                           ? NormalRect
-                           : Rect;
+  const CRect& saved =
+      (WindowState & (WindowStateMinimized | WindowStateMaximized)) != 0 ? NormalRect : Rect;
   const std::int32_t position[2] = {saved.x, saved.y};
   SaveWindowPosition(position);
   CWindow::Done();

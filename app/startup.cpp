@@ -31,8 +31,10 @@ CBrisaConfig* StartApplication(HINSTANCE module, int showState) {
   auto* window = new CBrisaConfig();
   window->ViewFlags |= ViewFlagBit31;
   window->Init();
-  HANDLE largeIcon = LoadImageA(GetAppHandle(), "DEFAULT_ICON", IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR);
-  HANDLE smallIcon = LoadImageA(GetAppHandle(), "DEFAULT_ICON", IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
+  HANDLE largeIcon =
+      LoadImageA(GetAppHandle(), "DEFAULT_ICON", IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR);
+  HANDLE smallIcon =
+      LoadImageA(GetAppHandle(), "DEFAULT_ICON", IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
   window->SetWinIcon(smallIcon, largeIcon);
   PBackground->Register(window);
   if (showState == ShowMinimized || showState == ShowMinimize) {

@@ -79,8 +79,8 @@ HANDLE FindDeviceByClass(const GUID* classGuid, std::int32_t capacity, char* pat
       continue;
     }
     // The path may fill the block to its end without a terminator: never read past it.
-    const auto pathRoom =
-        static_cast<std::int32_t>(required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
+    const auto pathRoom = static_cast<std::int32_t>(
+        required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
     Str::CopyA(capacity, path, pathRoom, detail->DevicePath);
     HANDLE probe = OpenForLink(path);
     Storage::Free(&block);

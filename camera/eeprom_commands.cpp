@@ -81,8 +81,8 @@ bool CBrisaConfig::Transfer(std::uint8_t* frame, std::uint32_t requestLength,
   return true;
 }
 
-bool CBrisaConfig::ReadEeprom(std::uint8_t* frame, std::uint32_t requestLength,
-                              std::uint32_t count, std::uint8_t* destination) {
+bool CBrisaConfig::ReadEeprom(std::uint8_t* frame, std::uint32_t requestLength, std::uint32_t count,
+                              std::uint8_t* destination) {
   std::uint32_t received = 0;
   if (!Transfer(frame, requestLength, FrameSize, &received)) {
     return false;

@@ -11,7 +11,8 @@ struct TServiceKey {
   std::int32_t Length;
 };
 
-#define PELWIN_KEY(code, path) {code, path, Len(path)}
+#define PELWIN_KEY(code, path) \
+  { code, path, Len(path) }
 const TServiceKey ServiceKeyPath[] = {
     PELWIN_KEY(1027, "SYSTEM\\CurrentControlSet\\Services\\vemcamI\\Parameters"),
     PELWIN_KEY(1028, "SYSTEM\\CurrentControlSet\\Services\\vemcamF\\Parameters"),

@@ -3,13 +3,13 @@
 #include "app/brisa_config.h"
 #include "app/texts.h"
 
-#define PELWIN_ITEM(text, value) {text, Len(text), value}
+#define PELWIN_ITEM(text, value) \
+  { text, Len(text), value }
 
 const TListItem PositionsItems[PositionsItemCount] = {
-    PELWIN_ITEM("Not installed", 0),  PELWIN_ITEM("5 positions", 5),
-    PELWIN_ITEM("6 positions", 6),    PELWIN_ITEM("7 positions", 7),
-    PELWIN_ITEM("8 positions", 8),    PELWIN_ITEM("9 positions", 9),
-    PELWIN_ITEM("10 positions", 10),  PELWIN_ITEM("12 positions", 12),
+    PELWIN_ITEM("Not installed", 0), PELWIN_ITEM("5 positions", 5),   PELWIN_ITEM("6 positions", 6),
+    PELWIN_ITEM("7 positions", 7),   PELWIN_ITEM("8 positions", 8),   PELWIN_ITEM("9 positions", 9),
+    PELWIN_ITEM("10 positions", 10), PELWIN_ITEM("12 positions", 12),
 };
 
 const TListItem WheelTypeItems[WheelTypeItemCount] = {
@@ -33,7 +33,9 @@ const TListItem& FilterPositionsText(std::uint32_t positions) {
   return PositionsItems[item == 0 ? 0 : item - 1];
 }
 
-const TListItem& WheelTypeText(bool revision2) { return WheelTypeItems[revision2 ? 1 : 0]; }
+const TListItem& WheelTypeText(bool revision2) {
+  return WheelTypeItems[revision2 ? 1 : 0];
+}
 
 std::uint16_t ModelCodeOf(const std::uint8_t* header) {
   return static_cast<std::uint16_t>(header[ModelCodeOffset] | (header[ModelCodeOffset + 1] << 8));

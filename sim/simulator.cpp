@@ -22,14 +22,18 @@ constexpr size_t kRecentLines = 2000;
 // Anything longer than a frame is refused anyway; this much is kept for the log.
 constexpr size_t kReceiveBuffer = 256;
 
+// Every frame is logged, so this runs twice per command: no printf here.
 std::string HexBytes(std::span<const uint8_t> bytes) {
-  std::string out;
-  char buf[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(buf, sizeof buf, i ? " %02x" : "%02x", bytes[i]);
-    out += buf;
+  if (bytes.empty()) {
+    return "(empty)";
   }
-  return out.empty() ? "(empty)" : out;
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out(bytes.size() * 3 - 1, ' ');
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    out[i * 3] = digits[bytes[i] >> 4];
+    out[i * 3 + 1] = digits[bytes[i] & 0x0F];
+  }
+  return out;
 }
 
 bool ValidName(const std::string& name) {
@@ -497,8 +501,24 @@ void Simulator::Impl::AcceptOn(Camera& camera, int pipe) {
 }
 
 void Simulator::Impl::AcceptPending(Camera& camera) {
+  // A failed accept4 still costs the kernel a socket allocation: ask first
+  // which queues hold anything, with one poll for all three.
+  pollfd fds[kPipeCount];
+  int count = 0;
+  int pipes[kPipeCount];
   for (int p = 0; p < kPipeCount; ++p) {
-    AcceptOn(camera, p);
+    if (camera.Listeners[p] >= 0) {
+      fds[count] = {camera.Listeners[p], POLLIN, 0};
+      pipes[count++] = p;
+    }
+  }
+  if (count == 0 || ::poll(fds, nfds_t(count), 0) <= 0) {
+    return;
+  }
+  for (int i = 0; i < count; ++i) {
+    if (fds[i].revents & POLLIN) {
+      AcceptOn(camera, pipes[i]);
+    }
   }
 }
 
@@ -561,6 +581,9 @@ void Simulator::Impl::OnPipeEvent(uint64_t token, uint32_t events) {
       continue;
     }
     HandleFrame(*entry.camera, entry.pid, std::span(buffer, kept), size_t(n));
+    // The watch is level-triggered: a further frame wakes the loop again,
+    // without a read that only says there is none.
+    return;
   }
 }
 
@@ -571,9 +594,6 @@ void Simulator::Impl::HandleFrame(Camera& camera, pid_t pid, std::span<const uin
     logged += " ... (" + std::to_string(realSize) + " bytes)";
   }
   Log(camera.Id, "request from pid " + std::to_string(pid) + ": " + logged);
-  // The client opened its data pipe before it sent this; it may still sit in
-  // the listen queue.
-  AcceptPending(camera);
   Faults& faults = camera.faults;
   if (faults.DropIn > 0 && --faults.DropIn == 0) {
     Log(camera.Id, "fault drop: connections closed, no reply");
@@ -632,12 +652,22 @@ void Simulator::Impl::HandleFrame(Camera& camera, pid_t pid, std::span<const uin
 void Simulator::Impl::Deliver(Camera& camera, pid_t pid, const std::vector<uint8_t>& bytes,
                               const std::string& note) {
   const std::string suffix = note.empty() ? "" : " (" + note + ")";
-  const Entry* target = nullptr;
-  for (const auto& [token, entry] : Entries) {
-    if (entry.role == Role::Pipe && entry.camera == &camera && entry.pipe == 1 &&
-        entry.pid == pid && (!target || entry.order > target->order)) {
-      target = &entry;
+  const auto findTarget = [&]() -> const Entry* {
+    const Entry* target = nullptr;
+    for (const auto& [token, entry] : Entries) {
+      if (entry.role == Role::Pipe && entry.camera == &camera && entry.pipe == 1 &&
+          entry.pid == pid && (!target || entry.order > target->order)) {
+        target = &entry;
+      }
     }
+    return target;
+  };
+  const Entry* target = findTarget();
+  if (!target) {
+    // The client opened its data pipe before it sent the request; that
+    // connection may still sit in the listen queue.
+    AcceptPending(camera);
+    target = findTarget();
   }
   if (!target) {
     Log(camera.Id, "reply dropped, pid " + std::to_string(pid) +

@@ -206,12 +206,23 @@ int ConnectUnixSocket(const std::string& path, int type, std::string* error) {
 std::string TimeStamp() {
   timeval tv;
   ::gettimeofday(&tv, nullptr);
-  tm local;
-  ::localtime_r(&tv.tv_sec, &local);
-  char buf[48];
-  const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
-  std::snprintf(buf + n, sizeof buf - n, ".%03ld", long(tv.tv_usec / 1000));
-  return buf;
+  // Log lines come in bursts within one second; the calendar part is made once.
+  thread_local time_t cachedSecond = -1;
+  thread_local char cached[40];
+  thread_local size_t cachedLength = 0;
+  if (tv.tv_sec != cachedSecond) {
+    tm local;
+    ::localtime_r(&tv.tv_sec, &local);
+    cachedLength = std::strftime(cached, sizeof cached, "%Y-%m-%d %H:%M:%S", &local);
+    cachedSecond = tv.tv_sec;
+  }
+  std::string stamp(cached, cachedLength);
+  const long ms = long(tv.tv_usec / 1000);
+  stamp += '.';
+  stamp += char('0' + ms / 100);
+  stamp += char('0' + ms / 10 % 10);
+  stamp += char('0' + ms % 10);
+  return stamp;
 }
 
 bool LoadImageFile(const std::string& path, size_t expectedSize, std::vector<uint8_t>* image,

@@ -1,7 +1,7 @@
 // The camera link: discovery order, pipes, notifications, and the four EEPROM
 // commands byte for byte.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -16,6 +16,7 @@
 
 #include "integration/harness.h"
 #include "posix_devices.h"
+#include "support/platform_alloc_counter_posix.h"
 
 namespace {
 
@@ -158,8 +159,7 @@ TEST(EepromFrames, AreByteExactInBothAddressForms) {
   const auto requests = camera.Requests();
   ASSERT_EQ(requests.size(), initial + 5);
   EXPECT_EQ(requests[initial], (std::vector<std::uint8_t>{0x12, 0x0A, 0x3B}));
-  EXPECT_EQ(requests[initial + 1],
-            (std::vector<std::uint8_t>{0x12, 0x80, 0xFF, 0x03, 0x00, 0x3D}));
+  EXPECT_EQ(requests[initial + 1], (std::vector<std::uint8_t>{0x12, 0x80, 0xFF, 0x03, 0x00, 0x3D}));
   std::vector<std::uint8_t> longWrite = {0x13, 0xB0, 0xFF, 0x03, 0x00, 0x0D};
   longWrite.insert(longWrite.end(), data, data + 13);
   EXPECT_EQ(requests[initial + 2], longWrite);
@@ -277,8 +277,7 @@ TEST(Discovery, LowerClassWinsWhateverThePlugOrder) {
   app.Start();
   EXPECT_EQ(app.Title(), "Selvo KAI");
   EXPECT_EQ(app.Window->LinkFlags, LinkConnected | KindSelvoKai);
-  EXPECT_EQ(std::string(app.Window->DevicePath),
-            app.Sim->InterfacePath("selvo"));
+  EXPECT_EQ(std::string(app.Window->DevicePath), app.Sim->InterfacePath("selvo"));
 }
 
 TEST(Discovery, InterfaceThatDoesNotOpenIsPassedOver) {
@@ -372,8 +371,8 @@ TEST(Pipes, DisconnectTwiceClosesNothingTwice) {
 
 TEST(Pipes, LongInterfacePathIsCutTo260Characters) {
   TAppHarness app;
-  const std::string longRoot = app.Roots.Base + "/" + std::string(200, 'd') + "/" +
-                               std::string(40, 'e');
+  const std::string longRoot =
+      app.Roots.Base + "/" + std::string(200, 'd') + "/" + std::string(40, 'e');
   std::filesystem::create_directories(longRoot);
   app.Roots.SetEnv("PELWIN_DEVICE_ROOT", longRoot);
   camsim::Simulator::Options options;
@@ -442,6 +441,35 @@ TEST(Notifications, RegistrationFailureStillConnects) {
   app.Start();
   EXPECT_TRUE(app.Connected());
   EXPECT_EQ(app.Window->NotificationHandle, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(EepromFrames, CommandsAllocateNothing) {
+  for (const char* sample : {"selvo-kai", "tamis-a"}) {
+    TAppHarness app;
+    std::string error;
+    ASSERT_TRUE(camsim::WriteRegistryDword(app.Roots.MachineRegistry, camsim::ServiceKeyPath(1029),
+                                           camsim::kWritePermissionValue, 1, &error));
+    app.AddCamera("cam", sample);
+    app.Start();
+    ASSERT_TRUE(app.Connected());
+    CBrisaConfig& w = *app.Window;
+    std::uint8_t block[61];
+    const bool tamis = (w.LinkFlags & TamisGroup) != 0;
+    const std::size_t before = PlatformAllocationCount();
+    if (tamis) {
+      ASSERT_TRUE(w.ReadEepromLong(0x3FF80, 61, block));
+      ASSERT_TRUE(w.WriteEepromLong(0x3FF80, 48, block));
+      ASSERT_TRUE(w.WriteEepromLong(0x3FFB0, 13, block + 48));
+    } else {
+      ASSERT_TRUE(w.ReadEepromShort(10, 61, block));
+      ASSERT_TRUE(w.WriteEepromShort(10, 61, block));
+    }
+    EXPECT_EQ(PlatformAllocationCount(), before) << sample;
+  }
 }
 
 }  // namespace

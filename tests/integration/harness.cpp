@@ -54,8 +54,7 @@ void TAppHarness::Pump() {
 
 bool TAppHarness::PumpUntil(bool (*done)(TAppHarness&), int timeoutMs) {
   TAppHarness* self = this;
-  const bool reached =
-      HeadlessPeers()->PumpUntil([self, done] { return done(*self); }, timeoutMs);
+  const bool reached = HeadlessPeers()->PumpUntil([self, done] { return done(*self); }, timeoutMs);
   if (!PBackground->HasWindows()) {
     WindowGone = true;
   }
@@ -108,7 +107,9 @@ std::string TAppHarness::Value(int line) const {
   return Window->InfoPane->ValueLine[line - 1];
 }
 
-std::string TAppHarness::Heading() const { return Window->InfoPane->Heading; }
+std::string TAppHarness::Heading() const {
+  return Window->InfoPane->Heading;
+}
 
 std::string TAppHarness::Instruction(int line) const {
   return Window->InfoPane->InstructionLine[line - 1];
@@ -119,9 +120,8 @@ std::uint16_t TAppHarness::HeaderModelCode() const {
 }
 
 bool TAppHarness::PermissionSet(std::uint16_t modelCode) const {
-  const auto value = camsim::ReadRegistryDword(Roots.MachineRegistry,
-                                               camsim::ServiceKeyPath(modelCode),
-                                               camsim::kWritePermissionValue);
+  const auto value = camsim::ReadRegistryDword(
+      Roots.MachineRegistry, camsim::ServiceKeyPath(modelCode), camsim::kWritePermissionValue);
   return value.has_value() && *value != 0;
 }
 

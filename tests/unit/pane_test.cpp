@@ -31,7 +31,8 @@ class Pane : public ::testing::Test {
     return texts;
   }
 
-  static const THeadlessDraw* Find(const std::vector<THeadlessDraw>& calls, const std::string& text) {
+  static const THeadlessDraw* Find(const std::vector<THeadlessDraw>& calls,
+                                   const std::string& text) {
     for (const THeadlessDraw& call : calls) {
       if (call.Op == THeadlessDraw::Write && call.Text == text) {
         return &call;
@@ -87,8 +88,7 @@ TEST_F(Pane, InformationModeDrawsLabelsValuesAndSeparatorInOrder) {
   const THeadlessDraw* heading = Find(calls, "Step 1:");
   ASSERT_NE(heading, nullptr);
   EXPECT_EQ(heading->FontUsed, CaptionFont);
-  const THeadlessDraw* instruction =
-      Find(calls, "Connect camera and click [Scan camera] button");
+  const THeadlessDraw* instruction = Find(calls, "Connect camera and click [Scan camera] button");
   ASSERT_NE(instruction, nullptr);
   EXPECT_EQ(instruction->B, 20);
   EXPECT_EQ(instruction->FontUsed, GetPGContext(7)->TextFont);

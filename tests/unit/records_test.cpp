@@ -13,8 +13,9 @@ class Records : public ::testing::Test {
   CBrisaConfig Window;
 
   std::uint8_t* Block(std::uint32_t group) {
-    Window.LinkFlags = group == OrtekGroup ? KindOrtekKaf : group == SelvoGroup ? KindSelvoE2v
-                                                                                : KindTamisB;
+    Window.LinkFlags = group == OrtekGroup   ? KindOrtekKaf
+                       : group == SelvoGroup ? KindSelvoE2v
+                                             : KindTamisB;
     return group == OrtekGroup ? Window.OrtekBlockCopy : Window.BlockCopy;
   }
 };
@@ -70,7 +71,9 @@ TEST_F(Records, WheelBitPerLayout) {
   const struct {
     std::uint8_t Flags;
     bool Ortek, Selvo, Tamis;
-  } cases[] = {{0x00, false, false, true}, {0x02, false, false, false}, {0x04, false, true, true},
+  } cases[] = {{0x00, false, false, true},
+               {0x02, false, false, false},
+               {0x04, false, true, true},
                {0x80, true, false, true}};
   for (const auto& c : cases) {
     Block(OrtekGroup)[4] = c.Flags;

@@ -1,0 +1,25 @@
+# pelwin.exe: the program on the Win32 peer with its icon and version data.
+enable_language(RC)
+
+set(PELWIN_RESOURCES ${PROJECT_SOURCE_DIR}/resources)
+add_executable(pelwin WIN32 ${CMAKE_CURRENT_SOURCE_DIR}/main_windows.cpp
+  ${PELWIN_RESOURCES}/pelwin.rc)
+target_link_libraries(pelwin PRIVATE pelwin_core pelwin_peer_win32)
+# windres finds the icon through the include path; the .rc does not name what
+# it pulls in, so say it here for the rebuild.
+target_include_directories(pelwin PRIVATE ${PELWIN_RESOURCES})
+set_source_files_properties(${PELWIN_RESOURCES}/pelwin.rc PROPERTIES
+  OBJECT_DEPENDS "${PELWIN_RESOURCES}/pelwin.ico;${PELWIN_RESOURCES}/version.h")
+
+if(MINGW)
+  # One file to hand out: no libstdc++, libgcc or libwinpthread DLLs beside it.
+  target_link_options(pelwin PRIVATE -static $<$<CONFIG:Release>:-s>)
+endif()
+
+install(TARGETS pelwin RUNTIME DESTINATION .)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME pelwin)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME pelwin-${PROJECT_VERSION}-win64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+include(CPack)
