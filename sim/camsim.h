@@ -200,6 +200,10 @@ class Simulator {
   // Faults; each returns false for an unknown id or an argument out of range.
   bool RefuseNext(const std::string& id, int count, uint8_t status);
   bool DropAt(const std::string& id, int command);  // 1 = the next command; 0 cancels
+  // The command-th command from now is refused with status, unexecuted; 0 cancels.
+  bool RefuseAt(const std::string& id, int command, uint8_t status);
+  // The command-th command from now, if it is a successful read, is cut to bytes.
+  bool ShortAt(const std::string& id, int command, int bytes);
   bool ShortNext(const std::string& id, int count, int bytes);
   bool CorruptNext(const std::string& id, int count);
   bool FailPipe(const std::string& id, int pipe, bool on);

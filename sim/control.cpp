@@ -24,8 +24,9 @@ struct FaultForm {
   size_t Arguments;
 };
 
-constexpr FaultForm kFaultForms[] = {{"refuse", 2}, {"drop", 1},  {"short", 2}, {"corrupt", 1},
-                                     {"pipe", 2},   {"delay", 1}, {"clear", 0}};
+constexpr FaultForm kFaultForms[] = {{"refuse", 2}, {"refuse-at", 2}, {"drop", 1},
+                                     {"short", 2},  {"short-at", 2},  {"corrupt", 1},
+                                     {"pipe", 2},   {"delay", 1},     {"clear", 0}};
 
 bool IsFaultForm(const std::vector<std::string>& words, size_t at) {
   if (at >= words.size()) {
@@ -45,8 +46,10 @@ constexpr const char* kHelp =
     "  plug [ID] | unplug [ID]\n"
     "  dump [ID]                    header and block in hex, decoded\n"
     "  fault [ID] refuse N STATUS   answer the next N commands with STATUS, unexecuted\n"
+    "  fault [ID] refuse-at K STATUS  answer the K-th command from now with STATUS\n"
     "  fault [ID] drop K            close every connection at the K-th command from now\n"
     "  fault [ID] short N BYTES     cut the next N read replies to BYTES bytes\n"
+    "  fault [ID] short-at K BYTES  cut the K-th command's read reply to BYTES bytes\n"
     "  fault [ID] corrupt N         flip the first data byte of the next N read replies\n"
     "  fault [ID] pipe N on|off     pipe N (0, 1, 2) cannot be opened\n"
     "  fault [ID] delay MS          hold every reply back MS milliseconds\n"
@@ -241,7 +244,8 @@ std::string Simulator::Impl::Execute(std::string_view line) {
     id = words[1];
   } else {
     return Failure(
-        "usage: fault [ID] refuse N STATUS | drop K | short N BYTES | corrupt N | "
+        "usage: fault [ID] refuse N STATUS | refuse-at K STATUS | drop K | short N BYTES | "
+        "short-at K BYTES | corrupt N | "
         "pipe N on|off | delay MS | clear");
   }
   Camera* cam = Find(id, &why);
@@ -258,6 +262,19 @@ std::string Simulator::Impl::Execute(std::string_view line) {
     }
     faults.RefuseLeft = int(a);
     faults.RefuseStatus = uint8_t(b);
+  } else if (form == "refuse-at") {
+    if (!ParseNumber(words[at + 1], 0, kMany, &a) || !ParseNumber(words[at + 2], 0, 255, &b)) {
+      return Failure("usage: fault [ID] refuse-at K STATUS (1 = the next command, 0 cancels)");
+    }
+    faults.RefuseIn = int(a);
+    faults.RefuseAtStatus = uint8_t(b);
+  } else if (form == "short-at") {
+    if (!ParseNumber(words[at + 1], 0, kMany, &a) ||
+        !ParseNumber(words[at + 2], 1, long(kMaxFrame), &b)) {
+      return Failure("usage: fault [ID] short-at K BYTES (BYTES 1..64)");
+    }
+    faults.ShortIn = int(a);
+    faults.ShortAtBytes = int(b);
   } else if (form == "drop") {
     if (!ParseNumber(words[at + 1], 0, kMany, &a)) {
       return Failure("usage: fault [ID] drop K (1 = the next command, 0 cancels)");

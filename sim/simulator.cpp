@@ -60,8 +60,15 @@ std::string Faults::Describe() const {
     std::snprintf(buf, sizeof buf, "refuse:%dx0x%02x", RefuseLeft, RefuseStatus);
     add(buf);
   }
+  if (RefuseIn > 0) {
+    std::snprintf(buf, sizeof buf, "refuse@%d:0x%02x", RefuseIn, RefuseAtStatus);
+    add(buf);
+  }
   if (DropIn > 0) {
     add("drop@" + std::to_string(DropIn));
+  }
+  if (ShortIn > 0) {
+    add("short@" + std::to_string(ShortIn) + ":" + std::to_string(ShortAtBytes));
   }
   if (ShortLeft > 0) {
     add("short:" + std::to_string(ShortLeft) + "x" + std::to_string(ShortBytes));
@@ -595,6 +602,8 @@ void Simulator::Impl::HandleFrame(Camera& camera, pid_t pid, std::span<const uin
   }
   Log(camera.Id, "request from pid " + std::to_string(pid) + ": " + logged);
   Faults& faults = camera.faults;
+  const bool refuseThis = faults.RefuseIn > 0 && --faults.RefuseIn == 0;
+  const bool shortThis = faults.ShortIn > 0 && --faults.ShortIn == 0;
   if (faults.DropIn > 0 && --faults.DropIn == 0) {
     Log(camera.Id, "fault drop: connections closed, no reply");
     CloseConnections(camera);
@@ -602,7 +611,10 @@ void Simulator::Impl::HandleFrame(Camera& camera, pid_t pid, std::span<const uin
   }
   std::vector<uint8_t> reply;
   std::string note;
-  if (faults.RefuseLeft > 0) {
+  if (refuseThis) {
+    reply.assign(1, faults.RefuseAtStatus);
+    note = "fault refuse-at, not executed";
+  } else if (faults.RefuseLeft > 0) {
     --faults.RefuseLeft;
     reply.assign(1, faults.RefuseStatus);
     note = "fault refuse, not executed";
@@ -627,10 +639,13 @@ void Simulator::Impl::HandleFrame(Camera& camera, pid_t pid, std::span<const uin
       reply[1] ^= 0xFF;
       note = "fault corrupt: first data byte flipped";
     }
-    if (readData && faults.ShortLeft > 0) {
-      --faults.ShortLeft;
-      if (reply.size() > size_t(faults.ShortBytes)) {
-        reply.resize(size_t(faults.ShortBytes));
+    if (readData && (shortThis || faults.ShortLeft > 0)) {
+      const int bytes = shortThis ? faults.ShortAtBytes : faults.ShortBytes;
+      if (!shortThis) {
+        --faults.ShortLeft;
+      }
+      if (reply.size() > size_t(bytes)) {
+        reply.resize(size_t(bytes));
       }
       note += note.empty() ? "" : "; ";
       note += "fault short: " + std::to_string(reply.size()) + " bytes";
@@ -866,6 +881,28 @@ bool Simulator::DropAt(const std::string& id, int command) {
   }
   return WithCamera(*impl_, id, [&](Camera& camera) {
     camera.faults.DropIn = command;
+    return true;
+  });
+}
+
+bool Simulator::RefuseAt(const std::string& id, int command, uint8_t status) {
+  if (command < 0) {
+    return false;
+  }
+  return WithCamera(*impl_, id, [&](Camera& camera) {
+    camera.faults.RefuseIn = command;
+    camera.faults.RefuseAtStatus = status;
+    return true;
+  });
+}
+
+bool Simulator::ShortAt(const std::string& id, int command, int bytes) {
+  if (command < 0 || bytes < 1 || bytes > int(kMaxFrame)) {
+    return false;
+  }
+  return WithCamera(*impl_, id, [&](Camera& camera) {
+    camera.faults.ShortIn = command;
+    camera.faults.ShortAtBytes = bytes;
     return true;
   });
 }

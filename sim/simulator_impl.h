@@ -26,6 +26,10 @@ struct Faults {
   int DropIn = 0;  // counts commands down to the one that drops
   int ShortLeft = 0;
   int ShortBytes = 1;
+  int RefuseIn = 0;  // counts commands down to the one refused with RefuseAtStatus
+  uint8_t RefuseAtStatus = 0;
+  int ShortIn = 0;  // counts commands down to the one whose read reply is cut
+  int ShortAtBytes = 1;
   int CorruptLeft = 0;
   bool PipeFailed[kPipeCount] = {};
   int DelayMs = 0;

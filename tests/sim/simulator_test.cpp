@@ -1,10 +1,13 @@
 // The simulator through its sockets and directories, as the tool meets it.
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <random>
 
 #include "sim/camsim.h"
@@ -551,3 +554,51 @@ TEST_F(SimulatorTest, ControlSocketLinesArriveInPiecesOrTogether) {
   EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "closed after an overlong line";
   ::close(fd);
 }
+
+namespace {
+
+// Faults aimed at one command of a sequence: the commands before it and after
+// it are served as usual.
+TEST(SimulatorFaultsAt, RefuseAndShortHitOnlyTheKthCommand) {
+  char pattern[] = "/tmp/camsim-at-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string root = pattern;
+  {
+    camsim::Simulator sim({root + "/dev", root + "/reg", root + "/state", ""});
+    std::string error;
+    ASSERT_TRUE(sim.Add("cam", "selvo-kai", &error));
+    ASSERT_TRUE(sim.Plug("cam", &error));
+    const std::string dir = sim.InterfacePath("cam");
+    const int command = camsim::ConnectUnixSocket(dir + "/0", SOCK_SEQPACKET);
+    const int data = camsim::ConnectUnixSocket(dir + "/1", SOCK_SEQPACKET);
+    ASSERT_GE(command, 0);
+    ASSERT_GE(data, 0);
+    ASSERT_TRUE(sim.RefuseAt("cam", 2, 0x81));
+    ASSERT_TRUE(sim.ShortAt("cam", 3, 4));
+    const std::uint8_t read[] = {0x12, 0x00, 0x0A};
+    std::size_t sizes[4];
+    std::uint8_t statuses[4];
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_EQ(send(command, read, sizeof read, 0), 3);
+      std::uint8_t reply[64];
+      const ssize_t n = recv(data, reply, sizeof reply, 0);
+      ASSERT_GT(n, 0);
+      sizes[i] = std::size_t(n);
+      statuses[i] = reply[0];
+    }
+    EXPECT_EQ(statuses[0], 0x80);
+    EXPECT_EQ(sizes[0], 11u);
+    EXPECT_EQ(statuses[1], 0x81);
+    EXPECT_EQ(sizes[1], 1u);
+    EXPECT_EQ(statuses[2], 0x80);
+    EXPECT_EQ(sizes[2], 4u);
+    EXPECT_EQ(sizes[3], 11u);
+    EXPECT_NE(sim.Control("fault cam refuse-at 1 0x83").find("ok"), std::string::npos);
+    EXPECT_NE(sim.Control("fault cam short-at x 2").find("error"), std::string::npos);
+    close(command);
+    close(data);
+  }
+  std::filesystem::remove_all(root);
+}
+
+}  // namespace
