@@ -34,6 +34,11 @@ struct TFivePageCase {
   std::uint8_t CountMask;
 };
 
+// Named, so that test reports never print the struct's padding bytes.
+void PrintTo(const TFivePageCase& c, std::ostream* out) {
+  *out << c.Sample << " item " << c.PositionsItem << "/" << c.WheelItem;
+}
+
 class FivePagePath : public ::testing::TestWithParam<TFivePageCase> {};
 
 TEST_P(FivePagePath, ConfiguresTheCameraThroughThePowerCycle) {

@@ -52,13 +52,19 @@ class CHeadlessPeers : public CPeerFactory {
   std::function<void(const THeadlessBox&)> OnBox;
   // Text metric: a character is Size * CharWidthPercent / 100 pixels wide (at
   // least 1), a bold one a pixel more.
-  std::int32_t CharWidthPercent = 60;
+  static constexpr std::int32_t DefaultCharWidthPercent = 60;
+  std::int32_t CharWidthPercent = DefaultCharWidthPercent;
   // Number of times RunLoop was entered; RunLoop pumps until no window is left
   // or nothing can happen any more.
   std::int32_t Loops = 0;
   // How long RunLoop waits on watched descriptors before it decides that
   // nothing can happen any more.
-  std::int32_t IdleMs = 200;
+  static constexpr std::int32_t DefaultIdleMs = 200;
+  std::int32_t IdleMs = DefaultIdleMs;
+
+  // Forgets the records and settings above (not the live native parts or
+  // watches), for a test that starts the program again in the same process.
+  void Reset();
 
   // Runs the view's PaintView on a recording device context whose initial font
   // is graphics context 7's text font, and returns the calls.

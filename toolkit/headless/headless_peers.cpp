@@ -115,6 +115,14 @@ class CHeadlessDrawPeer : public CDrawPeer {
 
 }  // namespace
 
+void CHeadlessPeers::Reset() {
+  Boxes.clear();
+  OnBox = nullptr;
+  CharWidthPercent = DefaultCharWidthPercent;
+  Loops = 0;
+  IdleMs = DefaultIdleMs;
+}
+
 std::vector<THeadlessDraw> CHeadlessPeers::Paint(CView* view) {
   CHeadlessDrawPeer recorder(GetPGContext(7)->TextFont);
   CDeviceContext dc(&recorder);
