@@ -7,11 +7,13 @@
 #include <FL/Fl_Double_Window.H>
 
 #include <cstring>
+#include <optional>
 
 int main(int argc, char** argv) {
   Fl_Double_Window window(100, 100, 272, 188, "bare");
+  std::optional<Fl_Box> line;
   if (argc > 1 && std::strcmp(argv[1], "--text") == 0) {
-    auto* line = new Fl_Box(8, 8, 256, 20, "Connect camera and click [Scan camera] button");
+    line.emplace(8, 8, 256, 20, "Connect camera and click [Scan camera] button");
     line->align(FL_ALIGN_INSIDE | FL_ALIGN_LEFT);
     line->labelsize(11);
   }

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The title names the connected camera's kind and goes back to the tool's name
+# when the camera leaves. While nothing is connected nothing listens for
+# arrivals, so a replugged camera comes back with the next scan.
+set -euo pipefail
+# shellcheck source=SCRIPTDIR/x_session.sh
+source "$(dirname "$0")/x_session.sh"
+
+xs_start_x
+xs_start_camsim ortek-kai
+xs_start_pelwin
+xs_wait_title "Ortek KAI"
+
+xs_camsim unplug
+xs_wait_title "Corvane v3.0"
+
+xs_camsim plug
+sleep 0.3
+[ "$(xs_title)" = "Corvane v3.0" ] || xs_fail "an arrival reconnected with nothing registered"
+xs_click "Scan camera"
+xs_wait_title "Ortek KAI"
+xs_wait '^    text 100 46 [0-9]+ bold "OK-420M"$'
+
+"$E2E_XCLOSE" "$WIN"
+xs_wait_exit
+[ "$PELWIN_STATUS" -eq 0 ] || xs_fail "pelwin ended with status $PELWIN_STATUS"
+xs_log "ok"

@@ -1,0 +1,5 @@
+#include "fltk_peers.h"
+
+CPeerFactory* CreatePeerFactory() {
+  return new CFltkPeers;
+}
