@@ -29,9 +29,9 @@ install(FILES ${PELWIN_DESKTOP_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/applic
 
 get_property(pelwin_icon_files GLOBAL PROPERTY PELWIN_ICON_FILES)
 foreach(entry IN LISTS pelwin_icon_files)
-  string(REPLACE "=" ";" parts ${entry})
-  list(GET parts 0 size)
-  list(GET parts 1 png)
+  string(REPLACE "=" ";" pair ${entry})
+  list(GET pair 0 size)
+  list(GET pair 1 png)
   install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
           RENAME pelwin.png)
 endforeach()
