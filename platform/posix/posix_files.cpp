@@ -165,19 +165,31 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD, DWORD, void*, DWORD dwCreationDispo
   return Adopt(fd);
 }
 
+namespace {
+
+// What ReadFile and WriteFile check before they touch the descriptor: the
+// descriptor behind the handle, or -1 with the error set.
+int TransferFd(HANDLE handle, const void* buffer, DWORD size, LPDWORD moved, void* overlapped) {
+  if (moved)
+    *moved = 0;
+  if (overlapped || (!buffer && size)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  const int fd = FdOf(handle);
+  if (fd < 0)
+    SetLastError(ERROR_INVALID_HANDLE);
+  return fd;
+}
+
+}  // namespace
+
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
               LPDWORD lpNumberOfBytesRead, void* lpOverlapped) {
-  if (lpNumberOfBytesRead)
-    *lpNumberOfBytesRead = 0;
-  if (lpOverlapped || (!lpBuffer && nNumberOfBytesToRead)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+  const int fd =
+      TransferFd(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+  if (fd < 0)
     return FALSE;
-  }
-  const int fd = FdOf(hFile);
-  if (fd < 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
   // A zero-length recv would consume (and lose) the next message.
   if (nNumberOfBytesToRead == 0)
     return TRUE;
@@ -202,17 +214,10 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, void* lpOverlapped) {
-  if (lpNumberOfBytesWritten)
-    *lpNumberOfBytesWritten = 0;
-  if (lpOverlapped || (!lpBuffer && nNumberOfBytesToWrite)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+  const int fd =
+      TransferFd(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
+  if (fd < 0)
     return FALSE;
-  }
-  const int fd = FdOf(hFile);
-  if (fd < 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
   // An empty message reads as a hang-up at the other end; send none.
   if (nNumberOfBytesToWrite == 0)
     return TRUE;
