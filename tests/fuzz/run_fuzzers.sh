@@ -76,12 +76,16 @@ for target in "${targets[@]}"; do
     failed=1
     continue
   fi
-  scratch=$(mktemp -d "${TMPDIR:-/tmp}/pelwin-fuzz-run-$target-XXXXXX")
-  mkdir "$scratch/new" "$scratch/artifacts"
+  # The targets' own scratch goes in here too, so that a target that aborts
+  # leaves nothing behind; in memory when possible (fuzz_support.h says why).
+  base=${TMPDIR:-/tmp}
+  [ -w /dev/shm ] && base=/dev/shm
+  scratch=$(mktemp -d "$base/pelwin-fuzz-run-$target-XXXXXX")
+  mkdir "$scratch/new" "$scratch/artifacts" "$scratch/tmp"
   start=$SECONDS
   set +e
   # shellcheck disable=SC2086  # extra holds whole flags
-  "$binary" -runs=$((runs * scale)) -seed="${FUZZ_SEED:-1}" -max_len="$max_len" -timeout=10 \
+  PELWIN_FUZZ_TMPDIR="$scratch/tmp" "$binary" -runs=$((runs * scale)) -seed="${FUZZ_SEED:-1}" -max_len="$max_len" -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$scratch/artifacts/" $extra \
     "$scratch/new" "$corpus" >"$scratch/log" 2>&1
   status=$?
