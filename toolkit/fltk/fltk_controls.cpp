@@ -224,6 +224,17 @@ class CFltkControlPeer : public CViewPeer {
     }
   }
 
+  void SetEnabled(bool enabled) override {
+    if (Tracker.deleted()) {
+      return;
+    }
+    if (enabled) {
+      Widget->activate();
+    } else {
+      Widget->deactivate();
+    }
+  }
+
   // Redrawing one widget would paint the pane over the lists that lie on it:
   // the whole (small) window is drawn again, back to front.
   void Invalidate() override { RedrawWindow(); }
@@ -270,17 +281,6 @@ class CFltkButtonPeer : public CFltkControlPeer<CFltkButton> {
       RedrawWindow();
     }
   }
-
-  void SetEnabled(bool enabled) override {
-    if (Tracker.deleted()) {
-      return;
-    }
-    if (enabled) {
-      Widget->activate();
-    } else {
-      Widget->deactivate();
-    }
-  }
 };
 
 class CFltkComboPeer : public CFltkControlPeer<CFltkChoice> {
@@ -297,17 +297,6 @@ class CFltkComboPeer : public CFltkControlPeer<CFltkChoice> {
   void SetSelected(std::int32_t index) override {
     if (!Tracker.deleted()) {
       Widget->Select(index);
-    }
-  }
-
-  void SetEnabled(bool enabled) override {
-    if (Tracker.deleted()) {
-      return;
-    }
-    if (enabled) {
-      Widget->activate();
-    } else {
-      Widget->deactivate();
     }
   }
 };
