@@ -22,20 +22,6 @@ constexpr size_t kRecentLines = 2000;
 // Anything longer than a frame is refused anyway; this much is kept for the log.
 constexpr size_t kReceiveBuffer = 256;
 
-// Every frame is logged, so this runs twice per command: no printf here.
-std::string HexBytes(std::span<const uint8_t> bytes) {
-  if (bytes.empty()) {
-    return "(empty)";
-  }
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out(bytes.size() * 3 - 1, ' ');
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    out[i * 3] = digits[bytes[i] >> 4];
-    out[i * 3 + 1] = digits[bytes[i] & 0x0F];
-  }
-  return out;
-}
-
 bool ValidName(const std::string& name) {
   if (name.empty() || name.size() > 64 || name[0] == '.') {
     return false;
@@ -51,41 +37,6 @@ std::runtime_error SystemFailure(const char* what) {
 }
 
 }  // namespace
-
-std::string Faults::Describe() const {
-  std::string out;
-  auto add = [&](const std::string& text) { out += (out.empty() ? "" : ",") + text; };
-  char buf[64];
-  if (RefuseLeft > 0) {
-    std::snprintf(buf, sizeof buf, "refuse:%dx0x%02x", RefuseLeft, RefuseStatus);
-    add(buf);
-  }
-  if (RefuseIn > 0) {
-    std::snprintf(buf, sizeof buf, "refuse@%d:0x%02x", RefuseIn, RefuseAtStatus);
-    add(buf);
-  }
-  if (DropIn > 0) {
-    add("drop@" + std::to_string(DropIn));
-  }
-  if (ShortIn > 0) {
-    add("short@" + std::to_string(ShortIn) + ":" + std::to_string(ShortAtBytes));
-  }
-  if (ShortLeft > 0) {
-    add("short:" + std::to_string(ShortLeft) + "x" + std::to_string(ShortBytes));
-  }
-  if (CorruptLeft > 0) {
-    add("corrupt:" + std::to_string(CorruptLeft));
-  }
-  for (int p = 0; p < kPipeCount; ++p) {
-    if (PipeFailed[p]) {
-      add("pipe" + std::to_string(p) + ":fail");
-    }
-  }
-  if (DelayMs > 0) {
-    add("delay:" + std::to_string(DelayMs) + "ms");
-  }
-  return out.empty() ? "none" : out;
-}
 
 Simulator::Impl::Impl(Options opts) : options(std::move(opts)) {
   if (options.DeviceRoot.empty()) {
@@ -596,77 +547,31 @@ void Simulator::Impl::OnPipeEvent(uint64_t token, uint32_t events) {
 
 void Simulator::Impl::HandleFrame(Camera& camera, pid_t pid, std::span<const uint8_t> frame,
                                   size_t realSize) {
-  std::string logged = HexBytes(frame.first(std::min(frame.size(), kMaxFrame)));
-  if (realSize > kMaxFrame) {
-    logged += " ... (" + std::to_string(realSize) + " bytes)";
-  }
-  Log(camera.Id, "request from pid " + std::to_string(pid) + ": " + logged);
-  Faults& faults = camera.faults;
-  const bool refuseThis = faults.RefuseIn > 0 && --faults.RefuseIn == 0;
-  const bool shortThis = faults.ShortIn > 0 && --faults.ShortIn == 0;
-  if (faults.DropIn > 0 && --faults.DropIn == 0) {
-    Log(camera.Id, "fault drop: connections closed, no reply");
+  Log(camera.Id, RequestLogText(uint64_t(pid), frame, realSize));
+  FrameOutcome outcome = ServeFrame(camera.Model, camera.faults, frame,
+                                    [&](std::span<const uint8_t> image, std::string* why) {
+                                      return SaveImageFile(camera.ImagePath, image, why);
+                                    });
+  if (outcome.Dropped) {
+    Log(camera.Id, kDropLogText);
     CloseConnections(camera);
     return;
   }
-  std::vector<uint8_t> reply;
-  std::string note;
-  if (refuseThis) {
-    reply.assign(1, faults.RefuseAtStatus);
-    note = "fault refuse-at, not executed";
-  } else if (faults.RefuseLeft > 0) {
-    --faults.RefuseLeft;
-    reply.assign(1, faults.RefuseStatus);
-    note = "fault refuse, not executed";
-  } else {
-    const bool isWrite = !frame.empty() && frame[0] == kOpcodeWrite;
-    std::vector<uint8_t> before;
-    if (isWrite) {
-      before = camera.Model.Image();
-    }
-    auto result = camera.Model.Handle(frame);
-    reply = std::move(result.Bytes);
-    note = result.Why;
-    std::string why;
-    if (result.Changed && !SaveImageFile(camera.ImagePath, camera.Model.Image(), &why)) {
-      camera.Model.MutableImage() = std::move(before);
-      reply.assign(1, kStatusStorageFailure);
-      note = "write undone, image not saved: " + why;
-    }
-    const bool readData = !frame.empty() && frame[0] == kOpcodeRead && reply.size() > 1;
-    if (readData && faults.CorruptLeft > 0) {
-      --faults.CorruptLeft;
-      reply[1] ^= 0xFF;
-      note = "fault corrupt: first data byte flipped";
-    }
-    if (readData && (shortThis || faults.ShortLeft > 0)) {
-      const int bytes = shortThis ? faults.ShortAtBytes : faults.ShortBytes;
-      if (!shortThis) {
-        --faults.ShortLeft;
-      }
-      if (reply.size() > size_t(bytes)) {
-        reply.resize(size_t(bytes));
-      }
-      note += note.empty() ? "" : "; ";
-      note += "fault short: " + std::to_string(reply.size()) + " bytes";
-    }
-  }
   ++camera.Transfers;
-  if (faults.DelayMs > 0) {
-    PendingReply pending{Clock::now() + std::chrono::milliseconds(faults.DelayMs), &camera, pid,
-                         std::move(reply), note};
+  if (camera.faults.DelayMs > 0) {
+    PendingReply pending{Clock::now() + std::chrono::milliseconds(camera.faults.DelayMs), &camera,
+                         pid, std::move(outcome.Reply), std::move(outcome.Note)};
     auto at = std::upper_bound(
         Pending.begin(), Pending.end(), pending.due,
         [](Clock::time_point due, const PendingReply& other) { return due < other.due; });
     Pending.insert(at, std::move(pending));
     return;
   }
-  Deliver(camera, pid, reply, note);
+  Deliver(camera, pid, outcome.Reply, outcome.Note);
 }
 
 void Simulator::Impl::Deliver(Camera& camera, pid_t pid, const std::vector<uint8_t>& bytes,
                               const std::string& note) {
-  const std::string suffix = note.empty() ? "" : " (" + note + ")";
   const auto findTarget = [&]() -> const Entry* {
     const Entry* target = nullptr;
     for (const auto& [token, entry] : Entries) {
@@ -685,15 +590,14 @@ void Simulator::Impl::Deliver(Camera& camera, pid_t pid, const std::vector<uint8
     target = findTarget();
   }
   if (!target) {
-    Log(camera.Id, "reply dropped, pid " + std::to_string(pid) +
-                       " has no data pipe open: " + HexBytes(bytes) + suffix);
+    Log(camera.Id, ReplyDroppedLogText(uint64_t(pid), bytes, note));
     return;
   }
   if (::send(target->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-    Log(camera.Id, "reply lost (" + ErrnoText(errno) + "): " + HexBytes(bytes) + suffix);
+    Log(camera.Id, ReplyLostLogText(ErrnoText(errno), bytes, note));
     return;
   }
-  Log(camera.Id, "reply: " + HexBytes(bytes) + suffix);
+  Log(camera.Id, ReplyLogText(bytes, note));
 }
 
 void Simulator::Impl::FlushDue() {

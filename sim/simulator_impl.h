@@ -14,28 +14,10 @@
 #include <vector>
 
 #include "sim/camsim.h"
+#include "sim/frame_engine.h"
 #include "sim/posix_util.h"
 
 namespace camsim {
-
-inline constexpr int kPipeCount = 3;
-
-struct Faults {
-  int RefuseLeft = 0;
-  uint8_t RefuseStatus = 0;
-  int DropIn = 0;  // counts commands down to the one that drops
-  int ShortLeft = 0;
-  int ShortBytes = 1;
-  int RefuseIn = 0;  // counts commands down to the one refused with RefuseAtStatus
-  uint8_t RefuseAtStatus = 0;
-  int ShortIn = 0;  // counts commands down to the one whose read reply is cut
-  int ShortAtBytes = 1;
-  int CorruptLeft = 0;
-  bool PipeFailed[kPipeCount] = {};
-  int DelayMs = 0;
-
-  std::string Describe() const;
-};
 
 struct Camera {
   Camera(std::string id, const Sample& sample, std::string instance, CameraModel model,

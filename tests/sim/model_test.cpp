@@ -6,6 +6,7 @@
 #include <set>
 
 #include "sim/camsim.h"
+#include "sim/frame_engine.h"
 #include "sim/sim_support.h"
 
 using namespace camsim;
@@ -221,4 +222,42 @@ TEST(Decode, DescribeShowsHexAndDecodedValues) {
   EXPECT_NE(text.find("type name: OK-420M\n"), std::string::npos);
   EXPECT_NE(text.find("filter positions: Not installed (decodes as 11)\n"), std::string::npos);
   EXPECT_NE(text.find("wheel type: EFW revision 2\n"), std::string::npos);
+}
+
+// The frame engine both ports serve frames with: the countdowns move with every
+// command, a drop answers nothing, and a write that cannot be kept is undone.
+TEST(ServeFrame, PlannedFaultsFireAtTheirCommandAndAFailedSaveUndoesTheWrite) {
+  CameraModel model = ModelOf("selvo-kai", true);
+  const std::vector<uint8_t> original = model.Image();
+  Faults faults;
+  faults.RefuseIn = 1;
+  faults.RefuseAtStatus = 0x81;
+  faults.ShortIn = 2;
+  faults.ShortAtBytes = 3;
+  faults.CorruptLeft = 1;
+  faults.DropIn = 4;
+  int saves = 0;
+  const SaveImageFn refuse = [&](std::span<const uint8_t>, std::string* why) {
+    ++saves;
+    *why = "disk full";
+    return false;
+  };
+  const std::vector<uint8_t> read = ReadShort(10, 2);
+  FrameOutcome first = ServeFrame(model, faults, read, refuse);
+  EXPECT_EQ(first.Reply, Refused(0x81));
+  EXPECT_EQ(first.Note, "fault refuse-at, not executed");
+  FrameOutcome second = ServeFrame(model, faults, read, refuse);
+  ASSERT_EQ(second.Reply.size(), 3u);
+  EXPECT_EQ(second.Reply[1], uint8_t(original[10] ^ 0xFF));
+  EXPECT_EQ(second.Note, "fault corrupt: first data byte flipped; fault short: 3 bytes");
+  FrameOutcome third =
+      ServeFrame(model, faults, WriteShort(10, {uint8_t(original[10] + 1)}), refuse);
+  EXPECT_EQ(third.Reply, Refused(kStatusStorageFailure));
+  EXPECT_EQ(third.Note, "write undone, image not saved: disk full");
+  EXPECT_EQ(saves, 1);
+  EXPECT_EQ(model.Image(), original);
+  FrameOutcome fourth = ServeFrame(model, faults, read, refuse);
+  EXPECT_TRUE(fourth.Dropped);
+  EXPECT_TRUE(fourth.Reply.empty());
+  EXPECT_EQ(faults.Describe(), "none");
 }

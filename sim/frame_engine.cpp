@@ -1,0 +1,152 @@
+#include "sim/frame_engine.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace camsim {
+
+std::string Faults::Describe() const {
+  std::string out;
+  auto add = [&](const std::string& text) { out += (out.empty() ? "" : ",") + text; };
+  char buf[64];
+  if (RefuseLeft > 0) {
+    std::snprintf(buf, sizeof buf, "refuse:%dx0x%02x", RefuseLeft, RefuseStatus);
+    add(buf);
+  }
+  if (RefuseIn > 0) {
+    std::snprintf(buf, sizeof buf, "refuse@%d:0x%02x", RefuseIn, RefuseAtStatus);
+    add(buf);
+  }
+  if (DropIn > 0) {
+    add("drop@" + std::to_string(DropIn));
+  }
+  if (ShortIn > 0) {
+    add("short@" + std::to_string(ShortIn) + ":" + std::to_string(ShortAtBytes));
+  }
+  if (ShortLeft > 0) {
+    add("short:" + std::to_string(ShortLeft) + "x" + std::to_string(ShortBytes));
+  }
+  if (CorruptLeft > 0) {
+    add("corrupt:" + std::to_string(CorruptLeft));
+  }
+  for (int p = 0; p < kPipeCount; ++p) {
+    if (PipeFailed[p]) {
+      add("pipe" + std::to_string(p) + ":fail");
+    }
+  }
+  if (DelayMs > 0) {
+    add("delay:" + std::to_string(DelayMs) + "ms");
+  }
+  return out.empty() ? "none" : out;
+}
+
+FrameOutcome ServeFrame(CameraModel& model, Faults& faults, std::span<const uint8_t> frame,
+                        const SaveImageFn& save) {
+  FrameOutcome outcome;
+  // Every countdown moves with every command, whichever fault fires.
+  const bool refuseThis = faults.RefuseIn > 0 && --faults.RefuseIn == 0;
+  const bool shortThis = faults.ShortIn > 0 && --faults.ShortIn == 0;
+  if (faults.DropIn > 0 && --faults.DropIn == 0) {
+    outcome.Dropped = true;
+    return outcome;
+  }
+  std::vector<uint8_t>& reply = outcome.Reply;
+  std::string& note = outcome.Note;
+  if (refuseThis) {
+    reply.assign(1, faults.RefuseAtStatus);
+    note = "fault refuse-at, not executed";
+    return outcome;
+  }
+  if (faults.RefuseLeft > 0) {
+    --faults.RefuseLeft;
+    reply.assign(1, faults.RefuseStatus);
+    note = "fault refuse, not executed";
+    return outcome;
+  }
+  const bool isWrite = !frame.empty() && frame[0] == kOpcodeWrite;
+  std::vector<uint8_t> before;
+  if (isWrite) {
+    before = model.Image();
+  }
+  auto result = model.Handle(frame);
+  reply = std::move(result.Bytes);
+  note = result.Why;
+  std::string why;
+  if (result.Changed && !save(model.Image(), &why)) {
+    model.MutableImage() = std::move(before);
+    reply.assign(1, kStatusStorageFailure);
+    note = "write undone, image not saved: " + why;
+  }
+  const bool readData = !frame.empty() && frame[0] == kOpcodeRead && reply.size() > 1;
+  if (readData && faults.CorruptLeft > 0) {
+    --faults.CorruptLeft;
+    reply[1] ^= 0xFF;
+    note = "fault corrupt: first data byte flipped";
+  }
+  if (readData && (shortThis || faults.ShortLeft > 0)) {
+    const int bytes = shortThis ? faults.ShortAtBytes : faults.ShortBytes;
+    if (!shortThis) {
+      --faults.ShortLeft;
+    }
+    if (reply.size() > size_t(bytes)) {
+      reply.resize(size_t(bytes));
+    }
+    note += note.empty() ? "" : "; ";
+    note += "fault short: " + std::to_string(reply.size()) + " bytes";
+  }
+  return outcome;
+}
+
+// Every frame is logged, so this runs twice per command: no printf here.
+std::string HexBytes(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) {
+    return "(empty)";
+  }
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out(bytes.size() * 3 - 1, ' ');
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    out[i * 3] = digits[bytes[i] >> 4];
+    out[i * 3 + 1] = digits[bytes[i] & 0x0F];
+  }
+  return out;
+}
+
+std::string RequestLogText(uint64_t pid, std::span<const uint8_t> frame, size_t realSize) {
+  std::string text = "request from pid " + std::to_string(pid) + ": " +
+                     HexBytes(frame.first(std::min(frame.size(), kMaxFrame)));
+  if (realSize > kMaxFrame) {
+    text += " ... (" + std::to_string(realSize) + " bytes)";
+  }
+  return text;
+}
+
+namespace {
+
+std::string WithNote(std::string text, std::string_view note) {
+  if (!note.empty()) {
+    text += " (";
+    text += note;
+    text += ')';
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string ReplyLogText(std::span<const uint8_t> reply, std::string_view note) {
+  return WithNote("reply: " + HexBytes(reply), note);
+}
+
+std::string ReplyDroppedLogText(uint64_t pid, std::span<const uint8_t> reply,
+                                std::string_view note) {
+  return WithNote(
+      "reply dropped, pid " + std::to_string(pid) + " has no data pipe open: " + HexBytes(reply),
+      note);
+}
+
+std::string ReplyLostLogText(std::string_view error, std::span<const uint8_t> reply,
+                             std::string_view note) {
+  return WithNote("reply lost (" + std::string(error) + "): " + HexBytes(reply), note);
+}
+
+}  // namespace camsim
