@@ -1,44 +1,17 @@
 // The control protocol: one command per line, answered by any number of lines
 // and then "ok" or "error: <why>". Lines come from a socket anyone on the
 // machine's account can write to, so nothing in them is trusted.
-#include <fcntl.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "sim/control.h"
 
-#include <cerrno>
 #include <cstdio>
-
-#include "sim/simulator_impl.h"
 
 namespace camsim {
 namespace {
 
-constexpr size_t kMaxLine = 4096;
-constexpr size_t kMaxPendingOutput = 1 << 20;
 constexpr size_t kDefaultLogLines = 20;
+constexpr long kMany = 1000000;
 
-struct FaultForm {
-  const char* Name;
-  size_t Arguments;
-};
-
-constexpr FaultForm kFaultForms[] = {{"refuse", 2}, {"refuse-at", 2}, {"drop", 1},
-                                     {"short", 2},  {"short-at", 2},  {"corrupt", 1},
-                                     {"pipe", 2},   {"delay", 1},     {"clear", 0}};
-
-bool IsFaultForm(const std::vector<std::string>& words, size_t at) {
-  if (at >= words.size()) {
-    return false;
-  }
-  for (const auto& form : kFaultForms) {
-    if (words[at] == form.Name) {
-      return words.size() - at - 1 == form.Arguments;
-    }
-  }
-  return false;
-}
+using Words = std::vector<std::string>;
 
 constexpr const char* kHelp =
     "commands:\n"
@@ -57,8 +30,8 @@ constexpr const char* kHelp =
     "  log [N]                      the last N frame log lines\n"
     "  samples | help | stop\n";
 
-std::vector<std::string> Words(std::string_view line) {
-  std::vector<std::string> words;
+Words SplitWords(std::string_view line) {
+  Words words;
   std::string word;
   for (char c : line) {
     if (c == ' ' || c == '\t' || c == '\r') {
@@ -128,364 +101,317 @@ std::string Failure(const std::string& why) {
   return "error: " + why + "\n";
 }
 
-}  // namespace
-
-std::string Simulator::Impl::StatusLine(const Camera& camera) const {
-  const char* write = !NeedsWritePermission(camera.kind) ? "not-needed"
-                      : camera.Model.WriteAllowed()      ? "allowed"
-                                                         : "denied";
-  return camera.Id + " sample=" + camera.SampleName + " kind=" + KindName(camera.kind) +
-         " class=" + std::to_string(ClassNumber(camera.kind)) + " instance=" + camera.Instance +
-         " state=" + (camera.Plugged ? "plugged" : "unplugged") + " write=" + write +
-         " transfers=" + std::to_string(camera.Transfers) + " faults=" + camera.faults.Describe();
-}
-
-std::string Simulator::Impl::DumpText(const Camera& camera) const {
-  std::string out = "camera: " + camera.Id + " (sample " + camera.SampleName + ", " +
-                    KindTitle(camera.kind) + ", class " + std::to_string(ClassNumber(camera.kind)) +
-                    " " + ClassGuid(camera.kind) + ")\n";
-  out += "interface: " + InterfaceDir(options.DeviceRoot, camera.kind, camera.Instance) + "\n";
-  out += std::string("plugged: ") + (camera.Plugged ? "yes" : "no") + "\n";
-  out += "write permission: ";
-  if (!NeedsWritePermission(camera.kind)) {
-    out += "not needed\n";
-  } else {
-    out += camera.Model.WriteAllowed() ? "allowed" : "not granted";
-    out += " (read at the last plug-in)\n";
+// The camera a command names; an omitted id means the only camera there is.
+ControlCamera* FindCamera(std::vector<ControlCamera>& cameras, const std::string& id,
+                          std::string* why) {
+  if (id.empty()) {
+    if (cameras.size() == 1) {
+      return &cameras.front();
+    }
+    if (cameras.empty()) {
+      *why = "no camera";
+    } else {
+      *why = "several cameras, name one of:";
+      for (const auto& camera : cameras) {
+        *why += " " + camera.Id;
+      }
+    }
+    return nullptr;
   }
-  out += "transfers: " + std::to_string(camera.Transfers) + "\n";
-  out += "faults: " + camera.faults.Describe() + "\n";
-  out += "image: " + camera.ImagePath + "\n";
-  out += DescribeImage(camera.kind, camera.Model.Image());
-  return out;
-}
-
-std::string Simulator::Impl::Execute(std::string_view line) {
-  for (unsigned char c : line) {
-    if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7f) {
-      return Failure("unreadable command " + Quoted(line));
+  for (auto& camera : cameras) {
+    if (camera.Id == id) {
+      return &camera;
     }
   }
-  const std::vector<std::string> words = Words(line);
-  if (words.empty()) {
-    return Failure("empty command (try help)");
+  *why = "no camera " + id;
+  return nullptr;
+}
+
+// ---- Commands: each gets the whole line's words, the command name first.
+
+std::string Help(ControlTarget&, const Words&) {
+  return std::string(kHelp) + "ok\n";
+}
+
+std::string SamplesCommand(ControlTarget&, const Words&) {
+  std::string out;
+  for (const auto& sample : Samples()) {
+    out += sample.Name + ": " + sample.Summary + "\n";
   }
-  const std::string& command = words[0];
+  return out + "ok\n";
+}
+
+std::string Status(ControlTarget& target, const Words& words) {
+  if (words.size() > 1) {
+    return Failure("status takes no arguments");
+  }
+  std::string out;
+  for (const auto& camera : target.ControlCameras()) {
+    out += StatusLine(camera) + "\n";
+  }
+  return out + "ok\n";
+}
+
+// plug, unplug and dump: "<command> [ID]".
+template <typename Act>
+std::string OnOneCamera(ControlTarget& target, const Words& words, Act act) {
+  if (words.size() > 2) {
+    return Failure("too many arguments");
+  }
+  auto cameras = target.ControlCameras();
   std::string why;
-  auto camera = [&](size_t at) -> Camera* {
-    if (words.size() > at + 1) {
-      why = "too many arguments";
-      return nullptr;
-    }
-    return Find(words.size() > at ? words[at] : std::string(), &why);
-  };
+  ControlCamera* camera = FindCamera(cameras, words.size() > 1 ? words[1] : "", &why);
+  if (!camera) {
+    return Failure(why);
+  }
+  return act(*camera);
+}
 
-  if (command == "help") {
-    return std::string(kHelp) + "ok\n";
-  }
-  if (command == "samples") {
-    std::string out;
-    for (const auto& sample : Samples()) {
-      out += sample.Name + ": " + sample.Summary + "\n";
-    }
-    return out + "ok\n";
-  }
-  if (command == "status") {
-    if (words.size() > 1) {
-      return Failure("status takes no arguments");
-    }
-    std::string out;
-    for (const auto& [id, cam] : Cameras) {
-      out += StatusLine(*cam) + "\n";
-    }
-    return out + "ok\n";
-  }
-  if (command == "plug" || command == "unplug" || command == "dump") {
-    Camera* cam = camera(1);
-    if (!cam) {
-      return Failure(why);
-    }
-    if (command == "dump") {
-      return DumpText(*cam) + "ok\n";
-    }
-    const bool ok = command == "plug" ? PlugCamera(*cam, &why) : UnplugCamera(*cam, &why);
-    return ok ? "ok\n" : Failure(why);
-  }
-  if (command == "log") {
-    long count = kDefaultLogLines;
-    if (words.size() > 2 ||
-        (words.size() == 2 && !ParseNumber(words[1], 1, long(Recent.size()) + 1000, &count))) {
-      return Failure("usage: log [N]");
-    }
-    std::string out;
-    const size_t first = Recent.size() > size_t(count) ? Recent.size() - size_t(count) : 0;
-    for (size_t i = first; i < Recent.size(); ++i) {
-      out += Recent[i] + "\n";
-    }
-    return out + "ok\n";
-  }
-  if (command == "stop") {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(StopFd.Get(), &one, sizeof one);
-    return "ok\n";
-  }
-  if (command != "fault") {
-    return Failure("unknown command " + Quoted(command) + " (try help)");
-  }
+std::string Plug(ControlTarget& target, const Words& words) {
+  return OnOneCamera(target, words, [&](ControlCamera& camera) {
+    std::string why;
+    return target.PlugById(camera.Id, &why) ? "ok\n" : Failure(why);
+  });
+}
 
+std::string Unplug(ControlTarget& target, const Words& words) {
+  return OnOneCamera(target, words, [&](ControlCamera& camera) {
+    std::string why;
+    return target.UnplugById(camera.Id, &why) ? "ok\n" : Failure(why);
+  });
+}
+
+std::string Dump(ControlTarget& target, const Words& words) {
+  return OnOneCamera(target, words,
+                     [](ControlCamera& camera) { return DumpText(camera) + "ok\n"; });
+}
+
+std::string LogCommand(ControlTarget& target, const Words& words) {
+  long count = kDefaultLogLines;
+  const size_t total = target.LogLineCount();
+  if (words.size() > 2 ||
+      (words.size() == 2 && !ParseNumber(words[1], 1, long(total) + 1000, &count))) {
+    return Failure("usage: log [N]");
+  }
+  std::string out;
+  for (const auto& line : target.LastLogLines(size_t(count))) {
+    out += line + "\n";
+  }
+  return out + "ok\n";
+}
+
+std::string Stop(ControlTarget& target, const Words&) {
+  target.RequestStop();
+  return "ok\n";
+}
+
+// ---- Faults: "fault [ID] FORM ARGS". Each form parses its arguments (args[0]
+// is the first) into the camera's faults, or answers its usage.
+
+struct FaultForm {
+  const char* Name;
+  size_t Arguments;
+  // Empty on success, else the error text.
+  std::string (*Apply)(ControlTarget&, ControlCamera&, const std::string* args);
+};
+
+std::string Refuse(ControlTarget&, ControlCamera& camera, const std::string* args) {
+  long n, status;
+  if (!ParseNumber(args[0], 0, kMany, &n) || !ParseNumber(args[1], 0, 255, &status)) {
+    return "usage: fault [ID] refuse N STATUS (STATUS 0..255, e.g. 0x81)";
+  }
+  camera.faults->RefuseLeft = int(n);
+  camera.faults->RefuseStatus = uint8_t(status);
+  return {};
+}
+
+std::string RefuseAt(ControlTarget&, ControlCamera& camera, const std::string* args) {
+  long k, status;
+  if (!ParseNumber(args[0], 0, kMany, &k) || !ParseNumber(args[1], 0, 255, &status)) {
+    return "usage: fault [ID] refuse-at K STATUS (1 = the next command, 0 cancels)";
+  }
+  camera.faults->RefuseIn = int(k);
+  camera.faults->RefuseAtStatus = uint8_t(status);
+  return {};
+}
+
+std::string Drop(ControlTarget&, ControlCamera& camera, const std::string* args) {
+  long k;
+  if (!ParseNumber(args[0], 0, kMany, &k)) {
+    return "usage: fault [ID] drop K (1 = the next command, 0 cancels)";
+  }
+  camera.faults->DropIn = int(k);
+  return {};
+}
+
+std::string Short(ControlTarget&, ControlCamera& camera, const std::string* args) {
+  long n, bytes;
+  if (!ParseNumber(args[0], 0, kMany, &n) || !ParseNumber(args[1], 1, long(kMaxFrame), &bytes)) {
+    return "usage: fault [ID] short N BYTES (BYTES 1..64)";
+  }
+  camera.faults->ShortLeft = int(n);
+  camera.faults->ShortBytes = int(bytes);
+  return {};
+}
+
+std::string ShortAt(ControlTarget&, ControlCamera& camera, const std::string* args) {
+  long k, bytes;
+  if (!ParseNumber(args[0], 0, kMany, &k) || !ParseNumber(args[1], 1, long(kMaxFrame), &bytes)) {
+    return "usage: fault [ID] short-at K BYTES (BYTES 1..64)";
+  }
+  camera.faults->ShortIn = int(k);
+  camera.faults->ShortAtBytes = int(bytes);
+  return {};
+}
+
+std::string Corrupt(ControlTarget&, ControlCamera& camera, const std::string* args) {
+  long n;
+  if (!ParseNumber(args[0], 0, kMany, &n)) {
+    return "usage: fault [ID] corrupt N";
+  }
+  camera.faults->CorruptLeft = int(n);
+  return {};
+}
+
+std::string Pipe(ControlTarget& target, ControlCamera& camera, const std::string* args) {
+  long pipe;
+  const std::string& state = args[1];
+  if (!ParseNumber(args[0], 0, kPipeCount - 1, &pipe) || (state != "on" && state != "off")) {
+    return "usage: fault [ID] pipe N on|off (N 0, 1 or 2)";
+  }
+  if (!target.SetPipeFailedById(camera.Id, int(pipe), state == "on")) {
+    return "cannot restore pipe " + std::to_string(pipe) + " (see the log)";
+  }
+  return {};
+}
+
+std::string Delay(ControlTarget&, ControlCamera& camera, const std::string* args) {
+  long ms;
+  if (!ParseNumber(args[0], 0, 600000, &ms)) {
+    return "usage: fault [ID] delay MS (0..600000)";
+  }
+  camera.faults->DelayMs = int(ms);
+  return {};
+}
+
+std::string Clear(ControlTarget& target, ControlCamera& camera, const std::string*) {
+  bool ok = true;
+  for (int p = 0; p < kPipeCount; ++p) {
+    ok = target.SetPipeFailedById(camera.Id, p, false) && ok;
+  }
+  *camera.faults = Faults{};
+  return ok ? "" : "faults cleared, but a pipe could not be restored (see the log)";
+}
+
+constexpr FaultForm kFaultForms[] = {
+    {"refuse", 2, Refuse}, {"refuse-at", 2, RefuseAt}, {"drop", 1, Drop},
+    {"short", 2, Short},   {"short-at", 2, ShortAt},   {"corrupt", 1, Corrupt},
+    {"pipe", 2, Pipe},     {"delay", 1, Delay},        {"clear", 0, Clear}};
+
+// The form at words[at], if the words from there are that form with its arguments.
+const FaultForm* FaultFormAt(const Words& words, size_t at) {
+  if (at >= words.size()) {
+    return nullptr;
+  }
+  for (const auto& form : kFaultForms) {
+    if (words[at] == form.Name) {
+      return words.size() - at - 1 == form.Arguments ? &form : nullptr;
+    }
+  }
+  return nullptr;
+}
+
+std::string Fault(ControlTarget& target, const Words& words) {
   // The camera id is optional, so the form decides: "fault clear" is the only
   // camera's, "fault clear clear" the faults of a camera called "clear".
-  size_t at;
+  size_t at = 1;
   std::string id;
-  if (IsFaultForm(words, 1)) {
-    at = 1;
-  } else if (IsFaultForm(words, 2)) {
+  const FaultForm* form = FaultFormAt(words, 1);
+  if (!form) {
+    form = FaultFormAt(words, 2);
     at = 2;
-    id = words[1];
-  } else {
+    id = words.size() > 1 ? words[1] : "";
+  }
+  if (!form) {
     return Failure(
         "usage: fault [ID] refuse N STATUS | refuse-at K STATUS | drop K | short N BYTES | "
         "short-at K BYTES | corrupt N | "
         "pipe N on|off | delay MS | clear");
   }
-  Camera* cam = Find(id, &why);
-  if (!cam) {
+  auto cameras = target.ControlCameras();
+  std::string why;
+  ControlCamera* camera = FindCamera(cameras, id, &why);
+  if (!camera) {
     return Failure(why);
   }
-  const std::string& form = words[at];
-  Faults& faults = cam->faults;
-  long a = 0, b = 0;
-  constexpr long kMany = 1000000;
-  if (form == "refuse") {
-    if (!ParseNumber(words[at + 1], 0, kMany, &a) || !ParseNumber(words[at + 2], 0, 255, &b)) {
-      return Failure("usage: fault [ID] refuse N STATUS (STATUS 0..255, e.g. 0x81)");
+  why = form->Apply(target, *camera, words.data() + at + 1);
+  if (!why.empty()) {
+    return Failure(why);
+  }
+  const std::string now = camera->faults->Describe();
+  target.LogLine(camera->Id, "faults now " + now);
+  return camera->Id + " faults: " + now + "\nok\n";
+}
+
+struct Command {
+  const char* Name;
+  std::string (*Run)(ControlTarget&, const Words&);
+};
+
+constexpr Command kCommands[] = {{"help", Help},      {"samples", SamplesCommand},
+                                 {"status", Status},  {"plug", Plug},
+                                 {"unplug", Unplug},  {"dump", Dump},
+                                 {"log", LogCommand}, {"stop", Stop},
+                                 {"fault", Fault}};
+
+}  // namespace
+
+std::string ExecuteControl(ControlTarget& target, std::string_view line) {
+  for (unsigned char c : line) {
+    if ((c < 0x20 && c != '\t' && c != '\r') || c == 0x7f) {
+      return Failure("unreadable command " + Quoted(line));
     }
-    faults.RefuseLeft = int(a);
-    faults.RefuseStatus = uint8_t(b);
-  } else if (form == "refuse-at") {
-    if (!ParseNumber(words[at + 1], 0, kMany, &a) || !ParseNumber(words[at + 2], 0, 255, &b)) {
-      return Failure("usage: fault [ID] refuse-at K STATUS (1 = the next command, 0 cancels)");
+  }
+  const Words words = SplitWords(line);
+  if (words.empty()) {
+    return Failure("empty command (try help)");
+  }
+  for (const auto& command : kCommands) {
+    if (words[0] == command.Name) {
+      return command.Run(target, words);
     }
-    faults.RefuseIn = int(a);
-    faults.RefuseAtStatus = uint8_t(b);
-  } else if (form == "short-at") {
-    if (!ParseNumber(words[at + 1], 0, kMany, &a) ||
-        !ParseNumber(words[at + 2], 1, long(kMaxFrame), &b)) {
-      return Failure("usage: fault [ID] short-at K BYTES (BYTES 1..64)");
-    }
-    faults.ShortIn = int(a);
-    faults.ShortAtBytes = int(b);
-  } else if (form == "drop") {
-    if (!ParseNumber(words[at + 1], 0, kMany, &a)) {
-      return Failure("usage: fault [ID] drop K (1 = the next command, 0 cancels)");
-    }
-    faults.DropIn = int(a);
-  } else if (form == "short") {
-    if (!ParseNumber(words[at + 1], 0, kMany, &a) ||
-        !ParseNumber(words[at + 2], 1, long(kMaxFrame), &b)) {
-      return Failure("usage: fault [ID] short N BYTES (BYTES 1..64)");
-    }
-    faults.ShortLeft = int(a);
-    faults.ShortBytes = int(b);
-  } else if (form == "corrupt") {
-    if (!ParseNumber(words[at + 1], 0, kMany, &a)) {
-      return Failure("usage: fault [ID] corrupt N");
-    }
-    faults.CorruptLeft = int(a);
-  } else if (form == "pipe") {
-    const std::string& state = words[at + 2];
-    if (!ParseNumber(words[at + 1], 0, kPipeCount - 1, &a) || (state != "on" && state != "off")) {
-      return Failure("usage: fault [ID] pipe N on|off (N 0, 1 or 2)");
-    }
-    if (!SetPipeFailed(*cam, int(a), state == "on")) {
-      return Failure("cannot restore pipe " + std::to_string(a) + " (see the log)");
-    }
-  } else if (form == "delay") {
-    if (!ParseNumber(words[at + 1], 0, 600000, &a)) {
-      return Failure("usage: fault [ID] delay MS (0..600000)");
-    }
-    faults.DelayMs = int(a);
+  }
+  return Failure("unknown command " + Quoted(words[0]) + " (try help)");
+}
+
+std::string StatusLine(const ControlCamera& camera) {
+  const char* write = !NeedsWritePermission(camera.kind) ? "not-needed"
+                      : camera.Model->WriteAllowed()     ? "allowed"
+                                                         : "denied";
+  return camera.Id + " sample=" + camera.SampleName + " kind=" + KindName(camera.kind) +
+         " class=" + std::to_string(ClassNumber(camera.kind)) + " instance=" + camera.Instance +
+         " state=" + (camera.Plugged ? "plugged" : "unplugged") + " write=" + write +
+         " transfers=" + std::to_string(camera.Transfers) + " faults=" + camera.faults->Describe();
+}
+
+std::string DumpText(const ControlCamera& camera) {
+  std::string out = "camera: " + camera.Id + " (sample " + camera.SampleName + ", " +
+                    KindTitle(camera.kind) + ", class " + std::to_string(ClassNumber(camera.kind)) +
+                    " " + ClassGuid(camera.kind) + ")\n";
+  out += "interface: " + camera.InterfacePath + "\n";
+  out += std::string("plugged: ") + (camera.Plugged ? "yes" : "no") + "\n";
+  out += "write permission: ";
+  if (!NeedsWritePermission(camera.kind)) {
+    out += "not needed\n";
   } else {
-    bool ok = true;
-    for (int p = 0; p < kPipeCount; ++p) {
-      ok = SetPipeFailed(*cam, p, false) && ok;
-    }
-    faults = Faults{};
-    if (!ok) {
-      return Failure("faults cleared, but a pipe could not be restored (see the log)");
-    }
+    out += camera.Model->WriteAllowed() ? "allowed" : "not granted";
+    out += " (read at the last plug-in)\n";
   }
-  Log(cam->Id, "faults now " + faults.Describe());
-  return cam->Id + " faults: " + faults.Describe() + "\nok\n";
-}
-
-bool Simulator::ServeControl(const std::string& path, std::string* error) {
-  std::lock_guard lock(impl_->Mutex);
-  auto fail = [&](const std::string& why) {
-    if (error) {
-      *error = why;
-    }
-    return false;
-  };
-  Impl& impl = *impl_;
-  if (impl.ControlToken) {
-    return fail("the control socket is open already at " + impl.ControlPath);
-  }
-  const std::string dir = DirName(path);
-  std::string why;
-  if (!MakeDirs(dir, 0700, &why)) {
-    return fail(why);
-  }
-  UniqueFd dirFd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!dirFd) {
-    return fail(dir + ": " + ErrnoText(errno));
-  }
-  struct stat st;
-  if (::lstat(path.c_str(), &st) == 0) {
-    const int fd = ConnectUnixSocket(path, SOCK_STREAM);
-    if (fd >= 0) {
-      ::close(fd);
-      return fail("another camsim serves " + path);
-    }
-    ::unlinkat(dirFd.Get(), BaseName(path).c_str(), 0);
-  }
-  const int fd = ListenUnixSocket(dirFd.Get(), dir, BaseName(path), SOCK_STREAM, &why);
-  if (fd < 0) {
-    return fail(why);
-  }
-  Impl::Entry entry;
-  entry.role = Impl::Role::ControlListener;
-  entry.fd = fd;
-  impl.ControlToken = impl.Register(entry, EPOLLIN);
-  if (!impl.ControlToken) {
-    ::close(fd);
-    ::unlinkat(dirFd.Get(), BaseName(path).c_str(), 0);
-    return fail("epoll_ctl: " + ErrnoText(errno));
-  }
-  impl.ControlDirFd = std::move(dirFd);
-  impl.ControlPath = path;
-  impl.Log("control", "listening at " + path);
-  return true;
-}
-
-void Simulator::Impl::OnControlAccept() {
-  auto it = Entries.find(ControlToken);
-  if (it == Entries.end()) {
-    return;
-  }
-  const int listener = it->second.fd;
-  for (;;) {
-    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) {
-        continue;
-      }
-      return;
-    }
-    Entry entry;
-    entry.role = Role::Control;
-    entry.fd = fd;
-    if (Register(entry, EPOLLIN | EPOLLRDHUP) == 0) {
-      ::close(fd);
-    }
-  }
-}
-
-void Simulator::Impl::OnControlEvent(uint64_t token, uint32_t events) {
-  auto it = Entries.find(token);
-  if (it == Entries.end()) {
-    return;
-  }
-  Entry& entry = it->second;
-  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
-    while (!entry.closeAfterFlush) {
-      char buffer[4096];
-      const ssize_t n = ::recv(entry.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        break;
-      }
-      if (n <= 0) {
-        // A last line without its newline still counts once the client is done.
-        if (n == 0 && !entry.in.empty()) {
-          entry.out += Execute(entry.in);
-          entry.in.clear();
-        }
-        entry.closeAfterFlush = true;
-        break;
-      }
-      entry.in.append(buffer, size_t(n));
-      size_t newline;
-      while ((newline = entry.in.find('\n')) != std::string::npos) {
-        entry.out += Execute(std::string_view(entry.in).substr(0, newline));
-        entry.in.erase(0, newline + 1);
-      }
-      if (entry.in.size() > kMaxLine) {
-        entry.out += Failure("line longer than " + std::to_string(kMaxLine) + " bytes");
-        entry.in.clear();
-        entry.closeAfterFlush = true;
-      }
-    }
-  }
-  FlushControl(token);
-}
-
-void Simulator::Impl::FlushControl(uint64_t token) {
-  auto it = Entries.find(token);
-  if (it == Entries.end()) {
-    return;
-  }
-  Entry& entry = it->second;
-  while (!entry.out.empty()) {
-    const ssize_t n =
-        ::send(entry.fd, entry.out.data(), entry.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      break;
-    }
-    if (n < 0) {
-      CloseEntry(token);
-      return;
-    }
-    entry.out.erase(0, size_t(n));
-  }
-  if (entry.out.size() > kMaxPendingOutput || (entry.out.empty() && entry.closeAfterFlush)) {
-    CloseEntry(token);
-    return;
-  }
-  // A client that has finished sending is only waited on for output.
-  epoll_event ev{};
-  ev.data.u64 = token;
-  ev.events = (entry.closeAfterFlush ? 0u : uint32_t(EPOLLIN | EPOLLRDHUP)) |
-              (entry.out.empty() ? 0u : uint32_t(EPOLLOUT));
-  ::epoll_ctl(Epoll.Get(), EPOLL_CTL_MOD, entry.fd, &ev);
-}
-
-void Simulator::Impl::CloseControl() {
-  std::vector<uint64_t> tokens;
-  for (const auto& [token, entry] : Entries) {
-    if (entry.role == Role::Control || entry.role == Role::ControlListener) {
-      tokens.push_back(token);
-    }
-  }
-  for (uint64_t token : tokens) {
-    auto& entry = Entries.at(token);
-    if (!entry.out.empty()) {
-      [[maybe_unused]] ssize_t n =
-          ::send(entry.fd, entry.out.data(), entry.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
-    CloseEntry(token);
-  }
-  if (ControlToken) {
-    ::unlinkat(ControlDirFd.Get(), BaseName(ControlPath).c_str(), 0);
-    ::rmdir(DirName(ControlPath).c_str());
-    ControlToken = 0;
-    ControlDirFd.Reset();
-  }
+  out += "transfers: " + std::to_string(camera.Transfers) + "\n";
+  out += "faults: " + camera.faults->Describe() + "\n";
+  out += "image: " + camera.ImagePath + "\n";
+  out += DescribeImage(camera.kind, camera.Model->Image());
+  return out;
 }
 
 }  // namespace camsim

@@ -1,16 +1,15 @@
+// The simulator's cameras: installing them, the frame log, and the public
+// Simulator interface that tests and the camsim program use. The server loop
+// is in transport.cpp, plug and unplug in devices.cpp, the control socket in
+// control_socket.cpp.
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <stdexcept>
 
 #include "sim/simulator_impl.h"
@@ -19,8 +18,6 @@ namespace camsim {
 namespace {
 
 constexpr size_t kRecentLines = 2000;
-// Anything longer than a frame is refused anyway; this much is kept for the log.
-constexpr size_t kReceiveBuffer = 256;
 
 bool ValidName(const std::string& name) {
   if (name.empty() || name.size() > 64 || name[0] == '.') {
@@ -109,52 +106,11 @@ void Simulator::Impl::Log(const std::string& who, const std::string& text) {
   }
 }
 
-uint64_t Simulator::Impl::Register(Entry entry, uint32_t events) {
-  const uint64_t token = NextToken++;
-  epoll_event ev{};
-  ev.events = events;
-  ev.data.u64 = token;
-  if (::epoll_ctl(Epoll.Get(), EPOLL_CTL_ADD, entry.fd, &ev) != 0) {
-    return 0;
-  }
-  Entries.emplace(token, std::move(entry));
-  return token;
-}
-
-void Simulator::Impl::CloseEntry(uint64_t token) {
-  auto it = Entries.find(token);
-  if (it == Entries.end()) {
-    return;
-  }
-  ::epoll_ctl(Epoll.Get(), EPOLL_CTL_DEL, it->second.fd, nullptr);
-  if (it->second.role == Role::Pipe || it->second.role == Role::Control) {
-    ::shutdown(it->second.fd, SHUT_RDWR);
-  }
-  ::close(it->second.fd);
-  Entries.erase(it);
-}
-
 Camera* Simulator::Impl::Find(const std::string& id, std::string* error) {
-  if (id.empty()) {
-    if (Cameras.size() == 1) {
-      return Cameras.begin()->second.get();
-    }
-    if (error) {
-      if (Cameras.empty()) {
-        *error = "no camera";
-      } else {
-        *error = "several cameras, name one of:";
-        for (const auto& [name, camera] : Cameras) {
-          *error += " " + name;
-        }
-      }
-    }
-    return nullptr;
-  }
   auto it = Cameras.find(id);
   if (it == Cameras.end()) {
     if (error) {
-      *error = "no camera " + id;
+      *error = id.empty() ? "no camera id given" : "no camera " + id;
     }
     return nullptr;
   }
@@ -226,187 +182,6 @@ bool Simulator::Impl::AddCamera(const std::string& id, const std::string& sample
   return true;
 }
 
-bool Simulator::Impl::OpenListener(Camera& camera, int pipe, const std::string& dir,
-                                   std::string* error) {
-  const int fd =
-      ListenUnixSocket(camera.DirFd.Get(), dir, std::to_string(pipe), SOCK_SEQPACKET, error);
-  if (fd < 0) {
-    return false;
-  }
-  Entry entry;
-  entry.role = Role::Listener;
-  entry.fd = fd;
-  entry.camera = &camera;
-  entry.pipe = pipe;
-  if (Register(entry, EPOLLIN) == 0) {
-    if (error) {
-      *error = "epoll_ctl: " + ErrnoText(errno);
-    }
-    ::close(fd);
-    ::unlinkat(camera.DirFd.Get(), std::to_string(pipe).c_str(), 0);
-    return false;
-  }
-  camera.Listeners[pipe] = fd;
-  return true;
-}
-
-void Simulator::Impl::CloseListener(Camera& camera, int pipe) {
-  if (camera.Listeners[pipe] < 0) {
-    return;
-  }
-  for (const auto& [token, entry] : Entries) {
-    if (entry.role == Role::Listener && entry.fd == camera.Listeners[pipe]) {
-      CloseEntry(token);
-      break;
-    }
-  }
-  camera.Listeners[pipe] = -1;
-  ::unlinkat(camera.DirFd.Get(), std::to_string(pipe).c_str(), 0);
-}
-
-// An interface directory that is in the way is a leftover of a simulator that
-// died if none of its sockets accepts a connection.
-static bool RemoveLeftover(const std::string& dir, std::string* error) {
-  for (int p = 0; p < kPipeCount; ++p) {
-    const int fd = ConnectUnixSocket(dir + "/" + std::to_string(p), SOCK_SEQPACKET);
-    if (fd >= 0) {
-      ::close(fd);
-      if (error) {
-        *error = dir + " is served by another simulator";
-      }
-      return false;
-    }
-  }
-  for (int p = 0; p < kPipeCount; ++p) {
-    ::unlink((dir + "/" + std::to_string(p)).c_str());
-  }
-  if (::rmdir(dir.c_str()) != 0) {
-    if (error) {
-      *error = dir + " is in the way: " + ErrnoText(errno);
-    }
-    return false;
-  }
-  return true;
-}
-
-bool Simulator::Impl::PlugCamera(Camera& camera, std::string* error) {
-  auto fail = [&](const std::string& why) {
-    if (error) {
-      *error = why;
-    }
-    return false;
-  };
-  if (camera.Plugged) {
-    return fail(camera.Id + " is plugged in already");
-  }
-  bool allowed = false;
-  std::string permission = "not needed";
-  if (NeedsWritePermission(camera.kind)) {
-    const std::string key = ServiceKeyPath(ModelCodeOf(camera.Model.Image()));
-    const auto value = key.empty()
-                           ? std::nullopt
-                           : ReadRegistryDword(options.MachineRegistry, key, kWritePermissionValue);
-    allowed = value && *value != 0;
-    permission = allowed ? "allowed" : "not granted";
-  }
-  camera.Model.SetWriteAllowed(allowed);
-
-  std::string why;
-  const std::string classDir = options.DeviceRoot + "/" + ClassGuid(camera.kind);
-  if (!MakeDirs(options.DeviceRoot, 0700, &why) || !MakeDirs(classDir, 0755, &why)) {
-    return fail(why);
-  }
-  const std::string finalDir = classDir + "/" + camera.Instance;
-  struct stat st;
-  if (::lstat(finalDir.c_str(), &st) == 0 && !RemoveLeftover(finalDir, error)) {
-    return false;
-  }
-  // Built under a hidden name and renamed into place, the interface appears to
-  // a watcher in one step, with every socket already listening.
-  const std::string tempDir = classDir + "/.plug-" + camera.Instance + "-" +
-                              std::to_string(::getpid()) + "-" + std::to_string(NextTempName++);
-  if (::mkdir(tempDir.c_str(), 0755) != 0) {
-    return fail("cannot create " + tempDir + ": " + ErrnoText(errno));
-  }
-  camera.DirFd.Reset(::open(tempDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  bool ok = bool(camera.DirFd);
-  if (!ok) {
-    why = tempDir + ": " + ErrnoText(errno);
-  }
-  for (int p = 0; ok && p < kPipeCount; ++p) {
-    if (!camera.faults.PipeFailed[p]) {
-      ok = OpenListener(camera, p, tempDir, &why);
-    }
-  }
-  if (ok && ::rename(tempDir.c_str(), finalDir.c_str()) != 0) {
-    why = "cannot rename " + tempDir + " to " + finalDir + ": " + ErrnoText(errno);
-    ok = false;
-  }
-  if (!ok) {
-    for (int p = 0; p < kPipeCount; ++p) {
-      CloseListener(camera, p);
-    }
-    ::rmdir(tempDir.c_str());
-    camera.DirFd.Reset();
-    return fail(why);
-  }
-  camera.DirPath = finalDir;
-  camera.Plugged = true;
-  Log(camera.Id, "plugged in at " + finalDir + ", EEPROM writes " + permission);
-  return true;
-}
-
-bool Simulator::Impl::UnplugCamera(Camera& camera, std::string* error) {
-  if (!camera.Plugged) {
-    if (error) {
-      *error = camera.Id + " is not plugged in";
-    }
-    return false;
-  }
-  const std::string classDir = DirName(camera.DirPath);
-  const std::string hidden = classDir + "/.unplug-" + camera.Instance + "-" +
-                             std::to_string(::getpid()) + "-" + std::to_string(NextTempName++);
-  std::string dir = hidden;
-  if (::rename(camera.DirPath.c_str(), hidden.c_str()) != 0) {
-    Log(camera.Id, "warning: cannot rename " + camera.DirPath + ": " + ErrnoText(errno));
-    dir = camera.DirPath;
-  }
-  CloseConnections(camera);
-  for (int p = 0; p < kPipeCount; ++p) {
-    CloseListener(camera, p);
-  }
-  if (::rmdir(dir.c_str()) != 0) {
-    Log(camera.Id, "warning: cannot remove " + dir + ": " + ErrnoText(errno));
-  }
-  std::erase_if(Pending, [&](const PendingReply& r) { return r.camera == &camera; });
-  camera.DirFd.Reset();
-  camera.Plugged = false;
-  Log(camera.Id, "unplugged");
-  return true;
-}
-
-bool Simulator::Impl::SetPipeFailed(Camera& camera, int pipe, bool failed) {
-  if (pipe < 0 || pipe >= kPipeCount) {
-    return false;
-  }
-  camera.faults.PipeFailed[pipe] = failed;
-  if (!camera.Plugged) {
-    return true;
-  }
-  if (failed && camera.Listeners[pipe] >= 0) {
-    // Whoever already connected has opened the pipe: let them in first.
-    AcceptOn(camera, pipe);
-    CloseListener(camera, pipe);
-  } else if (!failed && camera.Listeners[pipe] < 0) {
-    std::string why;
-    if (!OpenListener(camera, pipe, camera.DirPath, &why)) {
-      Log(camera.Id, "cannot restore pipe " + std::to_string(pipe) + ": " + why);
-      return false;
-    }
-  }
-  return true;
-}
-
 bool Simulator::Impl::PokeCamera(Camera& camera, uint32_t address, std::span<const uint8_t> bytes,
                                  std::string* error) {
   auto& image = camera.Model.MutableImage();
@@ -426,250 +201,49 @@ bool Simulator::Impl::PokeCamera(Camera& camera, uint32_t address, std::span<con
   return true;
 }
 
-void Simulator::Impl::AcceptOn(Camera& camera, int pipe) {
-  const int listener = camera.Listeners[pipe];
-  if (listener < 0) {
-    return;
+std::vector<ControlCamera> Simulator::Impl::ControlCameras() {
+  std::vector<ControlCamera> cameras;
+  cameras.reserve(Cameras.size());
+  for (const auto& [id, camera] : Cameras) {
+    cameras.push_back({camera->Id, camera->SampleName, camera->Instance, camera->kind,
+                       InterfaceDir(options.DeviceRoot, camera->kind, camera->Instance),
+                       camera->ImagePath, camera->Plugged, camera->Transfers, &camera->Model,
+                       &camera->faults});
   }
-  for (;;) {
-    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) {
-        continue;
-      }
-      return;
-    }
-    ucred cred{};
-    socklen_t size = sizeof cred;
-    ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size);
-    Entry entry;
-    entry.role = Role::Pipe;
-    entry.fd = fd;
-    entry.camera = &camera;
-    entry.pipe = pipe;
-    entry.pid = cred.pid;
-    entry.order = NextOrder++;
-    if (Register(entry, EPOLLIN | EPOLLRDHUP) == 0) {
-      ::close(fd);
-      Log(camera.Id, "cannot watch a connection: " + ErrnoText(errno));
-      continue;
-    }
-    Log(camera.Id, "pipe " + std::to_string(pipe) + " opened by pid " + std::to_string(cred.pid));
-  }
+  return cameras;
 }
 
-void Simulator::Impl::AcceptPending(Camera& camera) {
-  // A failed accept4 still costs the kernel a socket allocation: ask first
-  // which queues hold anything, with one poll for all three.
-  pollfd fds[kPipeCount];
-  int count = 0;
-  int pipes[kPipeCount];
-  for (int p = 0; p < kPipeCount; ++p) {
-    if (camera.Listeners[p] >= 0) {
-      fds[count] = {camera.Listeners[p], POLLIN, 0};
-      pipes[count++] = p;
-    }
-  }
-  if (count == 0 || ::poll(fds, nfds_t(count), 0) <= 0) {
-    return;
-  }
-  for (int i = 0; i < count; ++i) {
-    if (fds[i].revents & POLLIN) {
-      AcceptOn(camera, pipes[i]);
-    }
-  }
+bool Simulator::Impl::PlugById(const std::string& id, std::string* why) {
+  Camera* camera = Find(id, why);
+  return camera && PlugCamera(*camera, why);
 }
 
-void Simulator::Impl::CloseConnections(Camera& camera) {
-  // Connections still waiting in a listen queue count as open to the client.
-  AcceptPending(camera);
-  std::vector<uint64_t> tokens;
-  for (const auto& [token, entry] : Entries) {
-    if (entry.role == Role::Pipe && entry.camera == &camera) {
-      tokens.push_back(token);
-    }
-  }
-  for (uint64_t token : tokens) {
-    CloseEntry(token);
-  }
-  if (!tokens.empty()) {
-    Log(camera.Id, "closed " + std::to_string(tokens.size()) + " connection(s)");
-  }
+bool Simulator::Impl::UnplugById(const std::string& id, std::string* why) {
+  Camera* camera = Find(id, why);
+  return camera && UnplugCamera(*camera, why);
 }
 
-void Simulator::Impl::OnPipeEvent(uint64_t token, uint32_t events) {
-  for (;;) {
-    auto it = Entries.find(token);
-    if (it == Entries.end()) {
-      return;
-    }
-    Entry& entry = it->second;
-    uint8_t buffer[kReceiveBuffer];
-    iovec iov{buffer, sizeof buffer};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    const ssize_t n = ::recvmsg(entry.fd, &msg, MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      const bool drained = errno == EAGAIN || errno == EWOULDBLOCK;
-      if (!drained || (events & (EPOLLHUP | EPOLLERR))) {
-        CloseEntry(token);
-      }
-      return;
-    }
-    if (n == 0) {
-      // A zero-length message and the end of the stream read alike; only the
-      // peer's shutdown tells them apart.
-      pollfd pfd{entry.fd, POLLRDHUP, 0};
-      if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
-        Camera& camera = *entry.camera;
-        Log(camera.Id,
-            "pipe " + std::to_string(entry.pipe) + " closed by pid " + std::to_string(entry.pid));
-        CloseEntry(token);
-        return;
-      }
-    }
-    const size_t kept = std::min(size_t(n), sizeof buffer);
-    if (entry.pipe != 0) {
-      Log(entry.camera->Id,
-          "ignored " + std::to_string(n) + " bytes sent on pipe " + std::to_string(entry.pipe));
-      continue;
-    }
-    HandleFrame(*entry.camera, entry.pid, std::span(buffer, kept), size_t(n));
-    // The watch is level-triggered: a further frame wakes the loop again,
-    // without a read that only says there is none.
-    return;
-  }
+bool Simulator::Impl::SetPipeFailedById(const std::string& id, int pipe, bool failed) {
+  Camera* camera = Find(id, nullptr);
+  return camera && SetPipeFailed(*camera, pipe, failed);
 }
 
-void Simulator::Impl::HandleFrame(Camera& camera, pid_t pid, std::span<const uint8_t> frame,
-                                  size_t realSize) {
-  Log(camera.Id, RequestLogText(uint64_t(pid), frame, realSize));
-  FrameOutcome outcome = ServeFrame(camera.Model, camera.faults, frame,
-                                    [&](std::span<const uint8_t> image, std::string* why) {
-                                      return SaveImageFile(camera.ImagePath, image, why);
-                                    });
-  if (outcome.Dropped) {
-    Log(camera.Id, kDropLogText);
-    CloseConnections(camera);
-    return;
-  }
-  ++camera.Transfers;
-  if (camera.faults.DelayMs > 0) {
-    PendingReply pending{Clock::now() + std::chrono::milliseconds(camera.faults.DelayMs), &camera,
-                         pid, std::move(outcome.Reply), std::move(outcome.Note)};
-    auto at = std::upper_bound(
-        Pending.begin(), Pending.end(), pending.due,
-        [](Clock::time_point due, const PendingReply& other) { return due < other.due; });
-    Pending.insert(at, std::move(pending));
-    return;
-  }
-  Deliver(camera, pid, outcome.Reply, outcome.Note);
+size_t Simulator::Impl::LogLineCount() {
+  return Recent.size();
 }
 
-void Simulator::Impl::Deliver(Camera& camera, pid_t pid, const std::vector<uint8_t>& bytes,
-                              const std::string& note) {
-  const auto findTarget = [&]() -> const Entry* {
-    const Entry* target = nullptr;
-    for (const auto& [token, entry] : Entries) {
-      if (entry.role == Role::Pipe && entry.camera == &camera && entry.pipe == 1 &&
-          entry.pid == pid && (!target || entry.order > target->order)) {
-        target = &entry;
-      }
-    }
-    return target;
-  };
-  const Entry* target = findTarget();
-  if (!target) {
-    // The client opened its data pipe before it sent the request; that
-    // connection may still sit in the listen queue.
-    AcceptPending(camera);
-    target = findTarget();
-  }
-  if (!target) {
-    Log(camera.Id, ReplyDroppedLogText(uint64_t(pid), bytes, note));
-    return;
-  }
-  if (::send(target->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-    Log(camera.Id, ReplyLostLogText(ErrnoText(errno), bytes, note));
-    return;
-  }
-  Log(camera.Id, ReplyLogText(bytes, note));
+std::vector<std::string> Simulator::Impl::LastLogLines(size_t count) {
+  const size_t first = Recent.size() > count ? Recent.size() - count : 0;
+  return {Recent.begin() + std::ptrdiff_t(first), Recent.end()};
 }
 
-void Simulator::Impl::FlushDue() {
-  const auto now = Clock::now();
-  while (!Pending.empty() && Pending.front().due <= now) {
-    PendingReply reply = std::move(Pending.front());
-    Pending.erase(Pending.begin());
-    Deliver(*reply.camera, reply.pid, reply.bytes, reply.note);
-  }
+void Simulator::Impl::LogLine(const std::string& who, const std::string& text) {
+  Log(who, text);
 }
 
-int Simulator::Impl::NextTimeoutMs() const {
-  if (Pending.empty()) {
-    return -1;
-  }
-  const auto left = Pending.front().due - Clock::now();
-  if (left <= Clock::duration::zero()) {
-    return 0;
-  }
-  return int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
-void Simulator::Impl::Run() {
-  // The frame log may go to a pipe whose reader has left; in a host process
-  // that kept SIGPIPE's default that must cost a log line, not the process.
-  sigset_t pipeSignal;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  ::pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-  epoll_event events[32];
-  for (;;) {
-    int timeout;
-    {
-      std::lock_guard lock(Mutex);
-      if (Stopping) {
-        return;
-      }
-      timeout = NextTimeoutMs();
-    }
-    const int n = ::epoll_wait(Epoll.Get(), events, 32, timeout);
-    std::lock_guard lock(Mutex);
-    if (Stopping) {
-      return;
-    }
-    for (int i = 0; i < n; ++i) {
-      const uint64_t token = events[i].data.u64;
-      auto it = Entries.find(token);
-      if (it == Entries.end()) {
-        continue;
-      }
-      switch (it->second.role) {
-        case Role::Wake: {
-          uint64_t value;
-          [[maybe_unused]] ssize_t r = ::read(it->second.fd, &value, sizeof value);
-          break;
-        }
-        case Role::Listener:
-          AcceptOn(*it->second.camera, it->second.pipe);
-          break;
-        case Role::Pipe:
-          OnPipeEvent(token, events[i].events);
-          break;
-        case Role::ControlListener:
-          OnControlAccept();
-          break;
-        case Role::Control:
-          OnControlEvent(token, events[i].events);
-          break;
-      }
-    }
-    FlushDue();
-  }
+void Simulator::Impl::RequestStop() {
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(StopFd.Get(), &one, sizeof one);
 }
 
 // ---------------------------------------------------------------------------
@@ -723,11 +297,8 @@ template <typename Fn>
 static auto WithCamera(Simulator::Impl& impl, const std::string& id, Fn fn,
                        std::string* error = nullptr) -> decltype(fn(std::declval<Camera&>())) {
   std::lock_guard lock(impl.Mutex);
-  Camera* camera = id.empty() ? nullptr : impl.Find(id, error);
+  Camera* camera = impl.Find(id, error);
   if (!camera) {
-    if (error && id.empty()) {
-      *error = "no camera id given";
-    }
     return {};
   }
   return fn(*camera);
@@ -869,7 +440,7 @@ std::vector<std::string> Simulator::Log() {
 
 std::string Simulator::Control(std::string_view line) {
   std::lock_guard lock(impl_->Mutex);
-  return impl_->Execute(line);
+  return ExecuteControl(*impl_, line);
 }
 
 int Simulator::StopRequestedFd() const {

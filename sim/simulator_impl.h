@@ -1,6 +1,8 @@
-// The simulator's state, shared by the server loop (simulator.cpp) and the
-// control protocol (control.cpp). Every member is guarded by Mutex; the server
-// thread holds it while it handles events, never while it waits for them.
+// The simulator's state, shared by its parts: the cameras and the public
+// interface (simulator.cpp), the pipes' transport (transport.cpp), plug and
+// unplug (devices.cpp) and the control socket (control_socket.cpp). Every
+// member is guarded by Mutex; the server thread holds it while it handles
+// events, never while it waits for them.
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "sim/camsim.h"
+#include "sim/control.h"
 #include "sim/frame_engine.h"
 #include "sim/posix_util.h"
 
@@ -43,7 +46,7 @@ struct Camera {
   uint64_t Transfers = 0;
 };
 
-struct Simulator::Impl {
+struct Simulator::Impl final : ControlTarget {
   using Clock = std::chrono::steady_clock;
 
   enum class Role { Wake, Listener, Pipe, ControlListener, Control };
@@ -71,9 +74,10 @@ struct Simulator::Impl {
   };
 
   explicit Impl(Options options);
-  ~Impl();
+  ~Impl() override;
 
   // Each of these expects Mutex to be held.
+  // The camera named exactly id; the control commands choose the default camera.
   Camera* Find(const std::string& id, std::string* error);
   bool AddCamera(const std::string& id, const std::string& sample, const std::string& instance,
                  std::string* error);
@@ -82,10 +86,17 @@ struct Simulator::Impl {
   bool SetPipeFailed(Camera& camera, int pipe, bool failed);
   bool PokeCamera(Camera& camera, uint32_t address, std::span<const uint8_t> bytes,
                   std::string* error);
-  std::string Execute(std::string_view line);
-  std::string StatusLine(const Camera& camera) const;
-  std::string DumpText(const Camera& camera) const;
   void Log(const std::string& who, const std::string& text);
+
+  // The control commands' view (ExecuteControl runs with Mutex held).
+  std::vector<ControlCamera> ControlCameras() override;
+  bool PlugById(const std::string& id, std::string* why) override;
+  bool UnplugById(const std::string& id, std::string* why) override;
+  bool SetPipeFailedById(const std::string& id, int pipe, bool failed) override;
+  size_t LogLineCount() override;
+  std::vector<std::string> LastLogLines(size_t count) override;
+  void LogLine(const std::string& who, const std::string& text) override;
+  void RequestStop() override;
 
   // Server side.
   void Run();

@@ -1,0 +1,191 @@
+// The control socket: a SOCK_STREAM socket that takes command lines and
+// answers each with ExecuteControl's text. Clients are anyone on the
+// machine's account, so lines and pending output are bounded.
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "sim/simulator_impl.h"
+
+namespace camsim {
+namespace {
+
+constexpr size_t kMaxLine = 4096;
+constexpr size_t kMaxPendingOutput = 1 << 20;
+
+}  // namespace
+
+bool Simulator::ServeControl(const std::string& path, std::string* error) {
+  std::lock_guard lock(impl_->Mutex);
+  auto fail = [&](const std::string& why) {
+    if (error) {
+      *error = why;
+    }
+    return false;
+  };
+  Impl& impl = *impl_;
+  if (impl.ControlToken) {
+    return fail("the control socket is open already at " + impl.ControlPath);
+  }
+  const std::string dir = DirName(path);
+  std::string why;
+  if (!MakeDirs(dir, 0700, &why)) {
+    return fail(why);
+  }
+  UniqueFd dirFd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!dirFd) {
+    return fail(dir + ": " + ErrnoText(errno));
+  }
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) {
+    const int fd = ConnectUnixSocket(path, SOCK_STREAM);
+    if (fd >= 0) {
+      ::close(fd);
+      return fail("another camsim serves " + path);
+    }
+    ::unlinkat(dirFd.Get(), BaseName(path).c_str(), 0);
+  }
+  const int fd = ListenUnixSocket(dirFd.Get(), dir, BaseName(path), SOCK_STREAM, &why);
+  if (fd < 0) {
+    return fail(why);
+  }
+  Impl::Entry entry;
+  entry.role = Impl::Role::ControlListener;
+  entry.fd = fd;
+  impl.ControlToken = impl.Register(entry, EPOLLIN);
+  if (!impl.ControlToken) {
+    ::close(fd);
+    ::unlinkat(dirFd.Get(), BaseName(path).c_str(), 0);
+    return fail("epoll_ctl: " + ErrnoText(errno));
+  }
+  impl.ControlDirFd = std::move(dirFd);
+  impl.ControlPath = path;
+  impl.Log("control", "listening at " + path);
+  return true;
+}
+
+void Simulator::Impl::OnControlAccept() {
+  auto it = Entries.find(ControlToken);
+  if (it == Entries.end()) {
+    return;
+  }
+  const int listener = it->second.fd;
+  for (;;) {
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) {
+        continue;
+      }
+      return;
+    }
+    Entry entry;
+    entry.role = Role::Control;
+    entry.fd = fd;
+    if (Register(entry, EPOLLIN | EPOLLRDHUP) == 0) {
+      ::close(fd);
+    }
+  }
+}
+
+void Simulator::Impl::OnControlEvent(uint64_t token, uint32_t events) {
+  auto it = Entries.find(token);
+  if (it == Entries.end()) {
+    return;
+  }
+  Entry& entry = it->second;
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+    while (!entry.closeAfterFlush) {
+      char buffer[4096];
+      const ssize_t n = ::recv(entry.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        break;
+      }
+      if (n <= 0) {
+        // A last line without its newline still counts once the client is done.
+        if (n == 0 && !entry.in.empty()) {
+          entry.out += ExecuteControl(*this, entry.in);
+          entry.in.clear();
+        }
+        entry.closeAfterFlush = true;
+        break;
+      }
+      entry.in.append(buffer, size_t(n));
+      size_t newline;
+      while ((newline = entry.in.find('\n')) != std::string::npos) {
+        entry.out += ExecuteControl(*this, std::string_view(entry.in).substr(0, newline));
+        entry.in.erase(0, newline + 1);
+      }
+      if (entry.in.size() > kMaxLine) {
+        entry.out += "error: line longer than " + std::to_string(kMaxLine) + " bytes\n";
+        entry.in.clear();
+        entry.closeAfterFlush = true;
+      }
+    }
+  }
+  FlushControl(token);
+}
+
+void Simulator::Impl::FlushControl(uint64_t token) {
+  auto it = Entries.find(token);
+  if (it == Entries.end()) {
+    return;
+  }
+  Entry& entry = it->second;
+  while (!entry.out.empty()) {
+    const ssize_t n =
+        ::send(entry.fd, entry.out.data(), entry.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      break;
+    }
+    if (n < 0) {
+      CloseEntry(token);
+      return;
+    }
+    entry.out.erase(0, size_t(n));
+  }
+  if (entry.out.size() > kMaxPendingOutput || (entry.out.empty() && entry.closeAfterFlush)) {
+    CloseEntry(token);
+    return;
+  }
+  // A client that has finished sending is only waited on for output.
+  epoll_event ev{};
+  ev.data.u64 = token;
+  ev.events = (entry.closeAfterFlush ? 0u : uint32_t(EPOLLIN | EPOLLRDHUP)) |
+              (entry.out.empty() ? 0u : uint32_t(EPOLLOUT));
+  ::epoll_ctl(Epoll.Get(), EPOLL_CTL_MOD, entry.fd, &ev);
+}
+
+void Simulator::Impl::CloseControl() {
+  std::vector<uint64_t> tokens;
+  for (const auto& [token, entry] : Entries) {
+    if (entry.role == Role::Control || entry.role == Role::ControlListener) {
+      tokens.push_back(token);
+    }
+  }
+  for (uint64_t token : tokens) {
+    auto& entry = Entries.at(token);
+    if (!entry.out.empty()) {
+      [[maybe_unused]] ssize_t n =
+          ::send(entry.fd, entry.out.data(), entry.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    CloseEntry(token);
+  }
+  if (ControlToken) {
+    ::unlinkat(ControlDirFd.Get(), BaseName(ControlPath).c_str(), 0);
+    ::rmdir(DirName(ControlPath).c_str());
+    ControlToken = 0;
+    ControlDirFd.Reset();
+  }
+}
+
+}  // namespace camsim
