@@ -1,0 +1,437 @@
+// camsim.exe: install the camera driver stand-in, serve a camera behind it, or
+// talk to the server that does. The commands, their outputs and exit statuses
+// are those of Linux camsim wherever the two ports share a meaning.
+#include <windows.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/camsim.h"
+#include "sim/windows/standin.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
+constexpr DWORD kBusyWaitMs = 10000;
+
+constexpr const char* kMainUsage =
+    "usage: camsim COMMAND [ARGS]\n"
+    "\n"
+    "A stand-in for the camera driver under Wine: a kernel-mode driver publishes the\n"
+    "camera's device interface, and `camsim serve` answers on its three pipes.\n"
+    "\n"
+    "  install SAMPLE                   install the driver stand-in for SAMPLE's kind\n"
+    "  remove SAMPLE                    uninstall it\n"
+    "  serve [OPTIONS] SAMPLE[=ID]      serve one camera in the foreground\n"
+    "  plug [ID]                        plug the camera in\n"
+    "  unplug [ID]                      unplug it\n"
+    "  status                           one line about the camera\n"
+    "  dump [ID]                        show the camera's header and block\n"
+    "  dump --image FILE --sample NAME  decode an image file without a server\n"
+    "  image [ID] --save FILE           write the EEPROM image to FILE\n"
+    "  image [ID] --load FILE           replace the EEPROM image from FILE\n"
+    "  fault [ID] FAULT ARGS            inject a fault (camsim fault --help)\n"
+    "  log [N]                          the server's last N frame log lines\n"
+    "  samples                          list the sample cameras\n"
+    "  stop                             unplug the camera and end the server\n"
+    "\n"
+    "One server per Wine server (the pipe names are global). ID may be left out.\n"
+    "`camsim COMMAND --help` describes a command. Exit status: 0 ok, 1 error, 2 usage.\n";
+
+const std::map<std::string, std::string> kCommandUsage = {
+    {"install",
+     "usage: camsim install SAMPLE\n"
+     "\n"
+     "Installs the driver stand-in for the sample's kind: the driver file as\n"
+     "system32\\drivers\\<service>.sys, its kernel service and a root-enumerated device.\n"
+     "The service is the real driver's for the sample's model code (vemcamI, vemcamF,\n"
+     "ralcamI, ralcamF, ralcamB, ralcamBI; camsimTamisA, camsimTamisB for Tamis kinds),\n"
+     "so the program's AllowEEPROMWrite lands under its Parameters key. Installing\n"
+     "again starts what is not running.\n"},
+    {"remove", "usage: camsim remove SAMPLE\n\nStops and uninstalls the sample's stand-in.\n"},
+    {"serve",
+     "usage: camsim serve [--state DIR] [--log FILE] [--unplugged] SAMPLE[=ID]\n"
+     "\n"
+     "Serves one sample camera behind its installed stand-in until `camsim stop`,\n"
+     "then unplugs it. ID (default: the sample's name) names the camera and its image\n"
+     "file <state>\\<ID>.eeprom, created from the sample when missing.\n"
+     "  --state DIR     image files (default %CAMSIM_STATE%, else %LOCALAPPDATA%\\camsim)\n"
+     "  --log FILE      frame log (default: standard error)\n"
+     "  --unplugged     start with the camera unplugged\n"
+     "The write permission (AllowEEPROMWrite under the service's Parameters key) is\n"
+     "read at each plug-in. Prints \"ready\" once the camera is in place.\n"},
+    {"plug", "usage: camsim plug [ID]\n\nPlugs the camera in (device arrival).\n"},
+    {"unplug",
+     "usage: camsim unplug [ID]\n\nUnplugs the camera (device removal); its connections "
+     "are closed.\n"},
+    {"status",
+     "usage: camsim status\n\nOne line: sample, kind, class, instance, state, write "
+     "permission, transfers, faults.\n"},
+    {"dump",
+     "usage: camsim dump [ID]\n"
+     "       camsim dump --image FILE --sample NAME\n"
+     "\n"
+     "Shows the identity header and descriptor block in hex with the decoded fields,\n"
+     "the interface, the driver service, the write permission and the plugged state.\n"
+     "The second form decodes an image file as a camera of the sample's kind holds it.\n"},
+    {"image",
+     "usage: camsim image [ID] --save FILE\n"
+     "       camsim image [ID] --load FILE\n"
+     "\n"
+     "--save writes the raw EEPROM image to FILE; --load replaces the camera's image\n"
+     "from FILE, which must have the EEPROM's size. Both replace files atomically.\n"},
+    {"fault",
+     "usage: camsim fault [ID] FAULT ARGS\n"
+     "\n"
+     "  refuse N STATUS     answer the next N commands with STATUS (e.g. 0x82), unexecuted\n"
+     "  refuse-at K STATUS  answer the K-th command from now with STATUS; 0 cancels\n"
+     "  drop K              at the K-th command from now close every connection, no reply\n"
+     "  short N BYTES       cut the next N successful read replies to BYTES bytes (>= 1)\n"
+     "  short-at K BYTES    cut the K-th command's read reply to BYTES bytes\n"
+     "  corrupt N           flip the first data byte of the next N successful read replies\n"
+     "  clear               remove every fault\n"},
+    {"log", "usage: camsim log [N]\n\nThe server's last N (default 20) log lines.\n"},
+    {"samples", "usage: camsim samples\n\nLists the sample cameras.\n"},
+    {"stop",
+     "usage: camsim stop\n\nUnplugs the camera and ends the server; returns once it is "
+     "done.\n"},
+};
+
+const std::map<std::string, size_t> kFaultArguments = {
+    {"refuse", 2},   {"refuse-at", 2}, {"drop", 1}, {"short", 2},
+    {"short-at", 2}, {"corrupt", 1},   {"clear", 0}};
+
+struct Arguments {
+  std::map<std::string, std::string> options;
+  std::vector<std::string> words;
+  bool help = false;
+};
+
+int Usage(const std::string& command, const std::string& problem) {
+  std::fprintf(stderr, "camsim: %s\n", problem.c_str());
+  auto it = kCommandUsage.find(command);
+  std::fputs(it != kCommandUsage.end() ? it->second.c_str() : kMainUsage, stderr);
+  return kExitUsage;
+}
+
+bool Parse(int argc, char** argv, const std::vector<std::string>& valued,
+           const std::vector<std::string>& flags, Arguments* args, std::string* problem) {
+  for (int i = 2; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word.size() < 3 || word.compare(0, 2, "--") != 0) {
+      args->words.push_back(word);
+      continue;
+    }
+    if (word == "--help") {
+      args->help = true;
+      continue;
+    }
+    std::string name = word.substr(2), value;
+    const auto equals = name.find('=');
+    const bool inlineValue = equals != std::string::npos;
+    if (inlineValue) {
+      value = name.substr(equals + 1);
+      name.resize(equals);
+    }
+    bool known = false;
+    for (const auto& flag : flags) {
+      if (flag == name && !inlineValue) {
+        args->options.insert_or_assign(name, std::string(1, '1'));
+        known = true;
+      }
+    }
+    for (const auto& option : valued) {
+      if (option == name) {
+        if (!inlineValue) {
+          if (i + 1 >= argc) {
+            *problem = "--" + name + " needs a value";
+            return false;
+          }
+          value = argv[++i];
+        }
+        if (value.empty()) {
+          *problem = "--" + name + " needs a value";
+          return false;
+        }
+        args->options[name] = value;
+        known = true;
+      }
+    }
+    if (!known) {
+      *problem = "unknown option " + word;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Readable(const std::string& word) {
+  for (unsigned char c : word) {
+    if (c <= 0x20 || c == 0x7f) {
+      return false;
+    }
+  }
+  return !word.empty();
+}
+
+// Sends one command line to the server and copies its answer to standard
+// output; the last line ("ok" or "error: ...") decides the exit status.
+int RunClient(const std::string& line, bool waitForEnd) {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  for (;;) {
+    pipe = CreateFileA(camsim::win::kControlPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY ||
+        !WaitNamedPipeA(camsim::win::kControlPipe, kBusyWaitMs)) {
+      break;
+    }
+  }
+  if (pipe == INVALID_HANDLE_VALUE) {
+    const DWORD why = GetLastError();
+    if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND) {
+      std::fprintf(stderr, "camsim: no camsim serve runs on this Wine server\n");
+    } else {
+      std::fprintf(stderr, "camsim: cannot reach the server: %s\n",
+                   camsim::win::ErrorText(why).c_str());
+    }
+    return kExitError;
+  }
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+  DWORD moved = 0;
+  if (!WriteFile(pipe, line.data(), DWORD(line.size()), &moved, nullptr)) {
+    std::fprintf(stderr, "camsim: cannot send to the server: %s\n",
+                 camsim::win::ErrorText(GetLastError()).c_str());
+    CloseHandle(pipe);
+    return kExitError;
+  }
+  std::string answer;
+  for (;;) {
+    char buffer[16384];
+    const BOOL ok = ReadFile(pipe, buffer, sizeof buffer, &moved, nullptr);
+    answer.append(buffer, moved);
+    if (ok || GetLastError() != ERROR_MORE_DATA) {
+      break;
+    }
+  }
+  if (waitForEnd) {
+    // The server closes its end when it is gone.
+    char byte;
+    while (ReadFile(pipe, &byte, 1, &moved, nullptr) || GetLastError() == ERROR_MORE_DATA) {
+    }
+  }
+  CloseHandle(pipe);
+  int status = -1;
+  size_t start = 0;
+  while (status < 0 && start < answer.size()) {
+    size_t end = answer.find('\n', start);
+    if (end == std::string::npos) {
+      end = answer.size();
+    }
+    const std::string text = answer.substr(start, end - start);
+    start = end + 1;
+    if (text == "ok") {
+      status = kExitOk;
+    } else if (text.compare(0, 7, "error: ") == 0) {
+      std::fprintf(stderr, "camsim: %s\n", text.c_str() + 7);
+      status = kExitError;
+    } else {
+      std::printf("%s\n", text.c_str());
+    }
+  }
+  std::fflush(stdout);
+  if (status < 0) {
+    std::fprintf(stderr, "camsim: the server closed the connection without an answer\n");
+    return kExitError;
+  }
+  return status;
+}
+
+std::string ExecutableDir() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string out(path, n < MAX_PATH ? n : 0);
+  const auto slash = out.find_last_of("\\/");
+  return slash == std::string::npos ? "." : out.substr(0, slash);
+}
+
+std::string FullPath(const std::string& path) {
+  char full[MAX_PATH];
+  const DWORD n = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+  return n > 0 && n < MAX_PATH ? std::string(full, n) : path;
+}
+
+const camsim::Sample* SampleArgument(const std::string& command, const Arguments& args,
+                                     int* exitCode) {
+  if (args.words.size() != 1) {
+    *exitCode = Usage(command, "name one sample camera");
+    return nullptr;
+  }
+  const camsim::Sample* sample = camsim::FindSample(args.words[0]);
+  if (!sample) {
+    *exitCode =
+        Usage(command, "no sample camera " + args.words[0] + " (camsim samples lists them)");
+  }
+  return sample;
+}
+
+int DumpImage(const Arguments& args) {
+  auto image = args.options.find("image");
+  auto sampleName = args.options.find("sample");
+  if (image == args.options.end() || sampleName == args.options.end() || !args.words.empty()) {
+    return Usage("dump", "--image FILE goes with --sample NAME and no ID");
+  }
+  const camsim::Sample* sample = camsim::FindSample(sampleName->second);
+  if (!sample) {
+    return Usage("dump", "no sample camera " + sampleName->second);
+  }
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!camsim::LoadImageFile(image->second, camsim::EepromSize(sample->kind), &bytes, &error)) {
+    std::fprintf(stderr, "camsim: %s\n", error.c_str());
+    return kExitError;
+  }
+  std::printf("image: %s (as %s, %s)\n", image->second.c_str(), sample->Name.c_str(),
+              camsim::KindTitle(sample->kind));
+  std::fputs(camsim::DescribeImage(sample->kind, bytes).c_str(), stdout);
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs(kMainUsage, stderr);
+    return kExitUsage;
+  }
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kMainUsage, stdout);
+    return kExitOk;
+  }
+  if (!kCommandUsage.count(command)) {
+    return Usage("", "unknown command " + command);
+  }
+  std::vector<std::string> valued, flags;
+  if (command == "serve") {
+    valued = {"state", "log"};
+    flags = {"unplugged"};
+  } else if (command == "dump") {
+    valued = {"image", "sample"};
+  } else if (command == "image") {
+    valued = {"save", "load"};
+  }
+  Arguments args;
+  std::string problem;
+  if (!Parse(argc, argv, valued, flags, &args, &problem)) {
+    return Usage(command, problem);
+  }
+  if (args.help) {
+    std::fputs(kCommandUsage.at(command).c_str(), stdout);
+    return kExitOk;
+  }
+  for (const auto& word : args.words) {
+    if (!Readable(word)) {
+      return Usage(command, "arguments hold no blanks or control characters");
+    }
+  }
+  const size_t count = args.words.size();
+  std::string error;
+  int exitCode = kExitOk;
+
+  if (command == "samples") {
+    if (count != 0) {
+      return Usage(command, "samples takes no arguments");
+    }
+    for (const auto& sample : camsim::Samples()) {
+      std::printf("%-11s %-9s class %d  %s\n", sample.Name.c_str(), camsim::KindName(sample.kind),
+                  camsim::ClassNumber(sample.kind), sample.Summary.c_str());
+    }
+    return kExitOk;
+  }
+  if (command == "install" || command == "remove") {
+    const camsim::Sample* sample = SampleArgument(command, args, &exitCode);
+    if (!sample) {
+      return exitCode;
+    }
+    const bool ok =
+        command == "install"
+            ? camsim::win::InstallStandin(*sample, ExecutableDir() + "\\camsim-standin.sys", &error)
+            : camsim::win::RemoveStandin(*sample, &error);
+    if (!ok) {
+      std::fprintf(stderr, "camsim: %s\n", error.c_str());
+      return kExitError;
+    }
+    std::printf("%s %s: service %s, interface class %s\n",
+                command == "install" ? "installed" : "removed", sample->Name.c_str(),
+                camsim::win::StandinService(*sample).c_str(), camsim::ClassGuid(sample->kind));
+    return kExitOk;
+  }
+  if (command == "serve") {
+    if (count != 1) {
+      return Usage(command, "name one sample camera (one camera per Wine server)");
+    }
+    camsim::win::ServeOptions options;
+    const auto equals = args.words[0].find('=');
+    options.SampleName = args.words[0].substr(0, equals);
+    options.Id =
+        equals == std::string::npos ? options.SampleName : args.words[0].substr(equals + 1);
+    if (!camsim::FindSample(options.SampleName)) {
+      return Usage(command,
+                   "no sample camera " + options.SampleName + " (camsim samples lists them)");
+    }
+    if (options.Id.empty() || options.Id.size() > 64 || options.Id[0] == '.' ||
+        options.Id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                     "0123456789-_.") != std::string::npos) {
+      return Usage(command, "an ID has letters, digits, '-', '_' and '.', and no leading '.'");
+    }
+    if (args.options.count("state")) {
+      options.StateDir = FullPath(args.options["state"]);
+    }
+    if (args.options.count("log")) {
+      options.LogPath = FullPath(args.options["log"]);
+    }
+    options.Unplugged = args.options.count("unplugged") != 0;
+    return camsim::win::Serve(options);
+  }
+  if (command == "dump" && (args.options.count("image") || args.options.count("sample"))) {
+    return DumpImage(args);
+  }
+  if ((command == "status" || command == "stop") && count != 0) {
+    return Usage(command, command + " takes no arguments");
+  }
+  if ((command == "plug" || command == "unplug" || command == "dump" || command == "log" ||
+       command == "image") &&
+      count > 1) {
+    return Usage(command, "too many arguments");
+  }
+  std::string line = command;
+  if (command == "image") {
+    const bool save = args.options.count("save") != 0;
+    if (save == (args.options.count("load") != 0)) {
+      return Usage(command, "give one of --save FILE and --load FILE");
+    }
+    line += ' ';
+    line += count ? args.words[0] : std::string("*");
+    line += save ? " save " : " load ";
+    line += FullPath(args.options[save ? "save" : "load"]);
+  } else {
+    if (command == "fault") {
+      auto fits = [&](size_t at) {
+        auto it = at < count ? kFaultArguments.find(args.words[at]) : kFaultArguments.end();
+        return it != kFaultArguments.end() && count - at - 1 == it->second;
+      };
+      if (!fits(0) && !fits(1)) {
+        return Usage(command, count == 0 ? "name a fault" : "no such fault form");
+      }
+    }
+    for (const auto& word : args.words) {
+      line += " " + word;
+    }
+  }
+  return RunClient(line, command == "stop");
+}

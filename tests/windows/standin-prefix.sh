@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Prepares the Wine prefix of the camera driver stand-in for one test run: the
+# stand-in of every sample kind installed (each a kernel service named as the
+# real driver's, with its root-enumerated device), no write permission granted,
+# and no server left from an earlier run. Every test that serves a camera in
+# this prefix takes it as it is left here.
+#
+#   WINEPREFIX=DIR standin-prefix.sh WINE_RUN CAMSIM_EXE
+set -euo pipefail
+
+: "${WINEPREFIX:?standin-prefix.sh needs WINEPREFIX}"
+wine_run=$1
+camsim=$2
+
+# A server of an earlier run, with its drivers, goes first.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
+"$wine_run" --prepare
+
+# wine-run.sh starts the server and its services detached, before the first
+# program; output goes to a file, never a pipe that the services would hold.
+log=$WINEPREFIX/standin-install.log
+: >"$log"
+for sample in $("$wine_run" "$camsim" samples | tr -d '\r' | awk '{ print $1 }'); do
+  "$wine_run" "$camsim" install "$sample" >>"$log" 2>&1 || {
+    cat "$log" >&2
+    exit 1
+  }
+done
+for service in vemcamI vemcamF ralcamI ralcamF ralcamB ralcamBI; do
+  "$wine_run" reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$service\\Parameters" \
+    /v AllowEEPROMWrite /f >/dev/null 2>&1 || true
+done
+tr -d '\r' <"$log"

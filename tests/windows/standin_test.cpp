@@ -1,0 +1,353 @@
+// The camera driver stand-in under Wine, seen as pelwin.exe sees a camera:
+// found through its interface class, three pipes below the interface path,
+// frames answered by camsim's model, the write permission read at plug-in,
+// and nothing a client sends taking the server down. Runs in the prefix that
+// tests/windows/standin-prefix.sh prepared; serves its own camera.
+#include <windows.h>
+// After windows.h:
+#include <setupapi.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "sim/camsim.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr char kSample[] = "selvo-kai";
+constexpr char kParameters[] = "SYSTEM\\CurrentControlSet\\Services\\ralcamI\\Parameters";
+
+std::string WindowsPath(std::string path) {
+  if (!path.empty() && path[0] == '/') {
+    path = "Z:" + path;
+  }
+  for (char& c : path) {
+    c = c == '/' ? '\\' : c;
+  }
+  return path;
+}
+
+std::string Env(const char* name) {
+  char buffer[1024];
+  const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+  return n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string();
+}
+
+struct Outcome {
+  DWORD exitCode = 0xFFFFFFFF;
+  std::string out;  // standard output and error
+};
+
+// Runs camsim.exe with the arguments; waits for it unless told not to.
+Outcome Camsim(const std::string& arguments, PROCESS_INFORMATION* keep = nullptr,
+               HANDLE* keepOutput = nullptr) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd, writeEnd;
+  Outcome run;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    return run;
+  }
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  std::string line = "\"" + WindowsPath(Env("CAMSIM_EXE")) + "\" " + arguments;
+  PROCESS_INFORMATION process{};
+  const bool started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &startup, &process);
+  CloseHandle(writeEnd);
+  if (!started) {
+    CloseHandle(readEnd);
+    return run;
+  }
+  if (keep) {
+    *keep = process;
+    *keepOutput = readEnd;
+    return run;
+  }
+  char buffer[4096];
+  DWORD n;
+  while (ReadFile(readEnd, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+    run.out.append(buffer, n);
+  }
+  CloseHandle(readEnd);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  GetExitCodeProcess(process.hProcess, &run.exitCode);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return run;
+}
+
+// The first present interface of the sample's class, as pelwin.exe finds it.
+std::string FindInterface() {
+  GUID guid;
+  unsigned long d1;
+  unsigned d2, d3, b[8];
+  std::sscanf(camsim::ClassGuid(camsim::Kind::SelvoKai), "{%8lx-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}",
+              &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
+  guid.Data1 = d1;
+  guid.Data2 = static_cast<unsigned short>(d2);
+  guid.Data3 = static_cast<unsigned short>(d3);
+  for (int i = 0; i < 8; ++i) {
+    guid.Data4[i] = static_cast<unsigned char>(b[i]);
+  }
+  HDEVINFO set =
+      SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  std::string path;
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  if (set != INVALID_HANDLE_VALUE && SetupDiEnumDeviceInterfaces(set, nullptr, &guid, 0, &data)) {
+    DWORD size = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr);
+    std::vector<char> block(size);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data());
+    detail->cbSize = sizeof *detail;
+    if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr)) {
+      path = detail->DevicePath;
+    }
+  }
+  if (set != INVALID_HANDLE_VALUE) {
+    SetupDiDestroyDeviceInfoList(set);
+  }
+  return path;
+}
+
+HANDLE Open(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// The three pipes, opened the way pelwin.exe opens them.
+struct Link {
+  HANDLE pipe[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+
+  bool Connect() {
+    const std::string path = FindInterface();
+    if (path.empty()) {
+      return false;
+    }
+    HANDLE probe = Open(path);
+    if (probe == INVALID_HANDLE_VALUE) {
+      return false;
+    }
+    CloseHandle(probe);
+    for (int i = 0; i < 3; ++i) {
+      pipe[i] = Open(path + "\\" + std::to_string(i));
+      if (pipe[i] == INVALID_HANDLE_VALUE) {
+        return false;
+      }
+    }
+    return true;
+  }
+  ~Link() {
+    for (HANDLE h : pipe) {
+      if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+      }
+    }
+  }
+  // One request and its reply, as the program's EEPROM commands make them.
+  Bytes Command(const Bytes& request, DWORD ask = 64) {
+    DWORD moved = 0;
+    if (!WriteFile(pipe[0], request.data(), DWORD(request.size()), &moved, nullptr)) {
+      return {};
+    }
+    Bytes reply(ask);
+    moved = 0;
+    ReadFile(pipe[1], reply.data(), ask, &moved, nullptr);
+    reply.resize(moved);
+    return reply;
+  }
+};
+
+Bytes Read(uint8_t address, uint8_t count) {
+  return {camsim::kOpcodeRead, address, count};
+}
+
+class StandinTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kParameters, camsim::kWritePermissionValue);
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    // Wine reuses process ids: a state left by an earlier run must not count.
+    state_ = std::string(temp) + "camsim-standin-test-" + std::to_string(GetCurrentProcessId());
+    DeleteFileA((state_ + "\\" + kSample + ".eeprom").c_str());
+    Camsim("serve --state \"" + state_ + "\" --log \"" + state_ + ".log\" " + kSample, &server_,
+           &serverOutput_);
+    std::string out;
+    char c;
+    DWORD n;
+    while (out.find("ready") == std::string::npos && ReadFile(serverOutput_, &c, 1, &n, nullptr) &&
+           n == 1) {
+      out += c;
+    }
+    ready_ = out.find("ready") != std::string::npos;
+    if (!ready_) {
+      std::fprintf(stderr, "camsim serve said: %s\n", out.c_str());
+    }
+  }
+  static void TearDownTestSuite() {
+    Camsim("stop");
+    WaitForSingleObject(server_.hProcess, 10000);
+    CloseHandle(server_.hProcess);
+    CloseHandle(server_.hThread);
+    CloseHandle(serverOutput_);
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kParameters, camsim::kWritePermissionValue);
+  }
+  void SetUp() override {
+    ASSERT_TRUE(ready_) << "camsim serve did not start";
+    Camsim("fault clear");
+  }
+  static void PowerCycle() {
+    ASSERT_EQ(Camsim("unplug").exitCode, 0u);
+    ASSERT_EQ(Camsim("plug").exitCode, 0u);
+  }
+
+  static inline PROCESS_INFORMATION server_{};
+  static inline HANDLE serverOutput_ = nullptr;
+  static inline std::string state_;
+  static inline bool ready_ = false;
+};
+
+TEST_F(StandinTest, FramesAreAnsweredByTheModelWithItsStatusCodes) {
+  Link link;
+  ASSERT_TRUE(link.Connect()) << GetLastError();
+  const Bytes image = camsim::SampleImage(*camsim::FindSample(kSample));
+
+  Bytes header = link.Command(Read(0, 10));
+  ASSERT_EQ(header.size(), 11u);
+  EXPECT_EQ(header[0], camsim::kStatusSuccess);
+  EXPECT_EQ(Bytes(header.begin() + 1, header.end()), Bytes(image.begin(), image.begin() + 10));
+
+  const Bytes oversized(300, camsim::kOpcodeRead);  // beyond the server's receive buffer
+  const struct {
+    Bytes request;
+    uint8_t status;
+  } refusals[] = {
+      {{}, camsim::kStatusUnknownInstruction},
+      {{0x99, 0, 1}, camsim::kStatusUnknownInstruction},
+      {Read(0, 0), camsim::kStatusInvalidParameter},
+      {Read(0, 64), camsim::kStatusInvalidParameter},
+      {Read(0xF8, 9), camsim::kStatusInvalidIndex},
+      {{camsim::kOpcodeRead, 0x80, 0xFF, 0x03, 0x00, 0x3D}, camsim::kStatusInvalidParameter},
+      {{camsim::kOpcodeWrite, 0xF0, 1, 0xAA}, camsim::kStatusInvalidParameter},  // no permission
+      {Bytes(65, camsim::kOpcodeRead), camsim::kStatusInvalidParameter},
+      {oversized, camsim::kStatusInvalidParameter},
+  };
+  for (const auto& refusal : refusals) {
+    EXPECT_EQ(link.Command(refusal.request), Bytes{refusal.status})
+        << "request of " << refusal.request.size() << " bytes";
+  }
+  // Still serving, and nothing was written.
+  EXPECT_EQ(link.Command(Read(0xF0, 1)), (Bytes{camsim::kStatusSuccess, image[0xF0]}));
+}
+
+TEST_F(StandinTest, WritePermissionIsReadAtPlugInAndHeldUntilUnplug) {
+  const Bytes write = {camsim::kOpcodeWrite, 0xF0, 1, 0xA5};
+  DWORD one = 1;
+  ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kParameters, camsim::kWritePermissionValue,
+                            REG_DWORD, &one, sizeof one),
+            ERROR_SUCCESS);
+  {
+    Link link;
+    ASSERT_TRUE(link.Connect());
+    EXPECT_EQ(link.Command(write, 1), Bytes{camsim::kStatusInvalidParameter})
+        << "granted after the plug-in: counts from the next one";
+  }
+  PowerCycle();
+  {
+    Link link;
+    ASSERT_TRUE(link.Connect());
+    EXPECT_EQ(link.Command(write, 1), Bytes{camsim::kStatusSuccess});
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kParameters, camsim::kWritePermissionValue);
+    EXPECT_EQ(link.Command(write, 1), Bytes{camsim::kStatusSuccess}) << "held until unplug";
+    EXPECT_EQ(link.Command(Read(0xF0, 1)), (Bytes{camsim::kStatusSuccess, 0xA5}));
+  }
+  PowerCycle();
+  Link link;
+  ASSERT_TRUE(link.Connect());
+  EXPECT_EQ(link.Command(write, 1), Bytes{camsim::kStatusInvalidParameter});
+  // The write outlives the server: it is in the image file.
+  const std::string saved = state_ + "-saved.eeprom";
+  ASSERT_EQ(Camsim("image --save \"" + saved + "\"").exitCode, 0u);
+  Bytes file(257);
+  FILE* in = std::fopen(saved.c_str(), "rb");
+  ASSERT_NE(in, nullptr);
+  file.resize(std::fread(file.data(), 1, file.size(), in));
+  std::fclose(in);
+  ASSERT_EQ(file.size(), 256u);
+  EXPECT_EQ(file[0xF0], 0xA5);
+}
+
+// What a client can do wrong, or what the camera does to a client, never takes
+// the server down, and the camera goes on answering the next connection.
+TEST_F(StandinTest, BadClientsAndUnplugLeaveTheServerServing) {
+  {
+    Link link;
+    ASSERT_TRUE(link.Connect());
+    // A read reply into a one-byte buffer. The program's handles read in byte
+    // mode, so the pipe keeps the rest for the next read (a driver would not).
+    DWORD moved = 0;
+    const Bytes request = Read(0, 10);
+    ASSERT_TRUE(WriteFile(link.pipe[0], request.data(), 3, &moved, nullptr));
+    uint8_t reply[64] = {};
+    EXPECT_TRUE(ReadFile(link.pipe[1], reply, 1, &moved, nullptr));
+    EXPECT_EQ(moved, 1u);
+    EXPECT_EQ(reply[0], camsim::kStatusSuccess);
+    EXPECT_TRUE(ReadFile(link.pipe[1], reply, sizeof reply, &moved, nullptr));
+    EXPECT_EQ(moved, 10u);
+    // Data on the other pipes is ignored, and a client may leave at any time.
+    ASSERT_TRUE(WriteFile(link.pipe[2], "x", 1, &moved, nullptr));
+  }
+  {
+    Link link;
+    ASSERT_TRUE(link.Connect());
+    ASSERT_EQ(Camsim("fault drop 1").exitCode, 0u);
+    EXPECT_TRUE(link.Command(Read(0, 10)).empty()) << "dropped: no reply, the read fails";
+  }
+  Link link;
+  ASSERT_TRUE(link.Connect());
+  ASSERT_EQ(link.Command(Read(0, 1)).size(), 2u);
+  ASSERT_EQ(Camsim("unplug").exitCode, 0u);
+  DWORD moved = 0;
+  EXPECT_FALSE(WriteFile(link.pipe[0], "\x12\x00\x01", 3, &moved, nullptr));
+  EXPECT_TRUE(FindInterface().empty()) << "an unplugged camera is not present";
+  ASSERT_EQ(Camsim("plug").exitCode, 0u);
+  Link again;
+  ASSERT_TRUE(again.Connect());
+  EXPECT_EQ(again.Command(Read(0, 1)).size(), 2u);
+}
+
+TEST_F(StandinTest, ControlToolNamesWhatIsWrong) {
+  Outcome run = Camsim("plug no-such-camera");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_NE(run.out.find("no camera no-such-camera"), std::string::npos) << run.out;
+  run = Camsim("plug");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_NE(run.out.find("plugged in already"), std::string::npos) << run.out;
+  EXPECT_EQ(Camsim("fault refuse x 0x82").exitCode, 1u);
+  EXPECT_EQ(Camsim("fault explode").exitCode, 2u);
+  EXPECT_EQ(Camsim("install no-such-sample").exitCode, 2u);
+  EXPECT_EQ(Camsim("image --load").exitCode, 2u);
+  run = Camsim("image --load \"" + state_ + "\\missing.eeprom\"");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_NE(run.out.find("cannot open"), std::string::npos) << run.out;
+  run = Camsim("status");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out.rfind("selvo-kai sample=selvo-kai kind=SelvoKai class=3 instance=cam0 "
+                          "state=plugged",
+                          0),
+            0u)
+      << run.out;
+}
+
+}  // namespace
