@@ -13,16 +13,7 @@ constexpr int ShowMinimize = 6;
 }  // namespace
 
 CBrisaConfig* StartApplication(HINSTANCE module, int showState) {
-  Init_StockResources();
-  Init_Graphics();
-  Init_Fonts();
-  Init_Core();
-  Init_Views();
-  Init_Tools();
-  Init_Controls();
-  Init_Windows();
-  Init_Dialogs();
-  Init_TabPanes();
+  InitToolkit();
   SetAppHandle(module);
   AboutIcon = InitResIconNum(GetAppHandle(), AboutIconNumber);
 

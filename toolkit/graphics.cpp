@@ -99,6 +99,19 @@ void Init_Windows() {}
 void Init_Dialogs() {}
 void Init_TabPanes() {}
 
+void InitToolkit() {
+  Init_StockResources();
+  Init_Graphics();
+  Init_Fonts();
+  Init_Core();
+  Init_Views();
+  Init_Tools();
+  Init_Controls();
+  Init_Windows();
+  Init_Dialogs();
+  Init_TabPanes();
+}
+
 void CloseModules() {
   if (CoreInstalled) {
     ToolkitPortDone();

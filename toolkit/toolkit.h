@@ -12,7 +12,23 @@
 #include <cstdint>
 #include <vector>
 
-#include "win32api.h"
+// The few Win32 types the toolkit's interface names, declared exactly as the
+// SDK and platform/<port>/win32api.h declare them (a mismatch is a compile
+// error wherever both are seen). The toolkit's users thus never get
+// <windows.h> from here: its macros (MessageBox, CreateWindow, ...) would
+// rename the toolkit's and the peers' own operations in some files and not in
+// others.
+struct HWND__;
+struct HINSTANCE__;
+struct HKEY__;
+using HWND = HWND__*;
+using HINSTANCE = HINSTANCE__*;
+using HKEY = HKEY__*;
+using HANDLE = void*;
+using UINT = unsigned int;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
 
 class CView;
 class CNodeView;
@@ -119,8 +135,10 @@ extern TFont CaptionFont;
 std::int32_t GetTextW(TFont font, std::int32_t length, const char* text);
 
 // ---------------------------------------------------------------------------
-// Start-up of the toolkit modules, in the order the program runs them.
+// Start-up of the toolkit modules. InitToolkit runs them all in their order;
+// the program and every test start the toolkit with it.
 
+void InitToolkit();
 void Init_StockResources();
 void Init_Graphics();
 void Init_Fonts();

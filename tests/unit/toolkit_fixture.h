@@ -14,16 +14,7 @@ class ToolkitTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Previous = SetPeers(&Headless);
-    Init_StockResources();
-    Init_Graphics();
-    Init_Fonts();
-    Init_Core();
-    Init_Views();
-    Init_Tools();
-    Init_Controls();
-    Init_Windows();
-    Init_Dialogs();
-    Init_TabPanes();
+    InitToolkit();
     Background = new CBackground;
     PBackground = Background;
     Background->Init(1);

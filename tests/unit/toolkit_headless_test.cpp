@@ -100,7 +100,7 @@ TEST_F(ToolkitHeadless, MessageBoxesGetTheirTextsCutToTheirLengths) {
 }
 
 TEST_F(ToolkitHeadless, ModuleStartAndResources) {
-  Init_Core();  // again: the program starts many times in one process
+  InitToolkit();  // again: the program starts many times in one process
   const auto module = reinterpret_cast<HINSTANCE>(0x400000);
   SetAppHandle(module);
   EXPECT_EQ(GetAppHandle(), module);

@@ -73,7 +73,7 @@ TEST_F(ToolkitPosixLoop, TheBridgeIsInstalledPerStartAndRemovedWithTheBackground
   EXPECT_NE(PosixGetLoop(), nullptr);
   Background->Done();
   EXPECT_EQ(PosixGetLoop(), nullptr);
-  Init_Core();
+  InitToolkit();
   EXPECT_NE(PosixGetLoop(), nullptr);
 }
 

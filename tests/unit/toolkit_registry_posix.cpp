@@ -5,6 +5,7 @@
 
 #include "support/temp_roots_posix.h"
 #include "toolkit.h"
+#include "win32api.h"
 
 namespace {
 

@@ -60,7 +60,7 @@ class Win32Peer : public ::testing::Test {
  protected:
   void SetUp() override {
     Previous = SetPeers(&Win32);
-    Init_Core();
+    InitToolkit();
     SetAppHandle(GetModuleHandleA(nullptr));
     Background = new CBackground;
     PBackground = Background;

@@ -10,6 +10,12 @@
 
 #include "toolkit.h"
 
+// <windows.h> makes MessageBox a macro. A file that sees both must still name
+// the peers' operation, or its declaration differs from the other files'.
+#ifdef MessageBox
+#undef MessageBox
+#endif
+
 class CDrawPeer {
  public:
   virtual ~CDrawPeer() = default;

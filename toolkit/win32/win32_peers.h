@@ -8,6 +8,12 @@
 #include <string>
 
 #include "peer/peer.h"
+#include "win32api.h"
+
+// Undone again after <windows.h>: see peer/peer.h.
+#ifdef MessageBox
+#undef MessageBox
+#endif
 
 // GDI fonts for the toolkit's font descriptors, made on first use and kept
 // until the factory goes.
