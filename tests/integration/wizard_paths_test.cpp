@@ -2,10 +2,34 @@
 // sees on each page and what the camera holds afterwards.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
+
 #include "integration/harness.h"
 #include "posix_devices.h"
 
 namespace {
+
+// Every key and value below a registry root, with the value files' contents.
+std::map<std::string, std::string> RegistryTree(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string path = entry.path().string().substr(root.size());
+    tree[path] = entry.is_directory() ? "<key>" : ReadFileText(entry.path().string());
+  }
+  return tree;
+}
+
+// The positions list's item for a stored count: none outside the eight choices.
+std::int32_t PositionsItemFor(unsigned positions) {
+  static const unsigned choices[] = {0, 5, 6, 7, 8, 9, 10, 12};
+  for (std::int32_t i = 0; i < 8; ++i) {
+    if (choices[i] == positions) {
+      return i + 1;
+    }
+  }
+  return 0;
+}
 
 // Every byte of the block but ConfigFlags and PositionCount, and every bit of
 // those two that the layout does not use, must come back as it was.
@@ -101,7 +125,13 @@ TEST_P(FivePagePath, ConfiguresTheCameraThroughThePowerCycle) {
   ASSERT_NE(app.Window->PositionsList, nullptr);
   ASSERT_NE(app.Window->WheelTypeList, nullptr);
   EXPECT_EQ(app.Window->PositionsList->ItemCount(), 8);
-  EXPECT_EQ(app.Window->WheelTypeList->GetSelected(), fields.WheelRevision2 ? 2 : 1);
+  const std::int32_t positionsItem = PositionsItemFor(fields.FilterPositions);
+  const std::int32_t wheelItem = fields.WheelRevision2 ? 2 : 1;
+  EXPECT_EQ(app.Window->PositionsList->GetSelected(), positionsItem);
+  EXPECT_EQ(app.Window->WheelTypeList->GetSelected(), wheelItem);
+  ASSERT_NE(app.Peers()->Native(app.Window->PositionsList), nullptr);
+  EXPECT_EQ(app.Peers()->Native(app.Window->PositionsList)->Selected, positionsItem);
+  EXPECT_EQ(app.Peers()->Native(app.Window->WheelTypeList)->Selected, wheelItem);
   EXPECT_STREQ(app.Window->StepButton->Text(), "Write Filters");
   EXPECT_FALSE(app.Window->NextButton->IsEnabled());
 
@@ -142,10 +172,11 @@ TEST_P(FivePagePath, ConfiguresTheCameraThroughThePowerCycle) {
 INSTANTIATE_TEST_SUITE_P(
     Cameras, FivePagePath,
     ::testing::Values(
-        // Ortek: PositionCode in bits 0-1, revision in bit 7, count in the low nibble.
+        // Ortek: PositionCode in bits 0-1, revision in bit 7; 7 to 12 positions
+        // go to the count's low nibble, 0, 5 and 6 leave the count byte alone.
         TFivePageCase{"ortek-kaf", "Ortek KAF", 1028, 5, 1, 0x83, 0x0F},
         TFivePageCase{"ortek-kai", "Ortek KAI", 1027, 8, 2, 0x83, 0x0F},
-        TFivePageCase{"ortek-kai", "Ortek KAI", 1027, 2, 2, 0x83, 0x0F},
+        TFivePageCase{"ortek-kai", "Ortek KAI", 1027, 2, 2, 0x83, 0x00},
         // Selvo: revision in bit 2, the whole count byte.
         TFivePageCase{"selvo-kaf", "Selvo KAF", 1030, 6, 1, 0x04, 0xFF},
         TFivePageCase{"selvo-e2vb", "Selvo E2V", 1201, 1, 2, 0x04, 0xFF}),
@@ -161,9 +192,23 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ThreePagePath, TamisCameraSkipsThePermissionAndThePowerCycle) {
   TAppHarness app;
-  app.AddCamera("cam", "tamis-a");
+  // Every driver's permission left set by earlier runs, and the header of a
+  // Selvo camera scanned before the Tamis camera took its place: a grant or a
+  // revoke for that header would show in the machine registry.
+  for (std::uint16_t code : {1027, 1028, 1029, 1030, 1200, 1201}) {
+    ASSERT_TRUE(camsim::WriteRegistryDword(app.Roots.MachineRegistry, camsim::ServiceKeyPath(code),
+                                           camsim::kWritePermissionValue, 1, nullptr));
+  }
+  app.AddCamera("selvo", "selvo-kai");
+  app.AddCamera("cam", "tamis-a", false);
   const std::vector<std::uint8_t> before = CameraBlock(*app.Sim, "cam");
+  const std::map<std::string, std::string> machineRegistry =
+      RegistryTree(app.Roots.MachineRegistry);
   app.Start();
+  ASSERT_EQ(app.HeaderModelCode(), 1029);
+  app.Unplug("selvo");
+  app.Plug("cam");
+  app.PressStep();
   EXPECT_EQ(app.Title(), "Tamis Camera");
   EXPECT_EQ(app.Window->WizardStep, 1);
   EXPECT_TRUE(app.Window->NextButton->IsEnabled());
@@ -190,11 +235,60 @@ TEST(ThreePagePath, TamisCameraSkipsThePermissionAndThePowerCycle) {
   app.PressNext();
   EXPECT_EQ(app.Heading(), "Step 3:");
   EXPECT_EQ(app.Instruction(1), "Camera update successful.");
-  // No driver key of any Tamis camera is ever touched.
-  EXPECT_FALSE(PathExists(app.Roots.MachineRegistry + "/SYSTEM/CurrentControlSet/Services/"
-                                                      "vemcamI/Parameters/AllowEEPROMWrite"));
   app.PressNext();
   EXPECT_TRUE(app.Ended());
+  // No driver permission is granted or revoked for a Tamis camera.
+  EXPECT_EQ(RegistryTree(app.Roots.MachineRegistry), machineRegistry);
+}
+
+// Where each page puts its controls, as the peer is told: the pane and the
+// buttons from the window's 272 x 188 interior, the lists from the pane's
+// width, every control at the standard height of 24.
+TEST(PageGeometry, EveryPageLaysOutItsControlsFromTheInterior) {
+  TAppHarness app;
+  app.AddCamera("cam", "selvo-kai");
+  app.Start();
+  ASSERT_EQ(app.Window->InteriorWidth, 272);
+  ASSERT_EQ(app.Window->InteriorHeight, 188);
+  const CRect pane{8, 8, 256, 148};
+  const CRect left{8, 156, 124, 24};
+  const CRect right{140, 156, 124, 24};
+  const CRect positions{108, 101, 156, 24};
+  const CRect wheel{108, 125, 156, 24};
+  auto expectAt = [&app](const CView* view, const CRect& want, const char* page) {
+    ASSERT_NE(view, nullptr) << page;
+    const THeadlessNative* native = app.Peers()->Native(view);
+    ASSERT_NE(native, nullptr) << page;
+    for (const CRect& got : {view->Rect, native->Rect}) {
+      EXPECT_EQ(got.x, want.x) << page;
+      EXPECT_EQ(got.y, want.y) << page;
+      EXPECT_EQ(got.w, want.w) << page;
+      EXPECT_EQ(got.h, want.h) << page;
+    }
+  };
+  expectAt(app.Window->InfoPane, pane, "page 1");
+  expectAt(app.Window->StepButton, left, "page 1");
+  expectAt(app.Window->NextButton, right, "page 1");
+  app.PressNext();
+  expectAt(app.Window->NextButton, right, "page 2");
+  app.Unplug("cam");
+  ASSERT_EQ(app.Window->WizardStep, 3);
+  expectAt(app.Window->StepButton, left, "page 3");
+  expectAt(app.Window->NextButton, right, "page 3");
+  app.Plug("cam");
+  app.PressStep();
+  app.PressNext();
+  ASSERT_EQ(app.Window->WizardStep, 4);
+  expectAt(app.Window->InfoPane, pane, "page 4");
+  expectAt(app.Window->StepButton, left, "page 4");
+  expectAt(app.Window->NextButton, right, "page 4");
+  expectAt(app.Window->PositionsList, positions, "page 4");
+  expectAt(app.Window->WheelTypeList, wheel, "page 4");
+  app.PressStep();
+  app.PressNext();
+  ASSERT_EQ(app.Window->WizardStep, 5);
+  expectAt(app.Window->InfoPane, pane, "page 5");
+  expectAt(app.Window->NextButton, right, "page 5");
 }
 
 TEST(ThreePagePath, TamisCameraNeverReadsTheHeaderNorAsksForAdministrator) {
