@@ -11,13 +11,7 @@ namespace {
 class Pane : public ::testing::Test {
  protected:
   void SetUp() override {
-    Init_StockResources();
-    Init_Graphics();
-    Init_Fonts();
-    Init_Core();
-    Init_Views();
-    Init_Controls();
-    Init_Windows();
+    InitToolkit();
     ASSERT_NE(HeadlessPeers(), nullptr);
   }
 
@@ -138,13 +132,14 @@ TEST_F(Pane, LabelsEndAt92WhateverTheFont) {
   context->TextFont = &wide;
   CCameraInfoPane pane;
   context->TextFont = original;
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_LT(pane.LabelX[i], 92);
-  }
+  // The headless metric gives a 22-pixel character 13 pixels: "Camera ID:"
+  // is 130 wide and starts at -38, left of the pane.
+  const std::int32_t charWidth = wide.Size * HeadlessPeers()->CharWidthPercent / 100;
+  ASSERT_EQ(charWidth, 13);
   const char* labels[] = {"Camera type:", "Camera ID:", "Filter positions:", "Filter wheel type:"};
   for (int i = 0; i < 4; ++i) {
     const auto length = static_cast<std::int32_t>(std::char_traits<char>::length(labels[i]));
-    EXPECT_EQ(pane.LabelX[i] + GetTextW(&wide, length, labels[i]), 92);
+    EXPECT_EQ(pane.LabelX[i], 92 - length * charWidth) << labels[i];
   }
   // Before the first scan: labels, and four empty values.
   for (const auto& line : pane.ValueLine) {
