@@ -93,6 +93,8 @@ const std::map<std::string, std::string> kCommandUsage = {
      "  short N BYTES       cut the next N successful read replies to BYTES bytes (>= 1)\n"
      "  short-at K BYTES    cut the K-th command's read reply to BYTES bytes\n"
      "  corrupt N           flip the first data byte of the next N successful read replies\n"
+     "  pipe N on|off       pipe N (0, 1, 2) cannot be opened while on\n"
+     "  delay MS            hold every reply back MS milliseconds (0: off)\n"
      "  clear               remove every fault\n"},
     {"log", "usage: camsim log [N]\n\nThe server's last N (default 20) log lines.\n"},
     {"samples", "usage: camsim samples\n\nLists the sample cameras.\n"},
@@ -102,8 +104,8 @@ const std::map<std::string, std::string> kCommandUsage = {
 };
 
 const std::map<std::string, size_t> kFaultArguments = {
-    {"refuse", 2},   {"refuse-at", 2}, {"drop", 1}, {"short", 2},
-    {"short-at", 2}, {"corrupt", 1},   {"clear", 0}};
+    {"refuse", 2},  {"refuse-at", 2}, {"drop", 1},  {"short", 2}, {"short-at", 2},
+    {"corrupt", 1}, {"pipe", 2},      {"delay", 1}, {"clear", 0}};
 
 struct Arguments {
   std::map<std::string, std::string> options;

@@ -10,12 +10,14 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/control.h"
 #include "sim/frame_engine.h"
 #include "sim/windows/standin.h"
 
@@ -72,13 +74,31 @@ struct Connection {
 
 }  // namespace
 
-class Server {
+class Server : public ControlTarget {
  public:
   explicit Server(const ServeOptions& options) : options_(options) {}
-  ~Server();
+  ~Server() override;
   int Run();
 
+  // The control commands' view of this server's one camera.
+  std::vector<ControlCamera> ControlCameras() override;
+  bool PlugById(const std::string& id, std::string* why) override;
+  bool UnplugById(const std::string& id, std::string* why) override;
+  bool SetPipeFailedById(const std::string& id, int pipe, bool failed) override;
+  size_t LogLineCount() override { return recent_.size(); }
+  std::vector<std::string> LastLogLines(size_t count) override;
+  void LogLine(const std::string& who, const std::string& text) override;
+  void RequestStop() override;
+
  private:
+  using Clock = std::chrono::steady_clock;
+  struct PendingReply {
+    Clock::time_point due;
+    DWORD pid;
+    std::vector<uint8_t> bytes;
+    std::string note;
+  };
+
   bool Setup(std::string* error);
   void Log(const std::string& text);
   bool Listen(int name, bool first, std::string* error);
@@ -96,8 +116,9 @@ class Server {
   std::string Execute(const std::string& line);
   bool PlugIn(std::string* error);
   bool Unplug(std::string* error);
-  std::string StatusLine() const;
-  std::string DumpText();
+  std::string ImageCommand(const std::string& line);
+  void FlushDue();
+  DWORD NextTimeoutMs() const;
   bool SaveImage(std::span<const uint8_t> image, std::string* why);
 
   ServeOptions options_;
@@ -116,6 +137,7 @@ class Server {
   std::deque<std::string> recent_;
   std::vector<std::unique_ptr<Connection>> connections_;
   uint64_t nextOrder_ = 1;
+  std::vector<PendingReply> pending_;  // ordered by due time
 };
 
 Server::~Server() {
@@ -136,7 +158,11 @@ Server::~Server() {
 }
 
 void Server::Log(const std::string& text) {
-  std::string line = TimeStamp() + " " + options_.Id + ": " + text;
+  LogLine(options_.Id, text);
+}
+
+void Server::LogLine(const std::string& who, const std::string& text) {
+  std::string line = TimeStamp() + " " + who + ": " + text;
   if (log_) {
     std::fprintf(log_, "%s\n", line.c_str());
     std::fflush(log_);
@@ -281,8 +307,8 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
     const size_t open = size_t(std::count_if(connections_.begin(), connections_.end(),
                                              [](const auto& x) { return !x->closing; }));
     std::string why;
-    if ((c->name == kControlName || plugged_) && open < kMaxConnections &&
-        !Listen(c->name, false, &why)) {
+    if ((c->name == kControlName || (plugged_ && !faults_.PipeFailed[c->name])) &&
+        open < kMaxConnections && !Listen(c->name, false, &why)) {
       Log("warning: " + why);
     }
     Issue(c);
@@ -339,7 +365,35 @@ void Server::HandleFrame(Connection* c) {
     return;
   }
   ++transfers_;
+  if (faults_.DelayMs > 0) {
+    PendingReply reply{Clock::now() + std::chrono::milliseconds(faults_.DelayMs), c->pid,
+                       std::move(outcome.Reply), std::move(outcome.Note)};
+    auto at = std::upper_bound(
+        pending_.begin(), pending_.end(), reply.due,
+        [](Clock::time_point due, const PendingReply& other) { return due < other.due; });
+    pending_.insert(at, std::move(reply));
+    return;
+  }
   Deliver(c->pid, outcome.Reply, outcome.Note);
+}
+
+void Server::FlushDue() {
+  const auto now = Clock::now();
+  while (!pending_.empty() && pending_.front().due <= now) {
+    PendingReply reply = std::move(pending_.front());
+    pending_.erase(pending_.begin());
+    Deliver(reply.pid, reply.bytes, reply.note);
+  }
+}
+
+DWORD Server::NextTimeoutMs() const {
+  if (pending_.empty()) {
+    return INFINITE;
+  }
+  const auto left = pending_.front().due - Clock::now();
+  return left <= Clock::duration::zero()
+             ? 0
+             : DWORD(std::chrono::ceil<std::chrono::milliseconds>(left).count());
 }
 
 void Server::Deliver(DWORD pid, const std::vector<uint8_t>& bytes, const std::string& note) {
@@ -410,7 +464,7 @@ bool Server::PlugIn(std::string* error) {
   }
   model_->SetWriteAllowed(allowed);
   for (int name = 0; name < kPipeCount; ++name) {
-    for (int i = 0; i < kListenersPerPipe; ++i) {
+    for (int i = 0; i < kListenersPerPipe && !faults_.PipeFailed[name]; ++i) {
       if (!Listen(name, false, error)) {
         CloseCameraConnections(true);
         return false;
@@ -440,43 +494,84 @@ bool Server::Unplug(std::string* error) {
   }
   plugged_ = false;
   CloseCameraConnections(true);
+  // Replies still held back by the delay fault never reach anyone.
+  pending_.clear();
   Log("unplugged");
   return true;
 }
 
-std::string Server::StatusLine() const {
-  const char* write = !NeedsWritePermission(sample_->kind) ? "not-needed"
-                      : model_->WriteAllowed()             ? "allowed"
-                                                           : "denied";
-  return options_.Id + " sample=" + sample_->Name + " kind=" + KindName(sample_->kind) +
-         " class=" + std::to_string(ClassNumber(sample_->kind)) +
-         " instance=cam0 state=" + (plugged_ ? "plugged" : "unplugged") + " write=" + write +
-         " transfers=" + std::to_string(transfers_) + " faults=" + faults_.Describe();
-}
-
-std::string Server::DumpText() {
+std::vector<ControlCamera> Server::ControlCameras() {
+  ControlCamera camera;
+  camera.Id = options_.Id;
+  camera.SampleName = sample_->Name;
+  camera.Instance = "cam0";
+  camera.kind = sample_->kind;
   StandinStatus status;
   std::string why;
-  control_.Status(&status, &why);
-  std::string out = "camera: " + options_.Id + " (sample " + sample_->Name + ", " +
-                    KindTitle(sample_->kind) + ", class " +
-                    std::to_string(ClassNumber(sample_->kind)) + " " + ClassGuid(sample_->kind) +
-                    ")\n";
-  out += "interface: " + status.Interface + "\n";
-  out += "driver service: " + service_ + "\n";
-  out += std::string("plugged: ") + (plugged_ ? "yes" : "no") + "\n";
-  out += "write permission: ";
-  if (!NeedsWritePermission(sample_->kind)) {
-    out += "not needed\n";
-  } else {
-    out += model_->WriteAllowed() ? "allowed" : "not granted";
-    out += " (read at the last plug-in)\n";
+  // As the program sees it: \\?\ for the kernel's \??\.
+  camera.InterfacePath = control_.Status(&status, &why) ? status.Interface : why;
+  if (camera.InterfacePath.compare(0, 4, "\\??\\") == 0) {
+    camera.InterfacePath.replace(0, 4, "\\\\?\\");
   }
-  out += "transfers: " + std::to_string(transfers_) + "\n";
-  out += "faults: " + faults_.Describe() + "\n";
-  out += "image: " + imagePath_ + "\n";
-  out += DescribeImage(sample_->kind, model_->Image());
-  return out;
+  camera.ImagePath = imagePath_;
+  camera.Plugged = plugged_;
+  camera.Transfers = transfers_;
+  camera.Model = model_.get();
+  camera.faults = &faults_;
+  return {camera};
+}
+
+bool Server::PlugById(const std::string& id, std::string* why) {
+  (void)id;  // the commands only name cameras that ControlCameras lists
+  return PlugIn(why);
+}
+
+bool Server::UnplugById(const std::string& id, std::string* why) {
+  (void)id;
+  return Unplug(why);
+}
+
+// A failed pipe has no listening instance: opening it fails as a pipe that is
+// not there. Whoever connected already keeps the connection.
+bool Server::SetPipeFailedById(const std::string& id, int pipe, bool failed) {
+  (void)id;
+  if (pipe < 0 || pipe >= kPipeCount) {
+    return false;
+  }
+  const bool was = faults_.PipeFailed[pipe];
+  faults_.PipeFailed[pipe] = failed;
+  if (!plugged_ || was == failed) {
+    return true;
+  }
+  if (failed) {
+    for (auto& c : connections_) {
+      if (c->name == pipe && !c->connected) {
+        Close(c.get());
+      }
+    }
+    return true;
+  }
+  std::string why;
+  for (int i = 0; i < kListenersPerPipe; ++i) {
+    if (!Listen(pipe, false, &why)) {
+      Log("cannot restore pipe " + std::to_string(pipe) + ": " + why);
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> Server::LastLogLines(size_t count) {
+  const size_t first = recent_.size() > count ? recent_.size() - count : 0;
+  return {recent_.begin() + ptrdiff_t(first), recent_.end()};
+}
+
+void Server::RequestStop() {
+  std::string why;
+  if (plugged_) {
+    Unplug(&why);
+  }
+  stopping_ = true;
 }
 
 bool Server::Setup(std::string* error) {
@@ -533,200 +628,41 @@ bool Server::Setup(std::string* error) {
   return options_.Unplugged || PlugIn(error);
 }
 
-namespace {
-
-std::vector<std::string> Words(const std::string& line) {
-  std::vector<std::string> words;
-  std::string word;
-  for (char c : line) {
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      if (!word.empty()) {
-        words.push_back(std::move(word));
-        word.clear();
-      }
-    } else {
-      word += c;
-    }
+// "image ID|* save|load PATH", which the client makes of `camsim image`: the
+// path is the rest of the line, blanks and all.
+std::string Server::ImageCommand(const std::string& line) {
+  auto fail = [](const std::string& why) { return "error: " + why + "\n"; };
+  const size_t idStart = line.find_first_not_of(' ', 5);
+  const size_t idEnd = line.find(' ', idStart);
+  const bool save = line.compare(idEnd, 6, " save ") == 0;
+  if (idStart == std::string::npos || idEnd == std::string::npos ||
+      (!save && line.compare(idEnd, 6, " load ") != 0) || line.size() <= idEnd + 6) {
+    return fail("usage: image ID|* save|load PATH");
   }
-  if (!word.empty()) {
-    words.push_back(std::move(word));
+  const std::string id = line.substr(idStart, idEnd - idStart);
+  if (id != "*" && id != options_.Id) {
+    return fail("no camera " + id);
   }
-  return words;
-}
-
-// Decimal, or hexadecimal after "0x"; nothing else.
-bool ParseNumber(const std::string& text, long min, long max, long* value) {
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const size_t start = hex ? 2 : 0;
-  if (start >= text.size() || text.size() - start > 8) {
-    return false;
-  }
-  long result = 0;
-  for (size_t at = start; at < text.size(); ++at) {
-    const char c = text[at];
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (hex && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (hex && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    result = result * (hex ? 16 : 10) + digit;
-  }
-  if (result < min || result > max) {
-    return false;
-  }
-  *value = result;
-  return true;
-}
-
-std::string Failure(const std::string& why) {
-  return "error: " + why + "\n";
-}
-
-}  // namespace
-
-// The control pipe's commands: those of the Linux daemon that make sense for
-// one camera behind a driver, and the image commands.
-std::string Server::Execute(const std::string& line) {
-  for (unsigned char c : line) {
-    if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7f) {
-      return Failure("unreadable command");
-    }
-  }
-  const std::vector<std::string> words = Words(line);
-  if (words.empty()) {
-    return Failure("empty command");
-  }
-  const std::string& command = words[0];
-  // An ID, where one may be given, must be this server's camera.
-  auto cameraOk = [&](size_t at, std::string* why) {
-    if (words.size() > at + 1) {
-      *why = "too many arguments";
-      return false;
-    }
-    if (words.size() == at + 1 && words[at] != options_.Id) {
-      *why = "no camera " + words[at];
-      return false;
-    }
-    return true;
-  };
+  const std::string path = line.substr(idEnd + 6);
   std::string why;
-  if (command == "status") {
-    return words.size() == 1 ? StatusLine() + "\nok\n" : Failure("status takes no arguments");
+  if (save) {
+    return SaveImageFile(path, model_->Image(), &why) ? "ok\n" : fail(why);
   }
-  if (command == "plug" || command == "unplug" || command == "dump") {
-    if (!cameraOk(1, &why)) {
-      return Failure(why);
-    }
-    if (command == "dump") {
-      return DumpText() + "ok\n";
-    }
-    const bool ok = command == "plug" ? PlugIn(&why) : Unplug(&why);
-    return ok ? "ok\n" : Failure(why);
+  std::vector<uint8_t> image;
+  if (!LoadImageFile(path, EepromSize(sample_->kind), &image, &why) ||
+      !SaveImageFile(imagePath_, image, &why)) {
+    return fail(why);
   }
-  if (command == "log") {
-    long count = 20;
-    if (words.size() > 2 ||
-        (words.size() == 2 && !ParseNumber(words[1], 1, long(kRecentLines), &count))) {
-      return Failure("usage: log [N]");
-    }
-    std::string out;
-    const size_t first = recent_.size() > size_t(count) ? recent_.size() - size_t(count) : 0;
-    for (size_t i = first; i < recent_.size(); ++i) {
-      out += recent_[i] + "\n";
-    }
-    return out + "ok\n";
+  model_->MutableImage() = std::move(image);
+  Log("image loaded from " + path);
+  return "ok\n";
+}
+
+std::string Server::Execute(const std::string& line) {
+  if (line.compare(0, 6, "image ") == 0) {
+    return ImageCommand(line);
   }
-  if (command == "stop") {
-    if (plugged_) {
-      Unplug(&why);
-    }
-    stopping_ = true;
-    return "ok\n";
-  }
-  if (command == "image") {
-    // image ID|* save|load PATH: the path is the rest of the line, blanks and all.
-    if (words.size() < 4 || (words[2] != "save" && words[2] != "load")) {
-      return Failure("usage: image ID|* save|load PATH");
-    }
-    if (words[1] != "*" && words[1] != options_.Id) {
-      return Failure("no camera " + words[1]);
-    }
-    const size_t at = line.find(words[2], line.find(words[1]) + words[1].size());
-    std::string path = line.substr(at + 5);
-    while (!path.empty() && (path.back() == '\r' || path.back() == '\n')) {
-      path.pop_back();
-    }
-    if (words[2] == "save") {
-      return SaveImageFile(path, model_->Image(), &why) ? "ok\n" : Failure(why);
-    }
-    std::vector<uint8_t> image;
-    if (!LoadImageFile(path, EepromSize(sample_->kind), &image, &why) ||
-        !SaveImageFile(imagePath_, image, &why)) {
-      return Failure(why);
-    }
-    model_->MutableImage() = std::move(image);
-    Log("image loaded from " + path);
-    return "ok\n";
-  }
-  if (command != "fault") {
-    return Failure("unknown command '" + command + "'");
-  }
-  // fault [ID] FORM ARGS: the form's argument count tells whether an ID came.
-  static const std::pair<const char*, size_t> kForms[] = {
-      {"refuse", 2},   {"refuse-at", 2}, {"drop", 1}, {"short", 2},
-      {"short-at", 2}, {"corrupt", 1},   {"clear", 0}};
-  auto isForm = [&](size_t at) {
-    for (const auto& [name, arguments] : kForms) {
-      if (at < words.size() && words[at] == name) {
-        return words.size() - at - 1 == arguments;
-      }
-    }
-    return false;
-  };
-  size_t at;
-  if (isForm(1)) {
-    at = 1;
-  } else if (isForm(2)) {
-    at = 2;
-    if (words[1] != options_.Id) {
-      return Failure("no camera " + words[1]);
-    }
-  } else {
-    return Failure(
-        "usage: fault [ID] refuse N STATUS | refuse-at K STATUS | drop K | short N BYTES | "
-        "short-at K BYTES | corrupt N | clear");
-  }
-  const std::string& form = words[at];
-  long a = 0, b = 0;
-  constexpr long kMany = 1000000;
-  const bool first = form == "clear" || ParseNumber(words[at + 1], 0, kMany, &a);
-  if (form == "refuse" || form == "refuse-at") {
-    if (!first || !ParseNumber(words[at + 2], 0, 255, &b)) {
-      return Failure("usage: fault [ID] " + form + " N STATUS (STATUS 0..255, e.g. 0x81)");
-    }
-    (form == "refuse" ? faults_.RefuseLeft : faults_.RefuseIn) = int(a);
-    (form == "refuse" ? faults_.RefuseStatus : faults_.RefuseAtStatus) = uint8_t(b);
-  } else if (form == "short" || form == "short-at") {
-    if (!first || !ParseNumber(words[at + 2], 1, long(kMaxFrame), &b)) {
-      return Failure("usage: fault [ID] " + form + " N BYTES (BYTES 1..64)");
-    }
-    (form == "short" ? faults_.ShortLeft : faults_.ShortIn) = int(a);
-    (form == "short" ? faults_.ShortBytes : faults_.ShortAtBytes) = int(b);
-  } else if (form == "drop" || form == "corrupt") {
-    if (!first) {
-      return Failure("usage: fault [ID] " + form + " N");
-    }
-    (form == "drop" ? faults_.DropIn : faults_.CorruptLeft) = int(a);
-  } else {
-    faults_ = Faults{};
-  }
-  Log("faults now " + faults_.Describe());
-  return options_.Id + " faults: " + faults_.Describe() + "\nok\n";
+  return ExecuteControl(*this, line);
 }
 
 int Server::Run() {
@@ -741,8 +677,12 @@ int Server::Run() {
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
-    const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, INFINITE);
+    const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, NextTimeoutMs());
     const DWORD why = ok ? ERROR_SUCCESS : GetLastError();
+    if (!overlapped && why == WAIT_TIMEOUT) {
+      FlushDue();
+      continue;
+    }
     if (!overlapped) {
       std::fprintf(stderr, "camsim: the completion port failed: %s\n", ErrorText(why).c_str());
       return 1;
@@ -750,6 +690,7 @@ int Server::Run() {
     if (Connection* c = Lookup(overlapped)) {
       OnCompletion(c, ok, bytes, why);
     }
+    FlushDue();
     Reap();
   }
   return 0;

@@ -327,6 +327,25 @@ TEST_F(StandinTest, BadClientsAndUnplugLeaveTheServerServing) {
   EXPECT_EQ(again.Command(Read(0, 1)).size(), 2u);
 }
 
+// The transport's own faults: a pipe that does not open, and late replies that
+// keep their order.
+TEST_F(StandinTest, PipeAndDelayFaultsActOnTheTransport) {
+  ASSERT_EQ(Camsim("fault pipe 2 on").exitCode, 0u);
+  {
+    Link link;
+    EXPECT_FALSE(link.Connect()) << "the third pipe must not open";
+    EXPECT_NE(link.pipe[1], INVALID_HANDLE_VALUE) << "the others do";
+  }
+  ASSERT_EQ(Camsim("fault pipe 2 off").exitCode, 0u);
+  Link link;
+  ASSERT_TRUE(link.Connect()) << GetLastError();
+  ASSERT_EQ(Camsim("fault delay 300").exitCode, 0u);
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(link.Command(Read(0, 1)).size(), 2u);
+  EXPECT_GE(GetTickCount64() - start, 250u);
+  ASSERT_EQ(Camsim("fault delay 0").exitCode, 0u);
+}
+
 TEST_F(StandinTest, ControlToolNamesWhatIsWrong) {
   Outcome run = Camsim("plug no-such-camera");
   EXPECT_EQ(run.exitCode, 1u);
