@@ -28,6 +28,10 @@ struct TPosixFaults {
   bool RegisterNotificationFail = false;
   // Administrator check (OpenSCManagerA): -1 as the machine says, 0 refused, 1 granted.
   int Administrator = -1;
+  // HKEY_LOCAL_MACHINE may be read but not changed (EACCES), as for a user
+  // without administrator rights; a test process running as root has no other
+  // way to be refused.
+  bool MachineRegistryReadOnly = false;
   // GetModuleFileNameA reports this path instead of the running executable's.
   std::string ModulePath;
 };

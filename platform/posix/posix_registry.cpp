@@ -14,11 +14,13 @@
 #include <new>
 #include <string>
 
+#include "posix_faults.h"
 #include "posix_internal.h"
 #include "registry_store.h"
 
 struct TRegStoreKey {
   int Fd;  // the key's directory
+  bool ReadOnly = false;
 };
 
 namespace {
@@ -168,13 +170,24 @@ std::string PosixRegistryRoot(HKEY root) {
 }
 
 TRegStoreKey* RegStoreOpen(HKEY root, const char* path, bool create) {
-  return Walk(OpenRoot(root, create), path, create);
+  const bool readOnly = root == HKEY_LOCAL_MACHINE && PosixFaults().MachineRegistryReadOnly;
+  if (readOnly && create) {
+    errno = EACCES;
+    return nullptr;
+  }
+  TRegStoreKey* key = Walk(OpenRoot(root, create), path, create);
+  if (key)
+    key->ReadOnly = readOnly;
+  return key;
 }
 
 TRegStoreKey* RegStoreOpenSub(TRegStoreKey* key, const char* name, bool create) {
-  if (!key)
+  if (!key || (key->ReadOnly && create))
     return nullptr;
-  return Walk(fcntl(key->Fd, F_DUPFD_CLOEXEC, 0), name, create);
+  TRegStoreKey* sub = Walk(fcntl(key->Fd, F_DUPFD_CLOEXEC, 0), name, create);
+  if (sub)
+    sub->ReadOnly = key->ReadOnly;
+  return sub;
 }
 
 bool RegStoreGetDword(TRegStoreKey* key, const char* name, std::uint32_t* value) {
@@ -216,7 +229,7 @@ bool RegStoreGetDword(TRegStoreKey* key, const char* name, std::uint32_t* value)
 }
 
 bool RegStoreSetDword(TRegStoreKey* key, const char* name, std::uint32_t value) {
-  if (!key || !ValidName(name))
+  if (!key || key->ReadOnly || !ValidName(name))
     return false;
   char text[kValueFileSize + 1];
   std::snprintf(text, sizeof text, "dword:%08x\n", static_cast<unsigned>(value));
@@ -247,7 +260,7 @@ bool RegStoreSetDword(TRegStoreKey* key, const char* name, std::uint32_t value) 
 }
 
 bool RegStoreDeleteValue(TRegStoreKey* key, const char* name) {
-  if (!key || !ValidName(name))
+  if (!key || key->ReadOnly || !ValidName(name))
     return false;
   return unlinkat(key->Fd, name, 0) == 0;
 }
