@@ -20,7 +20,11 @@ CBrisaConfig::CBrisaConfig()
       PositionsList(nullptr),
       WheelTypeList(nullptr),
       StepButton(nullptr),
-      NextButton(nullptr) {}
+      NextButton(nullptr),
+      StandingGrant(0),
+      ConnectionSerial(0),
+      ScannedSerial(0),
+      ScannedKind(0) {}
 
 void CBrisaConfig::Init() {
   CRect rect;
@@ -29,6 +33,9 @@ void CBrisaConfig::Init() {
   LoadWindowPosition(position);
   rect.x = position[0];
   rect.y = position[1];
+  // A run that was killed or crashed may have left the driver open to EEPROM
+  // writes from any program; close that before anything else happens.
+  RevokeLeftoverGrant();
   CWindow::Init(rect, WindowOptions, Len(IdleTitle), IdleTitle, nullptr, nullptr, nullptr, nullptr);
 }
 
@@ -45,7 +52,10 @@ void CBrisaConfig::DeletePeerWindow() {
 }
 
 void CBrisaConfig::Done() {
+  // At the unplug page this disconnect grants the permission, so the revoke
+  // must come after it. Nothing needs the permission once the program ends.
   DisconnectCamera();
+  RevokeStandingGrant();
   const CRect& saved =
       (WindowState & (WindowStateMinimized | WindowStateMaximized)) != 0 ? NormalRect : Rect;
   const std::int32_t position[2] = {saved.x, saved.y};

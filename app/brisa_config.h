@@ -78,6 +78,12 @@ class CBrisaConfig : public CWindow {
   // Procedures (config/).
   void RunStepAction();
 
+  // The driver permission this run is answerable for (config/).
+  void RevokeLeftoverGrant();
+  bool RecordGrant(std::uint16_t modelCode);
+  void GrantRevoked(std::uint16_t modelCode);
+  void RevokeStandingGrant();
+
   // Wizard (wizard/).
   void AdvanceWizard();
   void RestartWizard();
@@ -99,6 +105,16 @@ class CBrisaConfig : public CWindow {
   CButton* StepButton;
   CButton* NextButton;
 
+  // The model code whose AllowEEPROMWrite this program set, or found recorded by
+  // a run that ended without taking it back, and has not yet seen deleted; 0
+  // when none. The per-user record holds the same code across a crash.
+  std::uint16_t StandingGrant;
+  // Counts the connections made. A connection is only known to reach the
+  // camera that was scanned if the last successful scan used it.
+  std::uint32_t ConnectionSerial;
+  std::uint32_t ScannedSerial;
+  std::uint32_t ScannedKind;  // the kind bits at that scan
+
  private:
   // EEPROM command helpers (camera/).
   bool Transfer(std::uint8_t* frame, std::uint32_t requestLength, std::uint32_t replyLength,
@@ -110,6 +126,8 @@ class CBrisaConfig : public CWindow {
 
   // Procedures (config/).
   void ScanCamera();
+  bool ReadRecords(std::uint8_t* header, std::uint8_t* block);
+  bool IsScannedCamera(bool* readFailed);
   void GrantStep();
   void WriteConfiguration();
   void ShowCamera();
@@ -127,7 +145,8 @@ void StatusText(std::uint8_t status, std::int32_t capacity, char* text);
 // Free functions of the configuration.
 bool IsAdministrator();
 bool GrantEepromWrite(std::uint16_t modelCode);
-void RevokeEepromWrite(std::uint16_t modelCode);
+// True when no AllowEEPROMWrite stands for the model code afterwards.
+bool RevokeEepromWrite(std::uint16_t modelCode);
 
 // Window position and About (app/).
 void LoadWindowPosition(std::int32_t* position);

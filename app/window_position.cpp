@@ -2,11 +2,10 @@
 // in the per-user registry.
 #include "app/brisa_config.h"
 #include "app/texts.h"
+#include "app/user_settings.h"
 
 namespace {
 
-constexpr char PositionKey[] = "Software\\Varnosti\\pelwin";
-constexpr char WindowSection[] = "Window";
 constexpr char XValue[] = "XPos";
 constexpr char YValue[] = "YPos";
 
@@ -14,7 +13,7 @@ constexpr char YValue[] = "YPos";
 
 void LoadWindowPosition(std::int32_t* position) {
   CRegScannerA scanner;
-  if (scanner.Init(0, "", Len(PositionKey), PositionKey, HKEY_CURRENT_USER) &&
+  if (scanner.Init(0, "", Len(SettingsKey), SettingsKey, HKEY_CURRENT_USER) &&
       scanner.SetSection(Len(WindowSection), WindowSection)) {
     scanner.GetKeyInt(Len(XValue), XValue, &position[0]);
     scanner.GetKeyInt(Len(YValue), YValue, &position[1]);
@@ -24,7 +23,7 @@ void LoadWindowPosition(std::int32_t* position) {
 
 void SaveWindowPosition(const std::int32_t* position) {
   CRegScannerA scanner;
-  if (scanner.Create(0, "", Len(PositionKey), PositionKey, HKEY_CURRENT_USER)) {
+  if (scanner.Create(0, "", Len(SettingsKey), SettingsKey, HKEY_CURRENT_USER)) {
     if (!scanner.SetSection(Len(WindowSection), WindowSection)) {
       scanner.CreateSection(Len(WindowSection), WindowSection);
     }

@@ -135,6 +135,7 @@ void CBrisaConfig::ConnectCamera() {
     return;
   }
   LinkFlags |= LinkConnected;
+  ++ConnectionSerial;
   SetTitle(found->TitleLength, found->Title);
 }
 

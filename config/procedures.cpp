@@ -73,6 +73,17 @@ void CBrisaConfig::ShowNotConnected() {
   InfoPane->ValueLine[2][0] = '\0';
 }
 
+// The header and the block in the connected camera's group's form, as the
+// second scan reads them. Tamis cameras have only the block.
+bool CBrisaConfig::ReadRecords(std::uint8_t* header, std::uint8_t* block) {
+  if (LinkFlags & TamisGroup) {
+    return ReadEepromLong(TamisBlockAddress, BlockSize, block);
+  }
+  const std::uint32_t blockSize = (LinkFlags & OrtekGroup) ? OrtekBlockSize : BlockSize;
+  return ReadEepromShort(HeaderAddress, HeaderSize, header) &&
+         ReadEepromShort(ShortBlockAddress, blockSize, block);
+}
+
 void CBrisaConfig::ScanCamera() {
   bool scanned = false;
   std::uint8_t header[HeaderSize];
@@ -97,8 +108,7 @@ void CBrisaConfig::ScanCamera() {
     const bool ortek = (LinkFlags & OrtekGroup) != 0;
     const std::uint32_t blockSize = ortek ? OrtekBlockSize : BlockSize;
     std::uint8_t* stored = ortek ? OrtekBlockCopy : BlockCopy;
-    if (!ReadEepromShort(HeaderAddress, HeaderSize, header) ||
-        !ReadEepromShort(ShortBlockAddress, blockSize, block)) {
+    if (!ReadRecords(header, block)) {
       break;
     }
     if (WizardStep == 1) {
@@ -114,6 +124,8 @@ void CBrisaConfig::ScanCamera() {
   } while (false);
 
   if (scanned) {
+    ScannedSerial = ConnectionSerial;
+    ScannedKind = LinkFlags & KindBits;
     ShowCamera();
     return;
   }
@@ -124,6 +136,32 @@ void CBrisaConfig::ScanCamera() {
   if (InfoPane != nullptr) {
     InfoPane->InvalidateView();
   }
+}
+
+// Whether the connected camera is the one the last successful scan read. The
+// scan's own connection is; any later one (a device arrival reconnects to
+// whichever interface is found first) is read again and compared with the
+// stored copies. *readFailed tells a read that failed from a camera that differs.
+bool CBrisaConfig::IsScannedCamera(bool* readFailed) {
+  *readFailed = false;
+  if (ConnectionSerial == ScannedSerial) {
+    return true;
+  }
+  std::uint8_t header[HeaderSize];
+  std::uint8_t block[BlockSize];
+  if (!ReadRecords(header, block)) {
+    *readFailed = true;
+    return false;
+  }
+  const std::uint32_t blockSize = (LinkFlags & OrtekGroup) ? OrtekBlockSize : BlockSize;
+  const bool same =
+      (LinkFlags & KindBits) == ScannedKind &&
+      ((LinkFlags & TamisGroup) || Lib::Compare(header, HeaderCopy, HeaderSize) == HeaderSize) &&
+      Lib::Compare(block, StoredBlock(), blockSize) == blockSize;
+  if (same) {
+    ScannedSerial = ConnectionSerial;
+  }
+  return same;
 }
 
 void CBrisaConfig::GrantStep() {
@@ -140,7 +178,8 @@ void CBrisaConfig::GrantStep() {
   if (NextButton != nullptr) {
     NextButton->Enable();
   }
-  if (!GrantEepromWrite(ModelCodeOf(HeaderCopy))) {
+  const std::uint16_t modelCode = ModelCodeOf(HeaderCopy);
+  if (!RecordGrant(modelCode) || !GrantEepromWrite(modelCode)) {
     ShowError("Cannot write Windows Registry", "Application requires administrative priviledges",
               piStop);
     PostQuit();
@@ -153,6 +192,17 @@ void CBrisaConfig::GrantStep() {
 void CBrisaConfig::WriteConfiguration() {
   if (!(LinkFlags & LinkConnected)) {
     ShowError("Camera not connected", "Plug in the camera", piStop);
+    RestartWizard();
+    return;
+  }
+  // Before the stored copy takes the choice: it is what the camera is compared with.
+  bool readFailed = false;
+  if (!IsScannedCamera(&readFailed)) {
+    if (readFailed) {
+      ShowError("Cannot write camera EEPROM", "Contact technical support", piStop);
+    } else {
+      ShowError("This camera is different", "Plug in the same camera", piInfo32);
+    }
     RestartWizard();
     return;
   }

@@ -1,0 +1,6 @@
+// The program's own per-user registry section: the window position, and the
+// driver permission a run has granted and not yet seen taken back.
+#pragma once
+
+inline constexpr char SettingsKey[] = "Software\\Varnosti\\pelwin";
+inline constexpr char WindowSection[] = "Window";
