@@ -7,11 +7,21 @@
 // "Camera update successful." only over an EEPROM that holds the choice, no
 // pipe or registration left behind, no byte outside the chosen fields changed.
 //
+// Then every way the program can end (finished, closed at each page, quit
+// after a box, killed), with the driver permission afterwards; and another
+// camera arriving at the filters page, which must never be written.
+//
 // With PELWIN_RELIABILITY_REPORT set, the runs and outcomes are written there
-// as a Markdown table (docs/reliability.md is made that way).
+// as Markdown tables (docs/reliability.md is made that way).
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <span>
 #include <sstream>
 
 #include "integration/harness.h"
@@ -248,9 +258,11 @@ TEST(FaultMatrix, EveryTransferFailingEveryWay) {
   if (const char* path = std::getenv("PELWIN_RELIABILITY_REPORT")) {
     std::ofstream out(path, std::ios::trunc);
     out << "# Reliability: the fault matrix\n\n"
-        << "Made by `tools/update_reliability.sh` from the output of the test\n"
-        << "`FaultMatrix.EveryTransferFailingEveryWay` "
-           "(tests/integration/fault_matrix_test.cpp).\n\n"
+        << "Made by `tools/update_reliability.sh` from the output of the tests\n"
+        << "`FaultMatrix.*` (tests/integration/fault_matrix_test.cpp), in three parts:\n"
+        << "failing transfers, the ways the program ends, and another camera at the filters\n"
+        << "page.\n\n"
+        << "## Every transfer failing every way\n\n"
         << "Each run configures one camera of a group through the whole wizard while camsim\n"
         << "makes transfer k fail once: `drop` closes every connection without a reply,\n"
         << "`refuse S` answers with status S and does nothing, `short` cuts a read reply to\n"
@@ -264,6 +276,484 @@ TEST(FaultMatrix, EveryTransferFailingEveryWay) {
         << runs << " runs, " << failures << " with an unexpected outcome.\n\n"
         << table.str();
   }
+}
+
+// ---------------------------------------------------------------------------
+// How the program ends, and what it leaves in the registry.
+
+// Every file and directory under the two registry roots with its contents, but
+// for the program's own per-user section.
+using TRegistrySnapshot = std::map<std::string, std::string>;
+
+TRegistrySnapshot Snapshot(const TTempRoots& roots) {
+  namespace fs = std::filesystem;
+  TRegistrySnapshot snapshot;
+  for (const std::string& root : {roots.MachineRegistry, roots.UserRegistry}) {
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      const std::string path = entry.path().string();
+      // The section and the keys on the way to it.
+      const std::string section = roots.UserRegistry + "/Software/Varnosti/pelwin";
+      if (path.starts_with(section) || section.starts_with(path + "/")) {
+        continue;
+      }
+      snapshot[path] = entry.is_directory() ? "<key>" : ReadFileText(path);
+    }
+  }
+  return snapshot;
+}
+
+// Any AllowEEPROMWrite under any service key.
+bool AnyPermission(const TTempRoots& roots) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(roots.MachineRegistry)) {
+    if (entry.path().filename() == "AllowEEPROMWrite") {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool GrantRecorded(const TTempRoots& roots) {
+  return PathExists(roots.UserRegistry + "/Software/Varnosti/pelwin/Window/GrantCode");
+}
+
+// Brings the camera `id` to page `page` of its path (Tamis: 1 to 3) the way a
+// user does; the filters page is left after a successful write.
+void DriveToPage(TAppHarness& app, bool tamis, int page, const std::string& id, bool write = true) {
+  const int filtersPage = tamis ? 2 : 4;
+  if (page >= 2) {
+    app.PressNext();
+  }
+  if (!tamis && page >= 3) {
+    app.Unplug(id);
+  }
+  if (!tamis && page >= 4) {
+    app.Plug(id);
+    app.PressStep();
+    app.PressNext();
+  }
+  if (page >= filtersPage && write) {
+    app.PickPositions(ChosenItem);
+    app.PickWheel(ChosenWheel);
+    app.PressStep();
+  }
+  if (page > filtersPage) {
+    app.PressNext();
+  }
+}
+
+enum class TEnding { Finish, Close, GrantRefused, OtherGroupAtPage3, Killed, KilledNoRightsFirst };
+
+struct TEndingCase {
+  TEnding Ending;
+  int Page;
+  const char* Name;
+};
+
+const TEndingCase FivePageEndings[] = {
+    {TEnding::Finish, 5, "Finish"},
+    {TEnding::Close, 1, "closed"},
+    {TEnding::Close, 2, "closed"},
+    {TEnding::Close, 3, "closed"},
+    {TEnding::Close, 4, "closed"},
+    {TEnding::Close, 5, "closed"},
+    {TEnding::GrantRefused, 2, "grant refused, box quits"},
+    {TEnding::OtherGroupAtPage3, 3, "Tamis camera scanned, then Finish"},
+    {TEnding::Killed, 3, "killed; next start"},
+    {TEnding::Killed, 4, "killed; next start"},
+    {TEnding::KilledNoRightsFirst, 4, "killed; start without rights, then with"},
+};
+const TEndingCase TamisEndings[] = {
+    {TEnding::Finish, 3, "Finish"},
+    {TEnding::Close, 1, "closed"},
+    {TEnding::Close, 2, "closed"},
+    {TEnding::Close, 3, "closed"},
+};
+
+struct TEndOutcome {
+  std::vector<std::string> Boxes;
+  bool Ended = false;
+  bool PermissionLeft = false;
+  bool RegistryChanged = false;  // outside the program's own section
+  bool RecordLeft = false;
+  // Killed runs: what the kill left, and what the start without rights kept.
+  bool KillLeftGrant = true;
+  bool KeptWithoutRights = true;
+  std::string Note;
+};
+
+// A child process runs the wizard to `page` and is killed there; it hands its
+// registries to the next start, which runs in this process.
+TEndOutcome RunKilled(const TCamera& camera, const TEndingCase& ending) {
+  TEndOutcome outcome;
+  int channel[2];
+  if (pipe(channel) != 0) {
+    outcome.Note = "no pipe";
+    return outcome;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    close(channel[0]);
+    TAppHarness app;
+    app.AddCamera("cam", camera.Sample);
+    app.Start();
+    DriveToPage(app, false, ending.Page, "cam", false);
+    const std::string base = app.Roots.Base;
+    if (app.Window->WizardStep == ending.Page &&
+        write(channel[1], base.data(), base.size()) == static_cast<ssize_t>(base.size())) {
+      raise(SIGKILL);
+    }
+    _exit(3);
+  }
+  close(channel[1]);
+  std::string childBase;
+  char buffer[512];
+  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) {
+    childBase.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(channel[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGKILL || childBase.empty()) {
+    outcome.Note = "the child was not killed at its page";
+    return outcome;
+  }
+
+  TAppHarness next;
+  next.AddCamera("cam", camera.Sample, false);
+  const TRegistrySnapshot before = Snapshot(next.Roots);
+  namespace fs = std::filesystem;
+  const auto options = fs::copy_options::recursive | fs::copy_options::overwrite_existing;
+  fs::copy(childBase + "/machine-registry", next.Roots.MachineRegistry, options);
+  fs::copy(childBase + "/user-registry", next.Roots.UserRegistry, options);
+  fs::remove_all(childBase);
+  outcome.KillLeftGrant = AnyPermission(next.Roots) && GrantRecorded(next.Roots);
+
+  if (ending.Ending == TEnding::KilledNoRightsFirst) {
+    PosixFaults().Administrator = 0;
+    PosixFaults().MachineRegistryReadOnly = true;
+    next.Start();
+    outcome.KeptWithoutRights = AnyPermission(next.Roots) && GrantRecorded(next.Roots);
+    next.Close();
+    outcome.KeptWithoutRights =
+        outcome.KeptWithoutRights && AnyPermission(next.Roots) && GrantRecorded(next.Roots);
+    EndApplication(next.Window);
+    next.Window = nullptr;
+    PosixFaults().Administrator = 1;
+    PosixFaults().MachineRegistryReadOnly = false;
+  }
+  // The grant is gone by the time the first page is up, before any scan.
+  next.Start();
+  outcome.PermissionLeft = AnyPermission(next.Roots) || next.Window->WizardStep != 1;
+  next.Close();
+  outcome.Ended = next.Ended();
+  for (const THeadlessBox& box : next.Boxes()) {
+    outcome.Boxes.push_back(box.Line1);
+  }
+  outcome.PermissionLeft = outcome.PermissionLeft || AnyPermission(next.Roots);
+  outcome.RegistryChanged = Snapshot(next.Roots) != before;
+  outcome.RecordLeft = GrantRecorded(next.Roots);
+  return outcome;
+}
+
+TEndOutcome RunEnding(const TCamera& camera, const TEndingCase& ending) {
+  if (ending.Ending == TEnding::Killed || ending.Ending == TEnding::KilledNoRightsFirst) {
+    return RunKilled(camera, ending);
+  }
+  TEndOutcome outcome;
+  TAppHarness app;
+  app.AddCamera("cam", camera.Sample);
+  std::string error;
+  app.Sim->Add("other", "tamis-a", &error);
+  const TRegistrySnapshot before = Snapshot(app.Roots);
+  app.Start();
+  switch (ending.Ending) {
+    case TEnding::Finish:
+      DriveToPage(app, camera.Tamis, ending.Page, "cam");
+      app.PressNext();
+      break;
+    case TEnding::Close:
+      DriveToPage(app, camera.Tamis, ending.Page, "cam");
+      app.Close();
+      break;
+    case TEnding::GrantRefused:
+      DriveToPage(app, false, 2, "cam");
+      PosixFaults().MachineRegistryReadOnly = true;
+      app.Unplug("cam");
+      break;
+    case TEnding::OtherGroupAtPage3:
+      DriveToPage(app, false, 3, "cam");
+      app.Plug("other");
+      app.PressStep();
+      app.PressNext();
+      app.PickPositions(ChosenItem);
+      app.PickWheel(ChosenWheel);
+      app.PressStep();
+      app.PressNext();
+      outcome.Note = app.Heading() == "Step 3:" ? "" : "the Tamis camera's pages were not shown";
+      app.PressNext();
+      break;
+    default:
+      break;
+  }
+  app.Pump();
+  outcome.Ended = app.Ended();
+  for (const THeadlessBox& box : app.Boxes()) {
+    outcome.Boxes.push_back(box.Line1);
+  }
+  PosixFaults().MachineRegistryReadOnly = false;
+  outcome.PermissionLeft = AnyPermission(app.Roots);
+  outcome.RegistryChanged = Snapshot(app.Roots) != before;
+  outcome.RecordLeft = GrantRecorded(app.Roots);
+  return outcome;
+}
+
+void WriteReportSection(const std::string& text) {
+  if (const char* path = std::getenv("PELWIN_RELIABILITY_REPORT")) {
+    std::ofstream out(path, std::ios::app);
+    out << text;
+  }
+}
+
+TEST(FaultMatrix, EveryWayOfEndingTakesThePermissionBack) {
+  std::ostringstream table;
+  table << "| camera | page | how it ends | messages | AllowEEPROMWrite left | "
+           "registry changed | record left |\n"
+        << "|---|---|---|---|---|---|---|\n";
+  int runs = 0;
+  int failures = 0;
+  for (const TCamera& camera : Cameras) {
+    const auto cases = camera.Tamis ? std::span<const TEndingCase>(TamisEndings)
+                                    : std::span<const TEndingCase>(FivePageEndings);
+    for (const TEndingCase& ending : cases) {
+      const TEndOutcome outcome = RunEnding(camera, ending);
+      ++runs;
+      const std::vector<std::string> expectedBoxes =
+          ending.Ending == TEnding::GrantRefused
+              ? std::vector<std::string>{"Cannot write Windows Registry"}
+              : std::vector<std::string>{};
+      const std::string what = std::string(camera.Sample) + " " + ending.Name + " at page " +
+                               std::to_string(ending.Page);
+      const bool ok = outcome.Note.empty() && outcome.Ended && outcome.Boxes == expectedBoxes &&
+                      !outcome.PermissionLeft && !outcome.RegistryChanged && !outcome.RecordLeft &&
+                      outcome.KillLeftGrant && outcome.KeptWithoutRights;
+      if (!ok) {
+        ++failures;
+      }
+      EXPECT_EQ(outcome.Note, "") << what;
+      EXPECT_TRUE(outcome.Ended) << what;
+      EXPECT_EQ(outcome.Boxes, expectedBoxes) << what;
+      EXPECT_FALSE(outcome.PermissionLeft) << what;
+      EXPECT_FALSE(outcome.RegistryChanged) << what;
+      EXPECT_FALSE(outcome.RecordLeft) << what;
+      EXPECT_TRUE(outcome.KillLeftGrant) << what << ": the kill left nothing to revoke";
+      EXPECT_TRUE(outcome.KeptWithoutRights) << what;
+      table << "| " << camera.Group << " (" << camera.Sample << ") | " << ending.Page << " | "
+            << ending.Name << " | " << Join(outcome.Boxes) << " | "
+            << (outcome.PermissionLeft ? "YES" : "no") << " | "
+            << (outcome.RegistryChanged ? "YES" : "no") << " | "
+            << (outcome.RecordLeft ? "YES" : "no") << " |\n";
+    }
+  }
+  std::printf("endings: %d runs, %d with an unexpected outcome\n", runs, failures);
+  std::ostringstream section;
+  section << "\n## Every way of ending\n\n"
+          << "The driver's `AllowEEPROMWrite` lets any program write the camera's EEPROM, so it\n"
+          << "must not outlive the wizard. Each run takes one camera to a page and ends there:\n"
+          << "`Finish`; the window closed; a grant the registry refuses, whose box quits; for\n"
+          << "Ortek and Selvo cameras a Tamis camera plugged in at page 3 (the wizard goes on\n"
+          << "as that camera to its last page); the process killed (SIGKILL, in a child\n"
+          << "process) and pelwin started again, once directly and once first without the\n"
+          << "rights to delete the value (it must keep its record) and then with them.\n\n"
+          << "Checked in every run: exactly the messages named; afterwards no `AllowEEPROMWrite`\n"
+          << "under any service key; both registries, but for pelwin's own per-user section,\n"
+          << "as before the run; no grant record left in that section. After a kill the next\n"
+          << "start has deleted the value by the time its first page is shown.\n\n"
+          << runs << " runs, " << failures << " with an unexpected outcome.\n\n"
+          << table.str();
+  WriteReportSection(section.str());
+}
+
+// ---------------------------------------------------------------------------
+// Another camera arriving at the filters page while the first one is connected.
+// The arrival reconnects to whichever interface is found first.
+
+enum class TArrival { None, SameClassFirst, EarlierClass, SameClassAfter };
+
+struct TArrivalCase {
+  TArrival Arrival;
+  const char* Name;
+};
+
+const TArrivalCase Arrivals[] = {
+    {TArrival::None, "none (the normal path)"},
+    {TArrival::SameClassFirst, "same class, found first"},
+    {TArrival::EarlierClass, "earlier class"},
+    {TArrival::SameClassAfter, "same class, found after the first"},
+};
+
+struct TArrivalOutcome {
+  std::vector<std::string> Boxes;
+  int OtherWriteFrames = 0;
+  bool OtherUnchanged = true;
+  bool FirstHoldsChoice = false;
+  std::uint64_t FirstCommands = 0;
+  int StepAfter = 0;
+  std::string Note;
+};
+
+int WriteFrames(camsim::Simulator& sim, const std::string& id) {
+  const std::string marker = " " + id + ": request from pid ";
+  int frames = 0;
+  for (const std::string& line : sim.Log()) {
+    const std::size_t at = line.find(marker);
+    if (at != std::string::npos) {
+      const std::size_t hex = line.find(": ", at + marker.size());
+      frames += hex != std::string::npos && line.compare(hex + 2, 2, "13") == 0 ? 1 : 0;
+    }
+  }
+  return frames;
+}
+
+TArrivalOutcome RunArrival(const char* firstSample, const TArrivalCase& arrival) {
+  TArrivalOutcome outcome;
+  const bool tamis = camsim::GroupOf(camsim::FindSample(firstSample)->kind) == camsim::Group::Tamis;
+  TAppHarness app;
+  std::string error;
+  // The first camera; a camera of its class at the other instance; one of an
+  // earlier class. Only the one the case plugs in at the filters page is seen.
+  const bool otherFirst = arrival.Arrival == TArrival::SameClassFirst;
+  app.Sim->Add("first", firstSample, &error, otherFirst ? "cam1" : "cam0");
+  app.Sim->Add("same", firstSample, &error, otherFirst ? "cam0" : "cam1");
+  app.Sim->Add("earlier", tamis ? "selvo-kaf" : "ortek-kai", &error);
+  // Of the same sample, so it takes another ID: same header, another block.
+  const camsim::Kind kind = *app.Sim->KindOf("same");
+  const std::uint32_t idAddress = camsim::BlockAddress(kind);
+  const std::uint8_t otherId[] = {static_cast<std::uint8_t>(~app.Sim->Eeprom("same")[idAddress])};
+  app.Sim->Poke("same", idAddress, otherId);
+  app.Sim->Plug("first");
+  const std::vector<std::uint8_t> firstBefore = CameraBlock(*app.Sim, "first");
+
+  app.Start();
+  DriveToPage(app, tamis, tamis ? 2 : 4, "first", false);
+  if (app.Window->WizardStep != 4) {
+    outcome.Note = "the filters page was not reached";
+    return outcome;
+  }
+  const std::string other = arrival.Arrival == TArrival::EarlierClass ? "earlier" : "same";
+  const std::vector<std::uint8_t> otherBefore = CameraBlock(*app.Sim, other);
+  const std::uint32_t serial = app.Window->ConnectionSerial;
+  if (arrival.Arrival == TArrival::EarlierClass) {
+    // Its class is not watched: it is found by the reconnect that the next
+    // arrival of the watched class makes.
+    app.Sim->Plug("earlier");
+    app.Sim->Plug("same");
+  } else if (arrival.Arrival != TArrival::None) {
+    app.Sim->Plug("same");
+  }
+  if (arrival.Arrival != TArrival::None) {
+    CBrisaConfig* window = app.Window;
+    if (!HeadlessPeers()->PumpUntil([&] { return window->ConnectionSerial != serial; }, 3000)) {
+      outcome.Note = "the arrival was not seen";
+    }
+    app.Pump();
+  }
+  app.PickPositions(ChosenItem);
+  app.PickWheel(ChosenWheel);
+  app.PressStep();
+  outcome.StepAfter = app.Window->WizardStep;
+  if (outcome.StepAfter == 4 && app.Window->NextButton->IsEnabled()) {
+    app.PressNext();
+    app.PressNext();
+    outcome.StepAfter = app.Ended() ? 6 : app.Window->WizardStep;
+  }
+  for (const THeadlessBox& box : app.Boxes()) {
+    outcome.Boxes.push_back(box.Line1 + " / " + box.Line2);
+    if (box.Icon != piInfo32) {
+      outcome.Note = "the box has the wrong icon";
+    }
+  }
+  if (arrival.Arrival != TArrival::None) {
+    outcome.OtherWriteFrames = WriteFrames(*app.Sim, other);
+    outcome.OtherUnchanged = CameraBlock(*app.Sim, other) == otherBefore;
+  }
+  const std::vector<std::uint8_t> firstAfter = CameraBlock(*app.Sim, "first");
+  outcome.FirstHoldsChoice = HoldsChoice(firstAfter, *app.Sim->KindOf("first"));
+  if (!outcome.FirstHoldsChoice && firstAfter != firstBefore) {
+    outcome.Note = "the first camera changed without holding the choice";
+  }
+  outcome.FirstCommands = app.Sim->Transfers("first");
+  return outcome;
+}
+
+TEST(FaultMatrix, AnotherCameraAtTheFiltersPageIsNeverWritten) {
+  std::ostringstream table;
+  table << "| first camera | arriving camera | messages | write frames to it | it is unchanged | "
+           "first camera holds the choice | commands to the first camera | afterwards |\n"
+        << "|---|---|---|---|---|---|---|---|\n";
+  int runs = 0;
+  int failures = 0;
+  for (const char* sample : {"selvo-kaf", "tamis-a"}) {
+    const bool tamis = std::string(sample) == "tamis-a";
+    // The commands of the path as it is without any arrival: scans and write.
+    const std::uint64_t normal = tamis ? 4 : 6;
+    const std::uint64_t reread = tamis ? 1 : 2;
+    for (const TArrivalCase& arrival : Arrivals) {
+      const TArrivalOutcome outcome = RunArrival(sample, arrival);
+      ++runs;
+      const bool other =
+          arrival.Arrival == TArrival::SameClassFirst || arrival.Arrival == TArrival::EarlierClass;
+      const std::vector<std::string> expectedBoxes =
+          other ? std::vector<std::string>{"This camera is different / Plug in the same camera"}
+                : std::vector<std::string>{};
+      // Refused: the scans, then the write step's reads, then nothing. Written:
+      // the normal path, and the two reads again after a reconnect.
+      const std::uint64_t expectedCommands =
+          other ? normal - (tamis ? 3 : 2)
+                : normal + (arrival.Arrival == TArrival::SameClassAfter ? reread : 0);
+      const int expectedStep = other ? 1 : 6;
+      const std::string what = std::string(sample) + ", " + arrival.Name;
+      const bool ok =
+          outcome.Note.empty() && outcome.Boxes == expectedBoxes && outcome.OtherWriteFrames == 0 &&
+          outcome.OtherUnchanged && outcome.FirstHoldsChoice == !other &&
+          outcome.FirstCommands == expectedCommands && outcome.StepAfter == expectedStep;
+      if (!ok) {
+        ++failures;
+      }
+      EXPECT_EQ(outcome.Note, "") << what;
+      EXPECT_EQ(outcome.Boxes, expectedBoxes) << what;
+      EXPECT_EQ(outcome.OtherWriteFrames, 0) << what;
+      EXPECT_TRUE(outcome.OtherUnchanged) << what;
+      EXPECT_EQ(outcome.FirstHoldsChoice, !other) << what;
+      EXPECT_EQ(outcome.FirstCommands, expectedCommands) << what;
+      EXPECT_EQ(outcome.StepAfter, expectedStep) << what;
+      table << "| " << sample << " | " << arrival.Name << " | " << Join(outcome.Boxes) << " | "
+            << (arrival.Arrival == TArrival::None ? "-" : std::to_string(outcome.OtherWriteFrames))
+            << " | " << (outcome.OtherUnchanged ? "yes" : "NO") << " | "
+            << (outcome.FirstHoldsChoice ? "yes" : "no") << " | " << outcome.FirstCommands << " | "
+            << (outcome.StepAfter == 6   ? "finished"
+                : outcome.StepAfter == 1 ? "page 1, new scan"
+                                         : "page " + std::to_string(outcome.StepAfter))
+            << " |\n";
+    }
+  }
+  std::printf("arrivals: %d runs, %d with an unexpected outcome\n", runs, failures);
+  std::ostringstream section;
+  section << "\n## Another camera at the filters page\n\n"
+          << "A device arrival reconnects to the first interface found, which need not be the\n"
+          << "camera that was scanned. Each run takes a camera to the filters page; then another\n"
+          << "camera arrives while the first is still connected (of the same class and found\n"
+          << "first; of an earlier class, found by the reconnect that the next arrival of the\n"
+          << "watched class makes), or one arrives that is found after the first, or none; the\n"
+          << "user then chooses 7 positions and revision 2 and clicks \"Write Filters\".\n\n"
+          << "Checked in every run: a connection made after the scan is read again and compared\n"
+          << "before anything is written; another camera gets no write frame and keeps every\n"
+          << "byte, the box \"This camera is different\" / \"Plug in the same camera\" is shown\n"
+          << "and the wizard starts again; the first camera found again is written; the path\n"
+          << "without an arrival sends exactly the commands it always did (6 for Selvo, 4 for\n"
+          << "Tamis, counted through \"Finish\").\n\n"
+          << runs << " runs, " << failures << " with an unexpected outcome.\n\n"
+          << table.str();
+  WriteReportSection(section.str());
 }
 
 }  // namespace
