@@ -4,7 +4,8 @@
 #
 # In: PELWIN and CAMSIM (the programs); optional XS_WORK (the directory for
 # roots, logs and the snapshot; default a new temporary one, removed at exit),
-# XS_ARTIFACTS (where a failure leaves its screenshot and logs), XS_NAME.
+# XS_ARTIFACTS (where a failure leaves its screenshot and logs), XS_NAME,
+# XS_DISPLAY (a display number to use instead of the first free one).
 #
 # pelwin tells what it shows through PELWIN_FLTK_SNAPSHOT: one line per
 # window, control, drawn text and message box, replaced whole whenever the
@@ -92,7 +93,7 @@ xs_poll() {
 xs_start_x() {
   local numberFile="$XS_WORK/display"
   : >"$numberFile"
-  Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset \
+  Xvfb ${XS_DISPLAY:+":$XS_DISPLAY"} -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset \
     3>"$numberFile" >"$XS_WORK/xvfb.log" 2>&1 &
   XS_PIDS+=($!)
   xs_poll 15 grep -q '[0-9]' "$numberFile" || xs_fail "Xvfb did not start"
