@@ -318,8 +318,24 @@ bool EnsureRegistryKey(const std::string& root, std::string_view keyPath, std::s
 
 std::optional<uint32_t> ReadRegistryDword(const std::string& root, std::string_view keyPath,
                                           std::string_view valueName) {
-  const std::string path = RegistryKeyDir(root, keyPath) + "/" + std::string(valueName);
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  // Below the root, a symbolic link is neither a key nor a value: the tool
+  // reads them the same way, so both see the same permission.
+  UniqueFd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::string_view rest = keyPath;
+  while (fd && !rest.empty()) {
+    const size_t end = rest.find('\\');
+    const std::string name(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (name.empty() || name == "." || name == "..") {
+      return std::nullopt;
+    }
+    fd.Reset(::openat(fd.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  if (!fd) {
+    return std::nullopt;
+  }
+  fd.Reset(::openat(fd.Get(), std::string(valueName).c_str(),
+                    O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
   if (!fd) {
     return std::nullopt;
   }

@@ -2,6 +2,7 @@
 #include "posix_devices.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,9 +44,11 @@ bool IsInterfaceName(const char* name) {
   return name[0] != '.';
 }
 
+// A symbolic link is no interface, even to one: only a stand-in's own rename
+// makes an interface appear, and only that is ever notified.
 bool IsDirectoryAt(int dirfd, const char* name) {
   struct stat st;
-  return fstatat(dirfd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+  return fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::vector<std::string> ListInterfaces(const std::string& classDir) {
@@ -57,7 +60,7 @@ std::vector<std::string> ListInterfaces(const std::string& classDir) {
     if (!IsInterfaceName(entry->d_name))
       continue;
     bool isDir = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK)
+    if (entry->d_type == DT_UNKNOWN)
       isDir = IsDirectoryAt(dirfd(dir), entry->d_name);
     if (!isDir)
       continue;

@@ -97,10 +97,13 @@ void OnReadable(int fd, void* data) {
       // its next scan, which the wizard asks the user to make.
       if (!(event->mask & IN_ISDIR) || event->len == 0 || event->name[0] == '.')
         continue;
+      // Interfaces come and go only by rename. A directory made in place may
+      // not listen yet, so it is no arrival; one deleted in place was no
+      // interface any more once it was empty.
       bool arrival;
-      if (event->mask & (IN_CREATE | IN_MOVED_TO))
+      if (event->mask & IN_MOVED_TO)
         arrival = true;
-      else if (event->mask & (IN_DELETE | IN_MOVED_FROM))
+      else if (event->mask & IN_MOVED_FROM)
         arrival = false;
       else
         continue;
@@ -138,8 +141,8 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE hRecipient, LPVOID NotificationFil
     SetLastError(PosixErrorFromErrno(errno));
     return nullptr;
   }
-  if (inotify_add_watch(reg->Fd, reg->ClassDir.c_str(),
-                        IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ONLYDIR) < 0) {
+  if (inotify_add_watch(reg->Fd, reg->ClassDir.c_str(), IN_MOVED_TO | IN_MOVED_FROM | IN_ONLYDIR) <
+      0) {
     SetLastError(PosixErrorFromErrno(errno));
     close(reg->Fd);
     return nullptr;

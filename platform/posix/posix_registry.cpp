@@ -124,13 +124,13 @@ TRegStoreKey* Walk(int start, const char* path, bool create) {
   return key;
 }
 
+// Lower case only: the drivers read "dword:0000000A" as no value at all, and the
+// tool must not believe in a permission the driver does not see.
 int HexDigit(char c) {
   if (c >= '0' && c <= '9')
     return c - '0';
   if (c >= 'a' && c <= 'f')
     return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
   return -1;
 }
 

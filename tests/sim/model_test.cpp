@@ -144,17 +144,6 @@ TEST(LongForm, TamisBlockReadAndSplitWriteWithoutPermission) {
             Refused(kStatusInvalidIndex));
 }
 
-TEST(Frames, UnknownEmptyAndOversized) {
-  CameraModel model = ModelOf("selvo-e2v", true);
-  EXPECT_EQ(Handle(model, {}), Refused(kStatusUnknownInstruction));
-  EXPECT_EQ(Handle(model, {0x14, 0, 1}), Refused(kStatusUnknownInstruction));
-  EXPECT_EQ(Handle(model, {0x00}), Refused(kStatusUnknownInstruction));
-  std::vector<uint8_t> oversized = WriteShort(0, std::vector<uint8_t>(62, 7));
-  EXPECT_EQ(Handle(model, oversized), Refused(kStatusInvalidParameter));
-  oversized[2] = 61;
-  EXPECT_EQ(Handle(model, oversized), Refused(kStatusInvalidParameter));
-}
-
 // Random frames, biased towards the two opcodes and plausible lengths: the
 // model never throws, only a successful read carries data, and only a
 // successful write changes the image.

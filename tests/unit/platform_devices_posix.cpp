@@ -92,20 +92,6 @@ class PlatformDevices : public ::testing::Test {
   std::string ClassDir;
 };
 
-TEST_F(PlatformDevices, ListsInterfaceDirectoriesInByteOrder) {
-  for (const char* name : {"cam1", "cam0", "Cam9", "cam\xc3\xa9", "cam10"})
-    AddInterface(name);
-  // Not interfaces: '.'-names (a camera being built or taken away) and files.
-  AddInterface(".cam2");
-  std::ofstream(ClassDir + "/cam3");
-  ASSERT_EQ(symlink("/nonexistent", (ClassDir + "/cam4").c_str()), 0);
-
-  EXPECT_EQ(Paths(kSelvoKai),
-            (std::vector<std::string>{ClassDir + "/Cam9", ClassDir + "/cam0", ClassDir + "/cam1",
-                                      ClassDir + "/cam10", ClassDir + "/cam\xc3\xa9"}));
-  EXPECT_TRUE(Paths(kTamisA).empty());  // no class directory: an empty set
-}
-
 TEST_F(PlatformDevices, ReportsAbsolutePathsForARelativeRoot) {
   AddInterface("cam0");
   char cwd[4096];

@@ -56,20 +56,6 @@ class PlatformFiles : public ::testing::Test {
   std::size_t Baseline = 0;
 };
 
-TEST_F(PlatformFiles, OpensInterfaceDirectoriesAndPipes) {
-  HANDLE dir = Open(Backslashed(Interface));
-  ASSERT_NE(dir, INVALID_HANDLE_VALUE);
-  EXPECT_NE(dir, nullptr);
-  HANDLE pipe = INVALID_HANDLE_VALUE;
-  int peer = -1;
-  ASSERT_TRUE(Connect(Interface + "/0", &pipe, &peer));
-  EXPECT_NE(pipe, dir);
-  EXPECT_EQ(PosixOpenHandleCount(), Baseline + 2);
-  EXPECT_TRUE(CloseHandle(pipe));
-  EXPECT_TRUE(CloseHandle(dir));
-  close(peer);
-}
-
 TEST_F(PlatformFiles, RefusesWhatIsNoDeviceObject) {
   std::ofstream(Interface + "/file") << "x";
   ASSERT_EQ(mkfifo((Interface + "/fifo").c_str(), 0600), 0);
@@ -97,22 +83,6 @@ TEST_F(PlatformFiles, RefusesWhatIsNoDeviceObject) {
   EXPECT_EQ(CreateFileA(nullptr, 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
 }
 
-TEST_F(PlatformFiles, OpensPipesBehindPathsLongerThanASocketAddress) {
-  std::string deep = Dir.Path();
-  while (deep.size() < 200)
-    deep += "/a-rather-long-directory-name";
-  PlatformMakeDirectory(deep);
-  ASSERT_GE(deep.size() + 2, sizeof(sockaddr_un{}.sun_path));
-  HANDLE pipe = INVALID_HANDLE_VALUE;
-  int peer = -1;
-  ASSERT_TRUE(Connect(deep + "/2", &pipe, &peer));
-  HANDLE dir = Open(Backslashed(deep));
-  EXPECT_NE(dir, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(CloseHandle(dir));
-  EXPECT_TRUE(CloseHandle(pipe));
-  close(peer);
-}
-
 TEST_F(PlatformFiles, FaultPlanFailsPathsWithTheSuffix) {
   PosixFaults().CreateFileFailSuffix = "cam0/1";
   HANDLE pipe = INVALID_HANDLE_VALUE;
@@ -125,65 +95,21 @@ TEST_F(PlatformFiles, FaultPlanFailsPathsWithTheSuffix) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(PlatformFiles, MovesOneMessagePerCall) {
+// One message per call, cutting and hang-ups are rows of the conformance
+// suite (tests/conformance); what is left here is the tool's own refusal.
+TEST_F(PlatformFiles, RefusesOverlappedTransfers) {
   HANDLE pipe = INVALID_HANDLE_VALUE;
   int peer = -1;
   ASSERT_TRUE(Connect(Interface + "/0", &pipe, &peer));
-
-  const unsigned char request[3] = {0x12, 0x0A, 0x3B};
+  unsigned char got[4];
   DWORD moved = 0;
-  ASSERT_TRUE(WriteFile(pipe, request, sizeof request, &moved, nullptr));
-  EXPECT_EQ(moved, 3u);
-  unsigned char got[64];
-  EXPECT_EQ(recv(peer, got, sizeof got, 0), 3);
-  EXPECT_EQ(std::memcmp(got, request, 3), 0);
-
-  // Two replies stay two reads; a long one is cut and its rest is gone.
-  unsigned char reply[100];
-  for (int i = 0; i < 100; ++i)
-    reply[i] = static_cast<unsigned char>(i);
-  ASSERT_EQ(send(peer, reply, 100, 0), 100);
-  ASSERT_EQ(send(peer, "\x80", 1, 0), 1);
-  ASSERT_TRUE(ReadFile(pipe, got, 64, &moved, nullptr));
-  EXPECT_EQ(moved, 64u);
-  EXPECT_EQ(std::memcmp(got, reply, 64), 0);
-  ASSERT_TRUE(ReadFile(pipe, got, 64, &moved, nullptr));
-  EXPECT_EQ(moved, 1u);
-  EXPECT_EQ(got[0], 0x80);
-
-  // Zero bytes asked or given move no message either way.
-  ASSERT_EQ(send(peer, "\x81", 1, 0), 1);
-  EXPECT_TRUE(ReadFile(pipe, got, 0, &moved, nullptr));
-  EXPECT_EQ(moved, 0u);
-  EXPECT_TRUE(WriteFile(pipe, request, 0, &moved, nullptr));
-  ASSERT_TRUE(ReadFile(pipe, got, 1, &moved, nullptr));
-  EXPECT_EQ(got[0], 0x81);
-  EXPECT_EQ(recv(peer, got, sizeof got, MSG_DONTWAIT), -1);
-
-  // Overlapped I/O is not offered.
   char overlapped[32] = {};
   EXPECT_FALSE(ReadFile(pipe, got, 1, &moved, overlapped));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-
+  EXPECT_FALSE(WriteFile(pipe, got, 1, &moved, overlapped));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(CloseHandle(pipe));
   close(peer);
-}
-
-TEST_F(PlatformFiles, ClosedPeerMovesNothing) {
-  HANDLE pipe = INVALID_HANDLE_VALUE;
-  int peer = -1;
-  ASSERT_TRUE(Connect(Interface + "/1", &pipe, &peer));
-  close(peer);
-  unsigned char buffer[64];
-  DWORD moved = 99;
-  EXPECT_FALSE(ReadFile(pipe, buffer, sizeof buffer, &moved, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
-  EXPECT_EQ(moved, 0u);
-  moved = 99;
-  EXPECT_FALSE(WriteFile(pipe, buffer, 3, &moved, nullptr));  // no SIGPIPE either
-  EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
-  EXPECT_EQ(moved, 0u);
-  EXPECT_TRUE(CloseHandle(pipe));
 }
 
 TEST_F(PlatformFiles, TransfersDoNotAllocate) {

@@ -1,0 +1,1231 @@
+// pelwin_conformance: docs/platform-linux.md, point by point, against both of
+// its sides: the tool's POSIX platform layer (driven through the same Win32
+// calls the program makes) and a driver stand-in program named on the command
+// line. Each row names the point of the document it proves and which side it
+// holds to it; a failure names the row, the side and what differed.
+//
+// The suite knows nothing of camsim beyond the stand-in command line described
+// in the document, so any other stand-in can be checked the same way.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "registry_store.h"
+#include "support/platform_test_env_posix.h"
+#include "win32api.h"
+
+extern char** environ;
+
+namespace {
+
+using TBytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+constexpr int kWaitMs = 5000;
+// How long "nothing arrives" is watched for.
+constexpr int kQuietMs = 200;
+constexpr int kRowSeconds = 60;
+constexpr char kPermissionValue[] = "AllowEEPROMWrite";
+
+// ---------------------------------------------------------------------------
+// The document's tables, as the suite reads them.
+
+constexpr const char* kClassDirectories[8] = {
+    "{2BCDDA06-F3C9-4AE6-B257-219DEFA0ABCB}", "{79349DC7-CF70-438E-BC10-F454F02D2067}",
+    "{3789B7D9-A441-4B8B-A959-EE19DB0B8002}", "{A987BCF1-59F2-4E63-B063-AFE38A887A72}",
+    "{02B6D00B-7D0F-44A7-953F-7BCCF63A264A}", "{DA870690-8A10-4C3A-B49A-10CA2959458E}",
+    "{AD8D593C-2B2D-4292-8A80-CD4DA13FB16A}", "{4833EE92-1978-4A02-85AF-94396406C32E}"};
+
+const std::map<std::uint16_t, std::string> kServiceKeys = {
+    {1027, "SYSTEM\\CurrentControlSet\\Services\\vemcamI\\Parameters"},
+    {1028, "SYSTEM\\CurrentControlSet\\Services\\vemcamF\\Parameters"},
+    {1029, "SYSTEM\\CurrentControlSet\\Services\\ralcamI\\Parameters"},
+    {1030, "SYSTEM\\CurrentControlSet\\Services\\ralcamF\\Parameters"},
+    {1200, "SYSTEM\\CurrentControlSet\\Services\\ralcamB\\Parameters"},
+    {1201, "SYSTEM\\CurrentControlSet\\Services\\ralcamBI\\Parameters"}};
+
+// The two cameras every stand-in serves for the suite: one of each address form.
+struct TCamera {
+  const char* Sample;
+  const char* Id;
+  GUID Guid;
+  const char* ClassDir;
+  bool Long;
+  std::uint32_t EepromSize;
+  std::uint32_t MaxWrite;
+  bool NeedsPermission;
+};
+
+const TCamera kShort = {
+    "selvo-kai",
+    "short",
+    {0x3789B7D9, 0xA441, 0x4B8B, {0xA9, 0x59, 0xEE, 0x19, 0xDB, 0x0B, 0x80, 0x02}},
+    kClassDirectories[2],
+    false,
+    256,
+    61,
+    true};
+const TCamera kLong = {
+    "tamis-a",
+    "long",
+    {0xAD8D593C, 0x2B2D, 0x4292, {0x8A, 0x80, 0xCD, 0x4D, 0xA1, 0x3F, 0xB1, 0x6A}},
+    kClassDirectories[6],
+    true,
+    0x40000,
+    58,
+    false};
+
+TBytes Frame(const TCamera& c, std::uint8_t opcode, std::uint32_t address, std::uint32_t count) {
+  TBytes f = {opcode};
+  for (int i = 0; i < (c.Long ? 4 : 1); ++i)
+    f.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
+  f.push_back(static_cast<std::uint8_t>(count));
+  return f;
+}
+TBytes Read(const TCamera& c, std::uint32_t address, std::uint32_t count) {
+  return Frame(c, 0x12, address, count);
+}
+TBytes Write(const TCamera& c, std::uint32_t address, const TBytes& data) {
+  TBytes f = Frame(c, 0x13, address, static_cast<std::uint32_t>(data.size()));
+  f.insert(f.end(), data.begin(), data.end());
+  return f;
+}
+
+std::string Hex(const TBytes& bytes, std::size_t most = 12) {
+  if (bytes.empty())
+    return "(nothing)";
+  std::string out;
+  char b[4];
+  for (std::size_t i = 0; i < bytes.size() && i < most; ++i) {
+    std::snprintf(b, sizeof b, "%s%02x", i ? " " : "", bytes[i]);
+    out += b;
+  }
+  if (bytes.size() > most)
+    out += " ... (" + std::to_string(bytes.size()) + " bytes)";
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Failures of the running row.
+
+std::vector<std::string> g_failures;
+volatile sig_atomic_t g_sigpipe = 0;
+// For the watchdog, which may only use async-signal-safe calls.
+char g_row_name[64];
+volatile pid_t g_server_pid = -1;
+
+bool Expect(bool ok, const std::string& what) {
+  if (!ok)
+    g_failures.push_back(what);
+  return ok;
+}
+
+bool ExpectBytes(const TBytes& got, const TBytes& want, const std::string& what) {
+  return Expect(got == want, what + ": expected " + Hex(want) + ", got " + Hex(got));
+}
+
+// ---------------------------------------------------------------------------
+// Processes and raw sockets: the suite's own, independent of both sides.
+
+bool WaitReadable(int fd, int ms) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, ms) == 1;
+}
+
+// Waits for the process to end; its exit status, or -1 after timeoutMs.
+int WaitExit(pid_t pid, int timeoutMs) {
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd >= 0) {
+    WaitReadable(pidfd, timeoutMs);
+    close(pidfd);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, pidfd >= 0 ? WNOHANG : 0) != pid)
+    return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A SEQPACKET connection to a socket entry of any path length.
+int Connect(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const int dir = open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0)
+    return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", dir,
+                path.substr(slash + 1).c_str());
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  close(dir);
+  return fd;
+}
+
+bool Send(int fd, const TBytes& frame) {
+  return send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
+}
+
+// One message; nullopt when none came in time, empty at the end of the stream.
+std::optional<TBytes> Receive(int fd, int ms = kWaitMs) {
+  if (!WaitReadable(fd, ms))
+    return std::nullopt;
+  std::uint8_t buffer[256];
+  const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (n < 0)
+    return TBytes{};
+  return TBytes(buffer, buffer + n);
+}
+
+struct TRawPipes {
+  explicit TRawPipes(const std::string& interface, int count = 3) {
+    for (int p = 0; p < count; ++p)
+      Fd[p] = Connect(interface + "/" + std::to_string(p));
+  }
+  ~TRawPipes() {
+    for (int fd : Fd)
+      if (fd >= 0)
+        close(fd);
+  }
+  TRawPipes(const TRawPipes&) = delete;
+  TRawPipes& operator=(const TRawPipes&) = delete;
+  bool Open() const { return Fd[0] >= 0 && Fd[1] >= 0 && Fd[2] >= 0; }
+  TBytes Exchange(const TBytes& frame) const {
+    return Send(Fd[0], frame) ? Receive(Fd[1]).value_or(TBytes{}) : TBytes{};
+  }
+  int Fd[3] = {-1, -1, -1};
+};
+
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& e : fs::directory_iterator(dir, error))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The interfaces of a class as the document defines them, read without the tool.
+std::vector<std::string> InterfaceNames(const std::string& classDir) {
+  std::vector<std::string> names;
+  for (const std::string& name : Names(classDir))
+    if (name[0] != '.' && IsDirectory(classDir + "/" + name))
+      names.push_back(name);
+  return names;
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// ---------------------------------------------------------------------------
+// The stand-in program: `CMD ARGS serve --unplugged SAMPLE=ID...` prints
+// "ready" once its cameras are installed; `CMD ARGS plug ID`, `unplug ID` and
+// `stop` return once done, with exit status 0.
+
+class TStandin {
+ public:
+  TStandin(std::string command, const std::string& base)
+      : Base(base),
+        Root(base + "/devices"),
+        Registry(base + "/registry"),
+        State(base + "/state"),
+        Log(base + "/standin.log"),
+        Command_(std::move(command)) {}
+  ~TStandin() { Stop(); }
+  TStandin(const TStandin&) = delete;
+  TStandin& operator=(const TStandin&) = delete;
+
+  bool Serve(const std::vector<const TCamera*>& cameras) {
+    std::string words = "serve --unplugged";
+    for (const TCamera* c : cameras)
+      words += std::string(" ") + c->Sample + "=" + c->Id;
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+      return false;
+    Server_ = Spawn(words, out[1]);
+    if (g_server_pid < 0)
+      g_server_pid = Server_;
+    close(out[1]);
+    std::string text;
+    char buffer[256];
+    while (text.find("ready\n") == std::string::npos && WaitReadable(out[0], 3 * kWaitMs)) {
+      const ssize_t n = read(out[0], buffer, sizeof buffer);
+      if (n <= 0)
+        break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    return Server_ > 0 && text.find("ready\n") != std::string::npos;
+  }
+
+  bool Run(const std::string& words) {
+    const pid_t pid = Spawn(words, -1);
+    const int status = pid > 0 ? WaitExit(pid, 4 * kWaitMs) : -1;
+    if (status < 0 && pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    return status == 0;
+  }
+
+  bool Plug(const TCamera& c) { return Run(std::string("plug ") + c.Id); }
+  bool Unplug(const TCamera& c) { return Run(std::string("unplug ") + c.Id); }
+
+  void Stop() {
+    if (Server_ <= 0)
+      return;
+    Run("stop");
+    if (WaitExit(Server_, kWaitMs) < 0) {
+      kill(Server_, SIGKILL);
+      waitpid(Server_, nullptr, 0);
+    }
+    if (g_server_pid == Server_)
+      g_server_pid = -1;
+    Server_ = -1;
+  }
+
+  std::string Tail(std::size_t lines) const {
+    std::vector<std::string> all;
+    std::istringstream text(ReadText(Log));
+    for (std::string line; std::getline(text, line);)
+      all.push_back(line);
+    std::string out;
+    for (std::size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
+      out += "  " + all[i] + "\n";
+    return out;
+  }
+
+  std::string ClassDir(const TCamera& c) const { return Root + "/" + c.ClassDir; }
+  // The camera's interface directory, found as the document defines it.
+  std::string Interface(const TCamera& c) const {
+    const auto names = InterfaceNames(ClassDir(c));
+    return names.size() == 1 ? ClassDir(c) + "/" + names[0] : std::string();
+  }
+
+  const std::string& Command() const { return Command_; }
+
+  const std::string Base, Root, Registry, State, Log;
+
+ private:
+  pid_t Spawn(const std::string& words, int out) {
+    const std::string line = "exec " + Command_ + " " + words;
+    std::vector<std::string> env = {"PELWIN_DEVICE_ROOT=" + Root,
+                                    "PELWIN_MACHINE_REGISTRY=" + Registry, "CAMSIM_STATE=" + State};
+    for (char** e = environ; *e; ++e) {
+      const std::string var = *e;
+      const std::string name = var.substr(0, var.find('='));
+      if (name != "PELWIN_DEVICE_ROOT" && name != "PELWIN_MACHINE_REGISTRY" &&
+          name != "CAMSIM_STATE")
+        env.push_back(var);
+    }
+    std::vector<char*> envp;
+    for (auto& v : env)
+      envp.push_back(v.data());
+    envp.push_back(nullptr);
+    const char* argv[] = {"/bin/sh", "-c", line.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, Log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (out >= 0)
+      posix_spawn_file_actions_adddup2(&actions, out, 1);
+    else
+      posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), envp.data()) != 0)
+      pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
+  std::string Command_;
+  pid_t Server_ = -1;
+};
+
+// ---------------------------------------------------------------------------
+// The tool's side: its platform layer, called as the program calls it.
+
+HANDLE ToolOpen(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// SetupDiGetClassDevsA and the enumeration loop; the device paths in order.
+std::vector<std::string> ToolEnumerate(const GUID& guid) {
+  std::vector<std::string> paths;
+  HDEVINFO set =
+      SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (!Expect(set != INVALID_HANDLE_VALUE, "tool: SetupDiGetClassDevsA failed"))
+    return paths;
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, index, &data)) {
+      Expect(
+          GetLastError() == ERROR_NO_MORE_ITEMS,
+          "tool: enumeration ends with ERROR_NO_MORE_ITEMS, got " + std::to_string(GetLastError()));
+      break;
+    }
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
+    std::vector<char> block(std::max<DWORD>(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)));
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(block.data());
+    detail->cbSize = sizeof *detail;
+    if (Expect(SetupDiGetDeviceInterfaceDetailA(set, &data, detail,
+                                                static_cast<DWORD>(block.size()), nullptr, nullptr),
+               "tool: the detail of interface " + std::to_string(index) + " could not be read"))
+      paths.emplace_back(detail->DevicePath);
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return paths;
+}
+
+// The program's three pipes: DevicePath + "\0", "\1", "\2".
+struct TToolPipes {
+  explicit TToolPipes(const std::string& devicePath) {
+    for (int p = 0; p < 3; ++p)
+      H[p] = ToolOpen(devicePath + "\\" + std::to_string(p));
+  }
+  ~TToolPipes() {
+    for (HANDLE h : H)
+      if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+  }
+  TToolPipes(const TToolPipes&) = delete;
+  TToolPipes& operator=(const TToolPipes&) = delete;
+  bool Open() const {
+    return H[0] != INVALID_HANDLE_VALUE && H[1] != INVALID_HANDLE_VALUE &&
+           H[2] != INVALID_HANDLE_VALUE;
+  }
+  // One WriteFile, one ReadFile of `replySize` bytes; empty when either fails.
+  TBytes Exchange(const TBytes& frame, DWORD replySize = 64) const {
+    DWORD moved = 0;
+    if (!WriteFile(H[0], frame.data(), static_cast<DWORD>(frame.size()), &moved, nullptr) ||
+        moved != frame.size())
+      return {};
+    TBytes reply(replySize);
+    if (!ReadFile(H[1], reply.data(), replySize, &moved, nullptr))
+      return {};
+    reply.resize(moved);
+    return reply;
+  }
+  HANDLE H[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+};
+
+// ---------------------------------------------------------------------------
+// The run: one stand-in with both cameras, and helpers the rows share.
+
+struct TContext {
+  TStandin& Standin;
+  bool Plugged[2] = {false, false};
+
+  int Index(const TCamera& c) const { return &c == &kShort ? 0 : 1; }
+  bool Plug(const TCamera& c) {
+    if (Plugged[Index(c)])
+      return true;
+    Plugged[Index(c)] =
+        Expect(Standin.Plug(c), std::string("stand-in: `plug ") + c.Id + "` failed");
+    return Plugged[Index(c)];
+  }
+  bool Unplug(const TCamera& c) {
+    if (!Plugged[Index(c)])
+      return true;
+    Plugged[Index(c)] = false;
+    return Expect(Standin.Unplug(c), std::string("stand-in: `unplug ") + c.Id + "` failed");
+  }
+  bool Replug(const TCamera& c) { return Unplug(c) && Plug(c); }
+
+  std::string ServiceKey(std::uint16_t code) const {
+    std::string dir = Standin.Registry;
+    for (char ch : "\\" + kServiceKeys.at(code))
+      dir += ch == '\\' ? '/' : ch;
+    return dir;
+  }
+  // The model code in the short camera's identity header, as its driver reads it.
+  std::uint16_t ModelCode() {
+    TRawPipes pipes(Standin.Interface(kShort));
+    const TBytes header = pipes.Exchange(Read(kShort, 0, 10));
+    if (!Expect(header.size() == 11 && header[0] == 0x80, "stand-in: the header could not be read"))
+      return 0;
+    return static_cast<std::uint16_t>(header[4] | header[5] << 8);
+  }
+  // Writes one byte back as it is: 80 when writes are accepted, 82 when not.
+  std::uint8_t TryWrite(const TCamera& c, std::uint32_t address = 0xF0) {
+    TRawPipes pipes(Standin.Interface(c));
+    const TBytes old = pipes.Exchange(Read(c, address, 1));
+    if (!Expect(old.size() == 2, "stand-in: a one-byte read got " + Hex(old)))
+      return 0;
+    const TBytes reply = pipes.Exchange(Write(c, address, {old[1]}));
+    return reply.size() == 1 ? reply[0] : 0;
+  }
+  void SetPermission(std::uint16_t code, std::optional<std::uint32_t> value) {
+    fs::create_directories(ServiceKey(code));
+    const std::string file = ServiceKey(code) + "/" + kPermissionValue;
+    std::error_code ignored;
+    fs::remove_all(file, ignored);
+    if (value) {
+      char text[16];
+      std::snprintf(text, sizeof text, "dword:%08x\n", static_cast<unsigned>(*value));
+      WriteText(file, text);
+    }
+  }
+};
+
+struct TRow {
+  const char* Id;
+  const char* Point;  // the document's section and rule
+  const char* Side;   // "tool", "stand-in" or "both"
+  std::function<void(TContext&)> Run;
+};
+
+// --- Interface classes and interfaces -------------------------------------
+
+void RowLayout(TContext& x) {
+  TStandin& s = x.Standin;
+  // Installed but unplugged: the class directories are there and empty.
+  for (const TCamera* c : {&kShort, &kLong})
+    Expect(IsDirectory(s.ClassDir(*c)) && InterfaceNames(s.ClassDir(*c)).empty(),
+           std::string("stand-in: class directory ") + c->ClassDir +
+               " present and empty before the first arrival");
+  for (const TCamera* c : {&kShort, &kLong}) {
+    if (!x.Plug(*c))
+      return;
+    const auto names = InterfaceNames(s.ClassDir(*c));
+    if (!Expect(names.size() == 1, std::string("stand-in: one interface directory in ") +
+                                       c->ClassDir + ", found " + std::to_string(names.size())))
+      continue;
+    for (const char* pipe : {"0", "1", "2"}) {
+      struct stat st;
+      const std::string entry = s.Interface(*c) + "/" + pipe;
+      const int fd = Connect(entry);
+      Expect(lstat(entry.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && fd >= 0,
+             "stand-in: entry " + entry + " is a listening SEQPACKET socket");
+      if (fd >= 0)
+        close(fd);
+    }
+  }
+  for (const std::string& name : Names(s.Root))
+    Expect(
+        name[0] == '.' ||
+            std::count(std::begin(kClassDirectories), std::end(kClassDirectories), name) == 1,
+        "stand-in: '" + name + "' in the device root is neither a class directory nor a '.'-name");
+  for (const std::string& name : Names(s.ClassDir(kShort)))
+    Expect(name[0] == '.' || IsDirectory(s.ClassDir(kShort) + "/" + name),
+           "stand-in: '" + name + "' in a class directory is neither an interface nor a '.'-name");
+  const std::uint16_t code = x.ModelCode();
+  Expect(
+      kServiceKeys.count(code) && IsDirectory(x.ServiceKey(code)),
+      "stand-in: the installed driver's service key exists for model code " + std::to_string(code));
+}
+
+void RowEnumeration(TContext& x) {
+  TStandin& s = x.Standin;
+  if (!x.Plug(kShort))
+    return;
+  const std::string dir = s.ClassDir(kShort);
+  const std::string real = s.Interface(kShort);
+  // What else may sit in a class directory: arrivals and removals under way
+  // ('.'-names), and things that are no interface at all.
+  fs::create_directories(dir + "/.arriving");
+  fs::create_directories(dir + "/Zz");
+  fs::create_directories(dir + "/cam\xc3\xa9");
+  WriteText(dir + "/file", "x");
+  fs::create_directory_symlink(real, dir + "/link");
+  // Byte order: 'Z' before 'c', and a byte above 0x7f after any ASCII digit.
+  std::vector<std::string> want = {dir + "/Zz", real, dir + "/cam\xc3\xa9"};
+  std::sort(want.begin(), want.end());
+  const auto paths = ToolEnumerate(kShort.Guid);
+  Expect(paths == want,
+         "tool: enumeration lists the interface directories in byte order, "
+         "and nothing that is a '.'-name, a file or a symbolic link (got " +
+             std::to_string(paths.size()) + " paths)");
+  for (const std::string& p : paths)
+    Expect(p[0] == '/', "tool: device path " + p + " is absolute");
+  std::error_code ignored;
+  for (const char* name : {"/.arriving", "/Zz", "/cam\xc3\xa9", "/file", "/link"})
+    fs::remove(dir + name, ignored);
+  Expect(ToolEnumerate(kLong.Guid).size() == (x.Plugged[1] ? 1u : 0u),
+         "tool: another class's interfaces are not listed");
+  const GUID notInstalled = {
+      0x2BCDDA06, 0xF3C9, 0x4AE6, {0xB2, 0x57, 0x21, 0x9D, 0xEF, 0xA0, 0xAB, 0xCB}};
+  Expect(ToolEnumerate(notInstalled).empty(), "tool: a class without a directory has no interface");
+}
+
+void RowPipes(TContext& x) {
+  if (!x.Plug(kShort))
+    return;
+  const auto paths = ToolEnumerate(kShort.Guid);
+  if (!Expect(paths.size() == 1, "tool: the plugged camera is enumerated"))
+    return;
+  const std::string path = paths[0];
+  {
+    TToolPipes pipes(path);
+    Expect(pipes.Open(), "both: CreateFileA(DevicePath + \"\\N\") opens pipes 0, 1 and 2");
+    const TBytes reply = pipes.Exchange(Read(kShort, 0, 1));
+    Expect(reply.size() == 2 && reply[0] == 0x80,
+           "both: a request on pipe 0 is answered on pipe 1, got " + Hex(reply));
+  }
+  HANDLE dir = ToolOpen(path);
+  Expect(dir != INVALID_HANDLE_VALUE, "tool: opening the interface path opens the directory");
+  if (dir != INVALID_HANDLE_VALUE)
+    CloseHandle(dir);
+  // Entries that are no pipe: absent, a socket nobody listens on, a file.
+  {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s/7", path.c_str());
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    close(fd);
+  }
+  WriteText(path + "/8", "");
+  for (const char* entry : {"\\3", "\\7", "\\8"}) {
+    HANDLE h = ToolOpen(path + entry);
+    Expect(h == INVALID_HANDLE_VALUE,
+           std::string("tool: pipe ") + entry + " (absent, refusing or a file) does not open");
+    if (h != INVALID_HANDLE_VALUE)
+      CloseHandle(h);
+  }
+  unlink((path + "/7").c_str());
+  unlink((path + "/8").c_str());
+}
+
+void RowLongRoot(TContext& x) {
+  std::string base = x.Standin.Base + "/long";
+  while (base.size() < 120)
+    base += "/a-directory-that-makes-the-root-long";
+  fs::create_directories(base);
+  TStandin deep(x.Standin.Command(), base);
+  PlatformScopedEnv root("PELWIN_DEVICE_ROOT", deep.Root.c_str());
+  if (!Expect(deep.Serve({&kLong}), "stand-in: serves on a root longer than sun_path") ||
+      !Expect(deep.Plug(kLong), "stand-in: plugs in on a root longer than sun_path"))
+    return;
+  const auto paths = ToolEnumerate(kLong.Guid);
+  if (Expect(paths.size() == 1, "tool: enumerates on a long root")) {
+    TToolPipes pipes(paths[0]);
+    Expect(pipes.Open() && pipes.Exchange(Read(kLong, 0x3FF80, 4)).size() == 5,
+           "both: pipes open and answer on a root longer than sun_path");
+  }
+  deep.Stop();
+}
+
+// --- Arrival and removal ---------------------------------------------------
+
+struct TEvent {
+  std::uint32_t Mask;
+  std::string Name;
+};
+
+std::vector<TEvent> Drain(int fd) {
+  std::vector<TEvent> events;
+  alignas(inotify_event) char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0)
+    for (char* p = buffer; p < buffer + n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(p);
+      events.push_back({e->mask, e->len ? e->name : ""});
+      p += sizeof(inotify_event) + e->len;
+    }
+  return events;
+}
+
+void RowArrivalByRename(TContext& x) {
+  TStandin& s = x.Standin;
+  x.Unplug(kShort);
+  const std::string dir = s.ClassDir(kShort);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  inotify_add_watch(watch, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVE);
+  // Seen through inotify, an interface appears and goes only by rename.
+  auto only = [&](std::uint32_t move, const char* what) {
+    int seen = 0;
+    for (const TEvent& e : Drain(watch)) {
+      if (e.Name[0] == '.')
+        continue;
+      seen += (e.Mask & ~IN_ISDIR) == move && (e.Mask & IN_ISDIR);
+      Expect((e.Mask & ~IN_ISDIR) == move,
+             std::string("stand-in: the ") + what + " of '" + e.Name + "' is a single rename");
+    }
+    Expect(seen == 1,
+           std::string("stand-in: one ") + what + " seen as a rename, got " + std::to_string(seen));
+  };
+  if (!x.Plug(kShort))
+    return;
+  only(IN_MOVED_TO, "arrival");
+  {
+    TRawPipes held(s.Interface(kShort));
+    Expect(held.Open(), "stand-in: every pipe listens once the interface has arrived");
+    // A connection still waiting in a listen queue is closed at removal too.
+    const int queued = Connect(s.Interface(kShort) + "/1");
+    x.Unplug(kShort);
+    only(IN_MOVED_FROM, "removal");
+    for (int fd : {held.Fd[1], held.Fd[2], queued}) {
+      const auto end = Receive(fd);
+      Expect(end && end->empty(), "stand-in: after removal every connection reads end of stream");
+    }
+    if (queued >= 0)
+      close(queued);
+  }
+  Expect(Names(dir).empty(), "stand-in: removal leaves nothing in the class directory");
+  Expect(IsDirectory(dir), "stand-in: the class directory stays after removal");
+  close(watch);
+}
+
+void RowNotification(TContext& x) {
+  x.Unplug(kShort);
+  PlatformFakeLoop loop;
+  HWND window = reinterpret_cast<HWND>(0x1234);
+  unsigned char block[sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) + 260] = {};
+  auto* filter = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(block);
+  filter->dbcc_size = sizeof block;
+  filter->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter->dbcc_classguid = kShort.Guid;
+  HDEVNOTIFY reg = RegisterDeviceNotificationA(window, block, DEVICE_NOTIFY_WINDOW_HANDLE);
+  if (!Expect(reg != nullptr, "tool: RegisterDeviceNotificationA watches the class directory"))
+    return;
+  // What the tool must not take for an arrival or a removal: '.'-names, files,
+  // and a directory made in place (its pipes may not listen yet).
+  const std::string dir = x.Standin.ClassDir(kShort);
+  fs::create_directory(dir + "/.x");
+  fs::rename(dir + "/.x", dir + "/.y");
+  fs::remove(dir + "/.y");
+  WriteText(dir + "/file", "");
+  fs::remove(dir + "/file");
+  fs::create_directory(dir + "/inplace");
+  fs::remove(dir + "/inplace");
+  // Nor anything in another class.
+  x.Replug(kLong);
+  if (x.Plug(kShort)) {
+    const std::string path = x.Standin.Interface(kShort);
+    loop.PumpUntil(1);
+    while (loop.Pump(kQuietMs) > 0) {
+    }
+    if (Expect(loop.Messages.size() == 1,
+               "tool: one message for one arrival, got " + std::to_string(loop.Messages.size()))) {
+      const auto& m = loop.Messages[0];
+      Expect(m.Window == window && m.Msg == WM_DEVICECHANGE && m.Event == DBT_DEVICEARRIVAL &&
+                 m.DeviceType == DBT_DEVTYP_DEVICEINTERFACE && m.Name == path &&
+                 m.Size == offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + path.size() + 1 &&
+                 std::memcmp(&m.ClassGuid, &kShort.Guid, sizeof(GUID)) == 0,
+             "tool: arrival is WM_DEVICECHANGE, DBT_DEVICEARRIVAL with the interface path, got " +
+                 m.Name);
+    }
+    loop.Messages.clear();
+    x.Unplug(kShort);
+    loop.PumpUntil(1);
+    while (loop.Pump(kQuietMs) > 0) {
+    }
+    Expect(loop.Messages.size() == 1 && loop.Messages[0].Event == DBT_DEVICEREMOVECOMPLETE &&
+               loop.Messages[0].Name == path,
+           "tool: removal is one DBT_DEVICEREMOVECOMPLETE with the interface path");
+  }
+  UnregisterDeviceNotification(reg);
+}
+
+// --- Frames and status codes ----------------------------------------------
+
+void RowOneMessagePerFrame(TContext& x) {
+  if (!x.Plug(kShort))
+    return;
+  const auto paths = ToolEnumerate(kShort.Guid);
+  if (paths.size() != 1)
+    return;
+  TToolPipes pipes(paths[0]);
+  if (!Expect(pipes.Open(), "tool: pipes open"))
+    return;
+  const TBytes header = pipes.Exchange(Read(kShort, 0, 10));
+  if (!Expect(header.size() == 11 && header[0] == 0x80, "both: read of 10 answered 80 + 10 bytes"))
+    return;
+  DWORD moved = 0;
+  // Two requests before any read: two replies, in order, one per ReadFile;
+  // a reply longer than asked for is cut and its rest discarded.
+  const TBytes first = Read(kShort, 0, 10), second = Read(kShort, 1, 2);
+  WriteFile(pipes.H[0], first.data(), 3, &moved, nullptr);
+  Expect(moved == 3, "tool: one WriteFile moves the whole frame");
+  WriteFile(pipes.H[0], second.data(), 3, &moved, nullptr);
+  TBytes got(64);
+  ReadFile(pipes.H[1], got.data(), 4, &moved, nullptr);
+  got.resize(moved);
+  ExpectBytes(got, TBytes(header.begin(), header.begin() + 4),
+              "both: the first reply, cut to the 4 bytes asked for");
+  got.assign(64, 0);
+  ReadFile(pipes.H[1], got.data(), 64, &moved, nullptr);
+  got.resize(moved);
+  ExpectBytes(got, {0x80, header[2], header[3]}, "both: the second reply, whole and next");
+
+  // Zero bytes: WriteFile sends no message (else the camera would answer it
+  // with 83 first) and ReadFile takes none.
+  Expect(WriteFile(pipes.H[0], first.data(), 0, &moved, nullptr) && moved == 0,
+         "tool: WriteFile of 0 bytes succeeds and moves nothing");
+  WriteFile(pipes.H[0], second.data(), 3, &moved, nullptr);
+  Expect(ReadFile(pipes.H[1], got.data(), 0, &moved, nullptr) && moved == 0,
+         "tool: ReadFile of 0 bytes succeeds and moves nothing");
+  got.assign(64, 0);
+  ReadFile(pipes.H[1], got.data(), 64, &moved, nullptr);
+  got.resize(moved);
+  ExpectBytes(got, {0x80, header[2], header[3]},
+              "tool: after empty calls the next reply is the next request's");
+}
+
+struct TFrameCase {
+  const char* What;
+  std::function<TBytes(const TCamera&)> Make;
+  std::uint8_t Status;  // without write permission
+  std::uint8_t StatusWithPermission;
+};
+
+TBytes Repeat(std::size_t n, std::uint8_t b) {
+  return TBytes(n, b);
+}
+
+const std::vector<TFrameCase> kFrameCases = {
+    {"empty message", [](const TCamera&) { return TBytes{}; }, 0x83, 0x83},
+    {"unknown opcode",
+     [](const TCamera&) {
+       return TBytes{0x14, 0, 1};
+     },
+     0x83, 0x83},
+    {"opcode 00", [](const TCamera&) { return TBytes{0x00}; }, 0x83, 0x83},
+    {"1000 bytes, unknown opcode", [](const TCamera&) { return Repeat(1000, 0x14); }, 0x83, 0x83},
+    {"65 bytes", [](const TCamera&) { return Repeat(65, 0x12); }, 0x82, 0x82},
+    {"opcode alone", [](const TCamera&) { return TBytes{0x12}; }, 0x82, 0x82},
+    {"shorter than the fixed part",
+     [](const TCamera& c) {
+       TBytes f = Read(c, 0, 1);
+       f.pop_back();
+       return f;
+     },
+     0x82, 0x82},
+    {"read count 0", [](const TCamera& c) { return Read(c, 0, 0); }, 0x82, 0x82},
+    {"write count 0", [](const TCamera& c) { return Frame(c, 0x13, 0, 0); }, 0x82, 0x82},
+    {"read count 64", [](const TCamera& c) { return Read(c, 0, 64); }, 0x82, 0x82},
+    {"read with a byte too many",
+     [](const TCamera& c) {
+       TBytes f = Read(c, 0, 1);
+       f.push_back(0);
+       return f;
+     },
+     0x82, 0x82},
+    {"read of the other address form",
+     [](const TCamera& c) { return Read(c.Long ? kShort : kLong, 0, 1); }, 0x82, 0x82},
+    {"write count above the frame",
+     [](const TCamera& c) { return Write(c, 0, Repeat(c.MaxWrite + 1, 0)); }, 0x82, 0x82},
+    {"write one data byte short",
+     [](const TCamera& c) {
+       TBytes f = Write(c, 0, Repeat(4, 0));
+       f.pop_back();
+       return f;
+     },
+     0x82, 0x82},
+    {"read past the end", [](const TCamera& c) { return Read(c, c.EepromSize - 62, 63); }, 0x81,
+     0x81},
+    {"read one byte past the end", [](const TCamera& c) { return Read(c, c.EepromSize - 1, 2); },
+     0x81, 0x81},
+    {"read at the highest address, running past the end (no overflow)",
+     [](const TCamera& c) { return c.Long ? Read(c, 0xFFFFFFFF, 1) : Read(c, 0xFF, 2); }, 0x81,
+     0x81},
+    // Permission comes before the range.
+    {"write past the end",
+     [](const TCamera& c) { return Write(c, c.EepromSize - 1, Repeat(2, 0)); }, 0x82, 0x81},
+};
+
+void RowStatusMapping(TContext& x) {
+  if (!x.Plug(kShort))
+    return;
+  const std::uint16_t code = x.ModelCode();
+  for (const bool permitted : {false, true}) {
+    if (kServiceKeys.count(code))
+      x.SetPermission(code, permitted ? std::optional<std::uint32_t>(1) : std::nullopt);
+    for (const TCamera* c : {&kShort, &kLong}) {
+      if (!x.Replug(*c))
+        return;
+      // Through the stand-in's raw sockets: an empty message is no WriteFile.
+      TRawPipes pipes(x.Standin.Interface(*c));
+      const TBytes head = pipes.Exchange(Read(*c, 0, 63));
+      const TBytes tail = pipes.Exchange(Read(*c, c->EepromSize - 63, 63));
+      for (const TFrameCase& f : kFrameCases) {
+        const bool allowed = permitted || !c->NeedsPermission;
+        const std::uint8_t want = allowed ? f.StatusWithPermission : f.Status;
+        ExpectBytes(
+            pipes.Exchange(f.Make(*c)), {want},
+            std::string("stand-in: ") + c->Id + " camera, " + f.What +
+                (c->NeedsPermission ? (permitted ? ", permitted" : ", not permitted") : ""));
+      }
+      Expect(pipes.Exchange(Read(*c, 0, 63)) == head &&
+                 pipes.Exchange(Read(*c, c->EepromSize - 63, 63)) == tail,
+             std::string("stand-in: ") + c->Id + " camera, refusals changed nothing");
+      // The last byte in range, read and written back.
+      const TBytes last = pipes.Exchange(Read(*c, c->EepromSize - 1, 1));
+      Expect(last.size() == 2 && last[0] == 0x80,
+             std::string("stand-in: ") + c->Id + " camera, reading the last byte succeeds");
+      if (last.size() == 2)
+        ExpectBytes(pipes.Exchange(Write(*c, c->EepromSize - 1, {last[1]})),
+                    {static_cast<std::uint8_t>(permitted || !c->NeedsPermission ? 0x80 : 0x82)},
+                    std::string("stand-in: ") + c->Id + " camera, writing the last byte");
+    }
+  }
+  if (kServiceKeys.count(code))
+    x.SetPermission(code, std::nullopt);
+}
+
+// --- Reply pairing and hang-ups -------------------------------------------
+
+// Runs fn in a child process; its exit status (0: fine).
+int InChild(const std::function<int()>& fn) {
+  const pid_t pid = fork();
+  if (pid == 0)
+    _exit(fn());
+  return pid > 0 ? WaitExit(pid, 2 * kWaitMs) : -1;
+}
+
+void RowReplyPairing(TContext& x) {
+  if (!x.Plug(kShort))
+    return;
+  const std::string path = x.Standin.Interface(kShort);
+  TRawPipes older(path), newer(path);
+  if (!Expect(older.Open() && newer.Open(), "stand-in: two sets of pipes open"))
+    return;
+  // Several pipe-1 connections of one process: the newest gets the reply.
+  Expect(Send(older.Fd[0], Read(kShort, 0, 1)), "stand-in: request sent");
+  const auto reply = Receive(newer.Fd[1]);
+  Expect(reply && reply->size() == 2, "stand-in: the newest pipe 1 of the process gets the reply");
+  Expect(!Receive(older.Fd[1], kQuietMs), "stand-in: an older pipe 1 gets nothing");
+  // Another process, whose connections are older than this process's newest.
+  const int status = InChild([&] {
+    TRawPipes own(path);
+    return own.Open() && own.Exchange(Read(kShort, 0, 3)).size() == 4 ? 0 : 1;
+  });
+  Expect(status == 0, "stand-in: another process gets its reply on its own pipe 1");
+  Expect(!Receive(newer.Fd[1], kQuietMs), "stand-in: no other process's reply comes here");
+  // A process with no pipe 1 open: its reply is dropped, not kept for later.
+  const int command = Connect(path + "/0");
+  Send(command, Read(kShort, 0, 2));
+  Expect(InChild(
+             [&] { return TRawPipes(path).Exchange(Read(kShort, 0, 1)).size() == 2 ? 0 : 1; }) == 0,
+         "stand-in: serves on while a reply has nowhere to go");
+  const int data = Connect(path + "/1");
+  Send(command, Read(kShort, 0, 5));
+  const auto late = Receive(data);
+  Expect(late && late->size() == 6,
+         "stand-in: a reply without a pipe 1 is dropped, got " + Hex(late.value_or(TBytes{})));
+  close(command);
+  close(data);
+}
+
+void RowHangUp(TContext& x) {
+  if (!x.Plug(kShort))
+    return;
+  const auto paths = ToolEnumerate(kShort.Guid);
+  if (paths.size() != 1)
+    return;
+  // A client process hangs up with its request unanswered; the stand-in
+  // serves the next client.
+  InChild([&] {
+    TRawPipes gone(paths[0]);
+    return Send(gone.Fd[0], Read(kShort, 0, 10)) ? 0 : 1;
+  });
+  TToolPipes pipes(paths[0]);
+  Expect(pipes.Exchange(Read(kShort, 0, 1)).size() == 2,
+         "stand-in: a client that hung up does not disturb the next one");
+  x.Unplug(kShort);
+  std::uint8_t buffer[64];
+  DWORD moved = 99;
+  Expect(!ReadFile(pipes.H[1], buffer, 64, &moved, nullptr) && moved == 0 &&
+             GetLastError() == ERROR_BROKEN_PIPE,
+         "both: after unplug ReadFile fails with ERROR_BROKEN_PIPE and moves 0 bytes");
+  moved = 99;
+  g_sigpipe = 0;
+  const TBytes frame = Read(kShort, 0, 1);
+  Expect(!WriteFile(pipes.H[0], frame.data(), 3, &moved, nullptr) && moved == 0 &&
+             GetLastError() == ERROR_BROKEN_PIPE,
+         "both: after unplug WriteFile fails with ERROR_BROKEN_PIPE and moves 0 bytes");
+  Expect(!g_sigpipe, "tool: a write to a closed pipe raises no SIGPIPE");
+}
+
+// --- Registry ---------------------------------------------------------------
+
+struct TValueCase {
+  const char* What;
+  std::function<void(const std::string& file)> Make;
+  std::optional<std::uint32_t> Value;  // nullopt: a missing value
+};
+
+std::function<void(const std::string&)> Text(std::string text) {
+  return [text](const std::string& file) { WriteText(file, text); };
+}
+
+const std::vector<TValueCase> kValueCases = {
+    {"dword:00000001", Text("dword:00000001\n"), 1u},
+    {"dword:deadbeef", Text("dword:deadbeef\n"), 0xdeadbeefu},
+    {"dword:00000000", Text("dword:00000000\n"), 0u},
+    {"upper-case digits", Text("dword:0000000A\n"), std::nullopt},
+    {"mixed-case digits", Text("dword:0000ABcd\n"), std::nullopt},
+    {"no newline", Text("dword:00000001"), std::nullopt},
+    {"CR LF", Text("dword:00000001\r\n"), std::nullopt},
+    {"two newlines", Text("dword:00000001\n\n"), std::nullopt},
+    {"without leading zeros", Text("dword:1\n"), std::nullopt},
+    {"nine digits", Text("dword:000000001\n"), std::nullopt},
+    {"leading space", Text(" dword:00000001\n"), std::nullopt},
+    {"space for a zero", Text("dword: 0000001\n"), std::nullopt},
+    {"upper-case prefix", Text("DWORD:00000001\n"), std::nullopt},
+    {"sign", Text("dword:-0000001\n"), std::nullopt},
+    {"non-digit", Text("dword:0000000g\n"), std::nullopt},
+    {"NUL inside",
+     Text(std::string("dword:0000\0"
+                      "001\n",
+                      15)),
+     std::nullopt},
+    {"empty file", Text(""), std::nullopt},
+    {"other type", Text("hex:01,00,00,00\n"), std::nullopt},
+    {"a directory", [](const std::string& f) { fs::create_directory(f); }, std::nullopt},
+    {"a fifo (must not block)", [](const std::string& f) { mkfifo(f.c_str(), 0600); },
+     std::nullopt},
+    {"a symbolic link to a good value",
+     [](const std::string& f) {
+       WriteText(f + ".target", "dword:00000001\n");
+       fs::create_symlink(fs::path(f).filename().string() + ".target", f);
+     },
+     std::nullopt},
+};
+
+void RowValueSyntax(TContext& x) {
+  if (!x.Plug(kShort))
+    return;
+  const std::uint16_t code = x.ModelCode();
+  if (!Expect(kServiceKeys.count(code), "stand-in: model code in the table"))
+    return;
+  const std::string key = x.ServiceKey(code), file = key + "/" + kPermissionValue;
+  for (const TValueCase& v : kValueCases) {
+    std::error_code ignored;
+    fs::remove_all(file, ignored);
+    fs::remove(file + ".target", ignored);
+    v.Make(file);
+    // The tool's reading.
+    TRegStoreKey* k = RegStoreOpen(HKEY_LOCAL_MACHINE, kServiceKeys.at(code).c_str(), false);
+    std::uint32_t value = 0x5a5a5a5a;
+    const bool read = RegStoreGetDword(k, kPermissionValue, &value);
+    RegStoreClose(k);
+    Expect(read == v.Value.has_value() && (!read || value == *v.Value) &&
+               (read || value == 0x5a5a5a5a),
+           std::string("tool: value file '") + v.What + "' reads as " +
+               (v.Value ? std::to_string(*v.Value) : "missing"));
+    // The stand-in's reading, at the next plug-in.
+    if (!x.Replug(kShort))
+      return;
+    const bool granted = v.Value && *v.Value != 0;
+    Expect(x.TryWrite(kShort) == (granted ? 0x80 : 0x82),
+           std::string("stand-in: value file '") + v.What + "' " +
+               (granted ? "grants" : "does not grant") + " write permission");
+    fs::remove(file + ".target", ignored);
+  }
+  std::error_code ignored;
+  fs::remove_all(file, ignored);
+}
+
+void RowValueWrite(TContext& x) {
+  if (!x.Plug(kShort))
+    return;
+  const std::uint16_t code = x.ModelCode();
+  if (!kServiceKeys.count(code))
+    return;
+  const std::string key = x.ServiceKey(code), file = key + "/" + kPermissionValue;
+  x.SetPermission(code, 0);
+  struct stat before;
+  stat(file.c_str(), &before);
+  const int reader = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  TRegStoreKey* k = RegStoreOpen(HKEY_LOCAL_MACHINE, kServiceKeys.at(code).c_str(), false);
+  Expect(RegStoreSetDword(k, kPermissionValue, 0xABCDEF01) && ReadText(file) == "dword:abcdef01\n",
+         "tool: a value is written as 'dword:', 8 lower-case digits and a newline");
+  Expect(RegStoreSetDword(k, kPermissionValue, 1), "tool: value rewritten");
+  RegStoreClose(k);
+  char old[16] = {};
+  Expect(reader >= 0 && read(reader, old, 15) == 15 && std::string(old) == "dword:00000000\n",
+         "tool: a write renames a new file into place, the old one is never rewritten");
+  if (reader >= 0)
+    close(reader);
+  Expect(Names(key) == std::vector<std::string>{kPermissionValue},
+         "tool: no temporary file is left in the key");
+  if (x.Replug(kShort))
+    Expect(x.TryWrite(kShort) == 0x80, "both: the stand-in reads the value the tool wrote");
+  x.SetPermission(code, std::nullopt);
+}
+
+void RowPermissionHeld(TContext& x) {
+  if (!x.Plug(kShort))
+    return;
+  const std::uint16_t code = x.ModelCode();
+  if (!Expect(code == 1029, "stand-in: the selvo-kai sample has model code 1029"))
+    return;
+  x.SetPermission(1029, std::nullopt);
+  x.Replug(kShort);
+  Expect(x.TryWrite(kShort) == 0x82, "stand-in: no value, no permission");
+  x.SetPermission(1029, 1);
+  Expect(x.TryWrite(kShort) == 0x82, "stand-in: a value set while plugged in counts only later");
+  x.Replug(kShort);
+  Expect(x.TryWrite(kShort) == 0x80, "stand-in: read at plug-in");
+  x.SetPermission(1029, std::nullopt);
+  Expect(x.TryWrite(kShort) == 0x80, "stand-in: held until unplug");
+  // The key is chosen by the model code in the header at plug-in.
+  x.SetPermission(1200, 1);
+  {
+    TRawPipes pipes(x.Standin.Interface(kShort));
+    ExpectBytes(pipes.Exchange(Write(kShort, 3, {0xB0, 0x04})), {0x80}, "stand-in: header write");
+  }
+  x.Replug(kShort);
+  Expect(x.TryWrite(kShort) == 0x80, "stand-in: the key follows the model code in the header");
+  {
+    TRawPipes pipes(x.Standin.Interface(kShort));
+    ExpectBytes(pipes.Exchange(Write(kShort, 3, {0x05, 0x04})), {0x80}, "stand-in: header back");
+  }
+  x.Replug(kShort);
+  Expect(x.TryWrite(kShort) == 0x82, "stand-in: back on 1029, whose value is gone");
+  x.SetPermission(1200, std::nullopt);
+  x.Replug(kLong);
+  Expect(x.TryWrite(kLong, 0x3FF90) == 0x80, "stand-in: a Tamis camera needs no permission");
+}
+
+const std::vector<TRow> kRows = {
+    {"layout", "Interface classes; Interfaces; Pipes: class and interface directories, sockets",
+     "stand-in", RowLayout},
+    {"enumeration", "Interfaces: '.'-names, byte order, absolute device paths", "tool",
+     RowEnumeration},
+    {"pipes", "Pipes: entries 0, 1, 2; an absent or refusing entry does not open", "both",
+     RowPipes},
+    {"long-root", "Pipes: sun_path, a device root of any length", "both", RowLongRoot},
+    {"arrival-by-rename", "Arrival and removal: single renames, connections closed", "stand-in",
+     RowArrivalByRename},
+    {"notification", "Arrival and removal: RegisterDeviceNotificationA, WM_DEVICECHANGE", "tool",
+     RowNotification},
+    {"one-message-per-frame", "Pipes: one message per call, cut to the size asked, 0 bytes", "both",
+     RowOneMessagePerFrame},
+    {"status-mapping", "Frames and status codes: every malformed frame", "stand-in",
+     RowStatusMapping},
+    {"reply-pairing", "Pipes: reply to the requesting process's newest pipe 1, else dropped",
+     "stand-in", RowReplyPairing},
+    {"hang-up", "Pipes: a closed peer moves 0 bytes, no SIGPIPE", "both", RowHangUp},
+    {"value-syntax", "Registry: a DWORD value file, anything else missing", "both", RowValueSyntax},
+    {"value-write", "Registry: writes renamed into place", "both", RowValueWrite},
+    {"permission-held", "Driver write permission: read at plug-in, held until unplug", "stand-in",
+     RowPermissionHeld},
+};
+
+void Watchdog(int) {
+  const char text[] = "pelwin_conformance: row hung: ";
+  [[maybe_unused]] ssize_t n = write(2, text, sizeof text - 1);
+  n = write(2, g_row_name, strnlen(g_row_name, sizeof g_row_name));
+  n = write(2, "\n", 1);
+  if (g_server_pid > 0)
+    kill(g_server_pid, SIGKILL);
+  _exit(3);
+}
+
+int Usage() {
+  std::fputs(
+      "usage: pelwin_conformance --standin 'CMD ARGS' [--row ID]... [--list]\n"
+      "\n"
+      "Checks docs/platform-linux.md against the tool's platform layer and the\n"
+      "driver stand-in run as `CMD ARGS serve --unplugged selvo-kai=short tamis-a=long`,\n"
+      "`CMD ARGS plug ID`, `CMD ARGS unplug ID`, `CMD ARGS stop` (see the document).\n",
+      stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string command;
+  std::vector<std::string> only;
+  bool list = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--standin" && i + 1 < argc)
+      command = argv[++i];
+    else if (arg == "--row" && i + 1 < argc)
+      only.push_back(argv[++i]);
+    else if (arg == "--list")
+      list = true;
+    else
+      return Usage();
+  }
+  if (list) {
+    for (const TRow& r : kRows)
+      std::printf("%-22s %-8s %s\n", r.Id, r.Side, r.Point);
+    return 0;
+  }
+  if (command.empty())
+    return Usage();
+
+  signal(SIGPIPE, [](int) { g_sigpipe = 1; });
+  signal(SIGALRM, Watchdog);
+  PlatformTempDir base;
+  TStandin standin(command, fs::canonical(base.Path()).string());
+  PlatformScopedEnv root("PELWIN_DEVICE_ROOT", standin.Root.c_str());
+  PlatformScopedEnv registry("PELWIN_MACHINE_REGISTRY", standin.Registry.c_str());
+  std::snprintf(g_row_name, sizeof g_row_name, "serve");
+  alarm(kRowSeconds);
+  if (!standin.Serve({&kShort, &kLong})) {
+    std::fprintf(stderr, "FAIL serve: the stand-in did not print \"ready\"\n%s",
+                 standin.Tail(20).c_str());
+    return 1;
+  }
+  TContext context{standin};
+  int failed = 0, ran = 0;
+  for (const TRow& row : kRows) {
+    if (!only.empty() && std::find(only.begin(), only.end(), row.Id) == only.end())
+      continue;
+    std::snprintf(g_row_name, sizeof g_row_name, "%s", row.Id);
+    alarm(kRowSeconds);
+    g_failures.clear();
+    row.Run(context);
+    ++ran;
+    if (g_failures.empty()) {
+      std::printf("ok    %-22s %s\n", row.Id, row.Point);
+      continue;
+    }
+    ++failed;
+    std::printf("FAIL  %-22s %s\n", row.Id, row.Point);
+    for (const std::string& f : g_failures)
+      std::printf("        %s\n", f.c_str());
+  }
+  alarm(0);
+  standin.Stop();
+  if (failed)
+    std::printf("stand-in log, last lines:\n%s", standin.Tail(15).c_str());
+  std::printf("%d of %d rows hold\n", ran - failed, ran);
+  std::fflush(stdout);
+  return failed ? 1 : 0;
+}
