@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 
 namespace camsim {
@@ -39,6 +40,8 @@ std::string SocketAddressPath(int dirFd, const std::string& dir, const std::stri
 int ListenUnixSocket(int dirFd, const std::string& dir, const std::string& name, int type,
                      std::string* error);
 
-std::string TimeStamp();  // local time with milliseconds, for log lines
+// Local time with milliseconds, for log lines.
+std::string TimeStamp(
+    std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
 
 }  // namespace camsim

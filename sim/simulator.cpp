@@ -17,8 +17,6 @@
 namespace camsim {
 namespace {
 
-constexpr size_t kRecentLines = 2000;
-
 bool ValidName(const std::string& name) {
   if (name.empty() || name.size() > 64 || name[0] == '.') {
     return false;
@@ -46,12 +44,13 @@ Simulator::Impl::Impl(Options opts) : options(std::move(opts)) {
     options.StateDir = DefaultStateDir();
   }
   if (options.LogPath == "-") {
-    LogToStderr = true;
+    History = FrameLog(STDERR_FILENO);
   } else if (!options.LogPath.empty()) {
     LogFd.Reset(::open(options.LogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!LogFd) {
       throw SystemFailure(("cannot open the log " + options.LogPath).c_str());
     }
+    History = FrameLog(LogFd.Get());
   }
   Epoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
   WakeFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -94,16 +93,7 @@ Simulator::Impl::~Impl() {
 }
 
 void Simulator::Impl::Log(const std::string& who, const std::string& text) {
-  std::string line = TimeStamp() + " " + who + ": " + text;
-  Recent.push_back(line);
-  if (Recent.size() > kRecentLines) {
-    Recent.pop_front();
-  }
-  const int fd = LogToStderr ? STDERR_FILENO : LogFd.Get();
-  if (fd >= 0) {
-    line += '\n';
-    [[maybe_unused]] ssize_t n = ::write(fd, line.data(), line.size());
-  }
+  History.Text(who, text);
 }
 
 Camera* Simulator::Impl::Find(const std::string& id, std::string* error) {
@@ -229,12 +219,11 @@ bool Simulator::Impl::SetPipeFailedById(const std::string& id, int pipe, bool fa
 }
 
 size_t Simulator::Impl::LogLineCount() {
-  return Recent.size();
+  return History.Size();
 }
 
 std::vector<std::string> Simulator::Impl::LastLogLines(size_t count) {
-  const size_t first = Recent.size() > count ? Recent.size() - count : 0;
-  return {Recent.begin() + std::ptrdiff_t(first), Recent.end()};
+  return History.Last(count);
 }
 
 void Simulator::Impl::LogLine(const std::string& who, const std::string& text) {
@@ -435,7 +424,7 @@ uint64_t Simulator::Transfers(const std::string& id) {
 
 std::vector<std::string> Simulator::Log() {
   std::lock_guard lock(impl_->Mutex);
-  return {impl_->Recent.begin(), impl_->Recent.end()};
+  return impl_->History.Last(FrameLog::kRecentLines);
 }
 
 std::string Simulator::Control(std::string_view line) {

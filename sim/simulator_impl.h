@@ -8,7 +8,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,6 +17,7 @@
 #include "sim/camsim.h"
 #include "sim/control.h"
 #include "sim/frame_engine.h"
+#include "sim/frame_log.h"
 #include "sim/posix_util.h"
 
 namespace camsim {
@@ -124,7 +124,6 @@ struct Simulator::Impl final : ControlTarget {
   UniqueFd WakeFd;
   UniqueFd StopFd;
   UniqueFd LogFd;
-  bool LogToStderr = false;
   bool Stopping = false;
   std::map<std::string, std::unique_ptr<Camera>> Cameras;
   std::map<uint64_t, Entry> Entries;
@@ -132,7 +131,7 @@ struct Simulator::Impl final : ControlTarget {
   uint64_t NextOrder = 1;
   uint64_t NextTempName = 1;
   std::vector<PendingReply> Pending;  // ordered by due time
-  std::deque<std::string> Recent;
+  FrameLog History;
   uint64_t ControlToken = 0;
   UniqueFd ControlDirFd;
   std::string ControlPath;

@@ -205,7 +205,7 @@ void Simulator::Impl::OnPipeEvent(uint64_t token, uint32_t events) {
 
 void Simulator::Impl::HandleFrame(Camera& camera, pid_t pid, std::span<const uint8_t> frame,
                                   size_t realSize) {
-  Log(camera.Id, RequestLogText(uint64_t(pid), frame, realSize));
+  History.Request(camera.Id, uint64_t(pid), frame, realSize);
   FrameOutcome outcome = ServeFrame(camera.Model, camera.faults, frame,
                                     [&](std::span<const uint8_t> image, std::string* why) {
                                       return SaveImageFile(camera.ImagePath, image, why);
@@ -255,7 +255,7 @@ void Simulator::Impl::Deliver(Camera& camera, pid_t pid, const std::vector<uint8
     Log(camera.Id, ReplyLostLogText(ErrnoText(errno), bytes, note));
     return;
   }
-  Log(camera.Id, ReplyLogText(bytes, note));
+  History.Reply(camera.Id, bytes, note);
 }
 
 void Simulator::Impl::FlushDue() {

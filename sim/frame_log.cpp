@@ -1,0 +1,91 @@
+#include "sim/frame_log.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "sim/frame_engine.h"
+#include "sim/posix_util.h"
+
+namespace camsim {
+
+FrameLog::Record& FrameLog::Next(const std::string& who, Form form) {
+  if (ring_.size() < kRecentLines) {
+    ring_.emplace_back();
+  }
+  Record& record = ring_[next_];
+  next_ = (next_ + 1) % kRecentLines;
+  count_ = std::min(count_ + 1, kRecentLines);
+  // Assigning into a record the ring reuses keeps its strings' buffers.
+  record.When = std::chrono::system_clock::now();
+  record.Who = who;
+  record.form = form;
+  return record;
+}
+
+void FrameLog::Text(const std::string& who, std::string text) {
+  Record& record = Next(who, Form::Text);
+  record.Text = std::move(text);
+  Sink(record);
+}
+
+void FrameLog::Request(const std::string& who, uint64_t pid, std::span<const uint8_t> frame,
+                       size_t realSize) {
+  Record& record = Next(who, Form::Request);
+  record.Pid = pid;
+  record.RealSize = realSize;
+  record.Size = uint8_t(std::min(frame.size(), kMaxFrame));
+  std::memcpy(record.Bytes, frame.data(), record.Size);
+  Sink(record);
+}
+
+void FrameLog::Reply(const std::string& who, std::span<const uint8_t> reply,
+                     const std::string& note) {
+  if (reply.size() > kMaxFrame) {
+    Text(who, ReplyLogText(reply, note));
+    return;
+  }
+  Record& record = Next(who, Form::Reply);
+  record.Text = note;
+  record.Size = uint8_t(reply.size());
+  std::memcpy(record.Bytes, reply.data(), reply.size());
+  Sink(record);
+}
+
+std::string FrameLog::Format(const Record& record) const {
+  std::string line = TimeStamp(record.When) + " " + record.Who + ": ";
+  const std::span<const uint8_t> bytes(record.Bytes, record.Size);
+  switch (record.form) {
+    case Form::Text:
+      return line + record.Text;
+    case Form::Request:
+      return line + RequestLogText(record.Pid, bytes, record.RealSize);
+    case Form::Reply:
+      return line + ReplyLogText(bytes, record.Text);
+  }
+  return line;
+}
+
+void FrameLog::Sink(const Record& record) const {
+  if (sinkFd_ < 0) {
+    return;
+  }
+  std::string line = Format(record);
+  line += '\n';
+  [[maybe_unused]] ssize_t n = ::write(sinkFd_, line.data(), line.size());
+}
+
+std::vector<std::string> FrameLog::Last(size_t count) const {
+  count = std::min(count, count_);
+  std::vector<std::string> lines;
+  lines.reserve(count);
+  // The oldest record kept is at next_ once the ring is full, else at 0.
+  const size_t oldest = ring_.size() < kRecentLines ? 0 : next_;
+  for (size_t i = count_ - count; i < count_; ++i) {
+    lines.push_back(Format(ring_[(oldest + i) % kRecentLines]));
+  }
+  return lines;
+}
+
+}  // namespace camsim

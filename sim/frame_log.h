@@ -1,0 +1,59 @@
+// The frame log: every event and every frame of every camera, the last
+// kRecentLines of them kept for `camsim log` and Simulator::Log(), and each
+// line written to a sink (file or stderr) if there is one. Frames are kept as
+// their bytes and formatted only when something reads them: a camera answers
+// thousands of frames for each time anybody looks.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/camsim.h"
+
+namespace camsim {
+
+class FrameLog {
+ public:
+  static constexpr size_t kRecentLines = 2000;
+
+  // sinkFd < 0: no sink, the log is only kept. The descriptor stays the caller's.
+  explicit FrameLog(int sinkFd = -1) : sinkFd_(sinkFd) {}
+
+  void Text(const std::string& who, std::string text);
+  void Request(const std::string& who, uint64_t pid, std::span<const uint8_t> frame,
+               size_t realSize);
+  void Reply(const std::string& who, std::span<const uint8_t> reply, const std::string& note);
+
+  size_t Size() const { return count_; }
+  // The last count lines, oldest first, as "<time> <who>: <text>".
+  std::vector<std::string> Last(size_t count) const;
+
+ private:
+  enum class Form : uint8_t { Text, Request, Reply };
+  struct Record {
+    std::chrono::system_clock::time_point When;
+    std::string Who;
+    Form form = Form::Text;
+    std::string Text;  // the line's text, or a reply's note
+    uint64_t Pid = 0;
+    size_t RealSize = 0;
+    uint8_t Size = 0;
+    uint8_t Bytes[kMaxFrame];
+  };
+
+  Record& Next(const std::string& who, Form form);
+  std::string Format(const Record& record) const;
+  void Sink(const Record& record) const;
+
+  int sinkFd_;
+  std::vector<Record> ring_;  // grows to kRecentLines, then wraps
+  size_t next_ = 0;           // where the next record goes
+  size_t count_ = 0;
+};
+
+}  // namespace camsim
