@@ -133,6 +133,7 @@ class Server : public ControlTarget {
   StandinControl control_;
   HANDLE port_ = nullptr;
   HANDLE writeEvent_ = nullptr;
+  HANDLE exclusive_ = nullptr;
   FILE* log_ = nullptr;
   std::deque<std::string> recent_;
   std::vector<std::unique_ptr<Connection>> connections_;
@@ -151,6 +152,9 @@ Server::~Server() {
   }
   if (writeEvent_) {
     CloseHandle(writeEvent_);
+  }
+  if (exclusive_) {
+    CloseHandle(exclusive_);
   }
   if (log_ && log_ != stderr) {
     std::fclose(log_);
@@ -591,6 +595,13 @@ bool Server::Setup(std::string* error) {
   writeEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!port_ || !writeEvent_) {
     *error = "cannot make the completion port: " + ErrorText(GetLastError());
+    return false;
+  }
+  // The pipe names are the Wine server's: a second server would share them.
+  // Wine 8 does not refuse a second first instance of a pipe, so a mutex tells.
+  exclusive_ = CreateMutexA(nullptr, FALSE, "camsim-serve");
+  if (!exclusive_ || GetLastError() == ERROR_ALREADY_EXISTS) {
+    *error = "another camsim serves this Wine server";
     return false;
   }
   if (!Listen(kControlName, true, error)) {

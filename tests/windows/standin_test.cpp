@@ -317,7 +317,9 @@ TEST_F(StandinTest, BadClientsAndUnplugLeaveTheServerServing) {
   Link link;
   ASSERT_TRUE(link.Connect());
   ASSERT_EQ(link.Command(Read(0, 1)).size(), 2u);
+  const std::string path = FindInterface();
   ASSERT_EQ(Camsim("unplug").exitCode, 0u);
+  EXPECT_EQ(Open(path), INVALID_HANDLE_VALUE) << "the interface's link went with it";
   DWORD moved = 0;
   EXPECT_FALSE(WriteFile(link.pipe[0], "\x12\x00\x01", 3, &moved, nullptr));
   EXPECT_TRUE(FindInterface().empty()) << "an unplugged camera is not present";
@@ -356,6 +358,9 @@ TEST_F(StandinTest, ControlToolNamesWhatIsWrong) {
   EXPECT_EQ(Camsim("fault refuse x 0x82").exitCode, 1u);
   EXPECT_EQ(Camsim("fault explode").exitCode, 2u);
   EXPECT_EQ(Camsim("install no-such-sample").exitCode, 2u);
+  run = Camsim("serve ortek-kai");
+  EXPECT_EQ(run.exitCode, 1u) << "the pipe names are taken";
+  EXPECT_NE(run.out.find("another camsim serves"), std::string::npos) << run.out;
   EXPECT_EQ(Camsim("image --load").exitCode, 2u);
   run = Camsim("image --load \"" + state_ + "\\missing.eeprom\"");
   EXPECT_EQ(run.exitCode, 1u);
