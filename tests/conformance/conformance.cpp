@@ -344,20 +344,10 @@ class TStandin {
 
  private:
   pid_t Spawn(const std::string& words, int out) {
-    const std::string line = "exec " + Command_ + " " + words;
-    std::vector<std::string> env = {"PELWIN_DEVICE_ROOT=" + Root,
-                                    "PELWIN_MACHINE_REGISTRY=" + Registry, "CAMSIM_STATE=" + State};
-    for (char** e = environ; *e; ++e) {
-      const std::string var = *e;
-      const std::string name = var.substr(0, var.find('='));
-      if (name != "PELWIN_DEVICE_ROOT" && name != "PELWIN_MACHINE_REGISTRY" &&
-          name != "CAMSIM_STATE")
-        env.push_back(var);
-    }
-    std::vector<char*> envp;
-    for (auto& v : env)
-      envp.push_back(v.data());
-    envp.push_back(nullptr);
+    // The suite's own paths: no quote in them.
+    const std::string line = "export PELWIN_DEVICE_ROOT='" + Root + "' PELWIN_MACHINE_REGISTRY='" +
+                             Registry + "' CAMSIM_STATE='" + State + "'; exec " + Command_ + " " +
+                             words;
     const char* argv[] = {"/bin/sh", "-c", line.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -367,7 +357,7 @@ class TStandin {
     else
       posix_spawn_file_actions_adddup2(&actions, 2, 1);
     pid_t pid = -1;
-    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), envp.data()) != 0)
+    if (posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ) != 0)
       pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
@@ -570,10 +560,13 @@ void RowEnumeration(TContext& x) {
   std::vector<std::string> want = {dir + "/Zz", real, dir + "/cam\xc3\xa9"};
   std::sort(want.begin(), want.end());
   const auto paths = ToolEnumerate(kShort.Guid);
+  std::string got;
+  for (const std::string& p : paths)
+    got += " " + p.substr(p.rfind('/') + 1);
   Expect(paths == want,
-         "tool: enumeration lists the interface directories in byte order, "
-         "and nothing that is a '.'-name, a file or a symbolic link (got " +
-             std::to_string(paths.size()) + " paths)");
+         "tool: enumeration lists the interface directories in byte order, and no "
+         "'.'-name, file or symbolic link; got" +
+             got);
   for (const std::string& p : paths)
     Expect(p[0] == '/', "tool: device path " + p + " is absolute");
   std::error_code ignored;
@@ -1189,6 +1182,8 @@ int main(int argc, char** argv) {
   if (command.empty())
     return Usage();
 
+  // Each row's verdict reaches the log even if a later row hangs.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, [](int) { g_sigpipe = 1; });
   signal(SIGALRM, Watchdog);
   PlatformTempDir base;
