@@ -106,15 +106,13 @@ bool SplitKeyPath(const std::string& path, std::size_t* components) {
   }
 }
 
+// The document's form: lower-case digits only; "dword:0000000A" is no value.
 int HexDigit(std::uint8_t c) {
   if (c >= '0' && c <= '9') {
     return c - '0';
   }
   if (c >= 'a' && c <= 'f') {
     return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
   }
   return -1;
 }
