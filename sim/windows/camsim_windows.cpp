@@ -24,8 +24,8 @@ constexpr const char* kMainUsage =
     "A stand-in for the camera driver under Wine: a kernel-mode driver publishes the\n"
     "camera's device interface, and `camsim serve` answers on its three pipes.\n"
     "\n"
-    "  install SAMPLE                   install the driver stand-in for SAMPLE's kind\n"
-    "  remove SAMPLE                    uninstall it\n"
+    "  install SAMPLE...                install the driver stand-in for SAMPLE's kind\n"
+    "  remove SAMPLE...                 uninstall it\n"
     "  serve [OPTIONS] SAMPLE[=ID]      serve one camera in the foreground\n"
     "  plug [ID]                        plug the camera in\n"
     "  unplug [ID]                      unplug it\n"
@@ -44,15 +44,15 @@ constexpr const char* kMainUsage =
 
 const std::map<std::string, std::string> kCommandUsage = {
     {"install",
-     "usage: camsim install SAMPLE\n"
+     "usage: camsim install SAMPLE...\n"
      "\n"
-     "Installs the driver stand-in for the sample's kind: the driver file as\n"
+     "Installs the driver stand-in for each sample's kind: the driver file as\n"
      "system32\\drivers\\<service>.sys, its kernel service and a root-enumerated device.\n"
      "The service is the real driver's for the sample's model code (vemcamI, vemcamF,\n"
      "ralcamI, ralcamF, ralcamB, ralcamBI; camsimTamisA, camsimTamisB for Tamis kinds),\n"
      "so the program's AllowEEPROMWrite lands under its Parameters key. Installing\n"
      "again starts what is not running.\n"},
-    {"remove", "usage: camsim remove SAMPLE\n\nStops and uninstalls the sample's stand-in.\n"},
+    {"remove", "usage: camsim remove SAMPLE...\n\nStops and uninstalls each sample's stand-in.\n"},
     {"serve",
      "usage: camsim serve [--state DIR] [--log FILE] [--unplugged] SAMPLE[=ID]\n"
      "\n"
@@ -267,20 +267,6 @@ std::string FullPath(const std::string& path) {
   return n > 0 && n < MAX_PATH ? std::string(full, n) : path;
 }
 
-const camsim::Sample* SampleArgument(const std::string& command, const Arguments& args,
-                                     int* exitCode) {
-  if (args.words.size() != 1) {
-    *exitCode = Usage(command, "name one sample camera");
-    return nullptr;
-  }
-  const camsim::Sample* sample = camsim::FindSample(args.words[0]);
-  if (!sample) {
-    *exitCode =
-        Usage(command, "no sample camera " + args.words[0] + " (camsim samples lists them)");
-  }
-  return sample;
-}
-
 int DumpImage(const Arguments& args) {
   auto image = args.options.find("image");
   auto sampleName = args.options.find("sample");
@@ -343,7 +329,6 @@ int main(int argc, char** argv) {
   }
   const size_t count = args.words.size();
   std::string error;
-  int exitCode = kExitOk;
 
   if (command == "samples") {
     if (count != 0) {
@@ -356,21 +341,29 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (command == "install" || command == "remove") {
-    const camsim::Sample* sample = SampleArgument(command, args, &exitCode);
-    if (!sample) {
-      return exitCode;
+    if (count == 0) {
+      return Usage(command, "name a sample camera");
     }
-    const bool ok =
-        command == "install"
-            ? camsim::win::InstallStandin(*sample, ExecutableDir() + "\\camsim-standin.sys", &error)
-            : camsim::win::RemoveStandin(*sample, &error);
-    if (!ok) {
-      std::fprintf(stderr, "camsim: %s\n", error.c_str());
-      return kExitError;
+    std::vector<const camsim::Sample*> samples;
+    for (const auto& name : args.words) {
+      samples.push_back(camsim::FindSample(name));
+      if (!samples.back()) {
+        return Usage(command, "no sample camera " + name + " (camsim samples lists them)");
+      }
     }
-    std::printf("%s %s: service %s, interface class %s\n",
-                command == "install" ? "installed" : "removed", sample->Name.c_str(),
-                camsim::win::StandinService(*sample).c_str(), camsim::ClassGuid(sample->kind));
+    for (const camsim::Sample* sample : samples) {
+      const bool ok = command == "install"
+                          ? camsim::win::InstallStandin(
+                                *sample, ExecutableDir() + "\\camsim-standin.sys", &error)
+                          : camsim::win::RemoveStandin(*sample, &error);
+      if (!ok) {
+        std::fprintf(stderr, "camsim: %s\n", error.c_str());
+        return kExitError;
+      }
+      std::printf("%s %s: service %s, interface class %s\n",
+                  command == "install" ? "installed" : "removed", sample->Name.c_str(),
+                  camsim::win::StandinService(*sample).c_str(), camsim::ClassGuid(sample->kind));
+    }
     return kExitOk;
   }
   if (command == "serve") {

@@ -108,6 +108,7 @@ class Server : public ControlTarget {
   void CloseCameraConnections(bool listenersToo);
   Connection* Lookup(OVERLAPPED* overlapped);
   void Reap();
+  void KeepListening();
   void OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error);
   void OnMessage(Connection* c);
   void HandleFrame(Connection* c);
@@ -267,6 +268,29 @@ void Server::Reap() {
   });
 }
 
+// Every pipe that should open has its listening instances again, once a
+// client took one or a connection beyond the limit went away.
+void Server::KeepListening() {
+  int listening[kPipeCount + 1] = {};
+  size_t open = 0;
+  for (const auto& c : connections_) {
+    if (!c->closing) {
+      ++open;
+      listening[c->name] += c->connected ? 0 : 1;
+    }
+  }
+  for (int name = 0; name <= kControlName; ++name) {
+    const bool wanted = name == kControlName || (plugged_ && !faults_.PipeFailed[name]);
+    for (std::string why; wanted && listening[name] < kListenersPerPipe && open < kMaxConnections;
+         ++listening[name], ++open) {
+      if (!Listen(name, false, &why)) {
+        Log("warning: " + why);
+        break;
+      }
+    }
+  }
+}
+
 void Server::CloseCameraConnections(bool listenersToo) {
   size_t closed = 0;
   for (auto& c : connections_) {
@@ -308,13 +332,6 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
     if (c->name != kControlName) {
       Log("pipe " + std::to_string(c->name) + " opened by pid " + std::to_string(c->pid));
     }
-    const size_t open = size_t(std::count_if(connections_.begin(), connections_.end(),
-                                             [](const auto& x) { return !x->closing; }));
-    std::string why;
-    if ((c->name == kControlName || (plugged_ && !faults_.PipeFailed[c->name])) &&
-        open < kMaxConnections && !Listen(c->name, false, &why)) {
-      Log("warning: " + why);
-    }
     Issue(c);
     return;
   }
@@ -340,6 +357,14 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
 }
 
 void Server::OnMessage(Connection* c) {
+  if (c->name == kControlName && c->messageSize > c->buffer.size()) {
+    const std::string answer =
+        "error: line longer than " + std::to_string(c->buffer.size()) + " bytes\n";
+    std::string why;
+    WriteMessage(c, answer.data(), answer.size(), &why);
+    Close(c);
+    return;
+  }
   if (c->name == kControlName) {
     const std::string line(c->message.begin(), c->message.end());
     const std::string answer = Execute(line);
@@ -703,6 +728,7 @@ int Server::Run() {
     }
     FlushDue();
     Reap();
+    KeepListening();
   }
   return 0;
 }

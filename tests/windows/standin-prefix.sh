@@ -21,12 +21,12 @@ wineserver -w >/dev/null 2>&1 || true
 # program; output goes to a file, never a pipe that the services would hold.
 log=$WINEPREFIX/standin-install.log
 : >"$log"
-for sample in $("$wine_run" "$camsim" samples | tr -d '\r' | awk '{ print $1 }'); do
-  "$wine_run" "$camsim" install "$sample" >>"$log" 2>&1 || {
-    cat "$log" >&2
-    exit 1
-  }
-done
+samples=$("$wine_run" "$camsim" samples | tr -d '\r' | awk '{ print $1 }')
+# shellcheck disable=SC2086 # one word per sample
+"$wine_run" "$camsim" install $samples >>"$log" 2>&1 || {
+  tr -d '\r' <"$log" >&2
+  exit 1
+}
 for service in vemcamI vemcamF ralcamI ralcamF ralcamB ralcamBI; do
   "$wine_run" reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$service\\Parameters" \
     /v AllowEEPROMWrite /f >/dev/null 2>&1 || true

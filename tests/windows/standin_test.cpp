@@ -329,6 +329,16 @@ TEST_F(StandinTest, BadClientsAndUnplugLeaveTheServerServing) {
   EXPECT_EQ(again.Command(Read(0, 1)).size(), 2u);
 }
 
+// The program closes and opens the pipes again at every reconnection; the
+// server's next listening instance must already be there.
+TEST_F(StandinTest, ReconnectingAtOnceNeverFindsAPipeBusy) {
+  for (int i = 0; i < 40; ++i) {
+    Link link;
+    ASSERT_TRUE(link.Connect()) << "round " << i << ": " << GetLastError();
+    ASSERT_EQ(link.Command(Read(0, 1)).size(), 2u) << "round " << i;
+  }
+}
+
 // The transport's own faults: a pipe that does not open, and late replies that
 // keep their order.
 TEST_F(StandinTest, PipeAndDelayFaultsActOnTheTransport) {
