@@ -601,6 +601,7 @@ const TArrivalCase Arrivals[] = {
 struct TArrivalOutcome {
   std::vector<std::string> Boxes;
   int OtherWriteFrames = 0;
+  int FirstWriteFrames = 0;  // shows that the count sees writes at all
   bool OtherUnchanged = true;
   bool FirstHoldsChoice = false;
   std::uint64_t FirstCommands = 0;
@@ -692,6 +693,7 @@ TArrivalOutcome RunArrival(const char* firstSample, const TArrivalCase& arrival)
     outcome.Note = "the first camera changed without holding the choice";
   }
   outcome.FirstCommands = app.Sim->Transfers("first");
+  outcome.FirstWriteFrames = WriteFrames(*app.Sim, "first");
   return outcome;
 }
 
@@ -707,6 +709,7 @@ TEST(FaultMatrix, AnotherCameraAtTheFiltersPageIsNeverWritten) {
     // The commands of the path as it is without any arrival: scans and write.
     const std::uint64_t normal = tamis ? 4 : 6;
     const std::uint64_t reread = tamis ? 1 : 2;
+    const int writes = tamis ? 2 : 1;
     for (const TArrivalCase& arrival : Arrivals) {
       const TArrivalOutcome outcome = RunArrival(sample, arrival);
       ++runs;
@@ -724,7 +727,8 @@ TEST(FaultMatrix, AnotherCameraAtTheFiltersPageIsNeverWritten) {
       const bool ok =
           outcome.Note.empty() && outcome.Boxes == expectedBoxes && outcome.OtherWriteFrames == 0 &&
           outcome.OtherUnchanged && outcome.FirstHoldsChoice == arrival.Written &&
-          outcome.FirstCommands == expectedCommands && outcome.StepAfter == expectedStep;
+          outcome.FirstCommands == expectedCommands && outcome.StepAfter == expectedStep &&
+          outcome.FirstWriteFrames == (arrival.Written ? writes : 0);
       if (!ok) {
         ++failures;
       }
@@ -735,6 +739,7 @@ TEST(FaultMatrix, AnotherCameraAtTheFiltersPageIsNeverWritten) {
       EXPECT_EQ(outcome.FirstHoldsChoice, arrival.Written) << what;
       EXPECT_EQ(outcome.FirstCommands, expectedCommands) << what;
       EXPECT_EQ(outcome.StepAfter, expectedStep) << what;
+      EXPECT_EQ(outcome.FirstWriteFrames, arrival.Written ? writes : 0) << what;
       table << "| " << sample << " | " << arrival.Name << " | " << Join(outcome.Boxes) << " | "
             << (arrival.Arrival == TArrival::None ? "-" : std::to_string(outcome.OtherWriteFrames))
             << " | " << (outcome.OtherUnchanged ? "yes" : "NO") << " | "
