@@ -661,6 +661,12 @@ void RowArrivalByRename(TContext& x) {
   TStandin& s = x.Standin;
   x.Unplug(kShort);
   const std::string dir = s.ClassDir(kShort);
+  // A class directory someone removed is made again at the next arrival.
+  std::error_code ignored;
+  fs::remove(dir, ignored);
+  Expect(x.Plug(kShort) && !s.Interface(kShort).empty(),
+         "stand-in: an arrival makes a missing class directory");
+  x.Unplug(kShort);
   const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   inotify_add_watch(watch, dir.c_str(), IN_CREATE | IN_DELETE | IN_MOVE);
   // Seen through inotify, an interface appears and goes only by rename.
@@ -854,6 +860,11 @@ const std::vector<TFrameCase> kFrameCases = {
     // Permission comes before the range.
     {"write past the end",
      [](const TCamera& c) { return Write(c, c.EepromSize - 1, Repeat(2, 0)); }, 0x82, 0x81},
+    {"write at the highest address, running past the end (no overflow)",
+     [](const TCamera& c) {
+       return c.Long ? Write(c, 0xFFFFFFF0, Repeat(16, 0)) : Write(c, 0xFF, Repeat(2, 0));
+     },
+     0x82, 0x81},
 };
 
 void RowStatusMapping(TContext& x) {

@@ -75,22 +75,17 @@ TEST(Samples, ServiceKeysByModelCode) {
   EXPECT_EQ(ServiceKeyPath(0), "");
 }
 
-TEST(ShortForm, ReadsAreByteExactAndRangeChecked) {
+// Every refusal is a row of the conformance suite, through camsim's sockets;
+// these pin the bytes a camera answers with and keeps.
+TEST(ShortForm, ReadsAreByteExact) {
   CameraModel model = ModelOf("selvo-kai", false);
   const auto image = model.Image();
   EXPECT_EQ(Handle(model, ReadShort(0, 10)), Success(Slice(image, 0, 10)));
   EXPECT_EQ(Handle(model, ReadShort(10, 61)), Success(Slice(image, 10, 61)));
   EXPECT_EQ(Handle(model, ReadShort(193, 63)), Success(Slice(image, 193, 63)));  // to the end
-  EXPECT_EQ(Handle(model, ReadShort(194, 63)), Refused(kStatusInvalidIndex));
-  EXPECT_EQ(Handle(model, ReadShort(255, 2)), Refused(kStatusInvalidIndex));
-  EXPECT_EQ(Handle(model, ReadShort(0, 0)), Refused(kStatusInvalidParameter));
-  EXPECT_EQ(Handle(model, ReadShort(0, 64)), Refused(kStatusInvalidParameter));
-  EXPECT_EQ(Handle(model, ReadLong(0, 10)), Refused(kStatusInvalidParameter));
-  EXPECT_EQ(Handle(model, {kOpcodeRead, 0, 10, 0}), Refused(kStatusInvalidParameter));
-  EXPECT_EQ(Handle(model, {kOpcodeRead, 0}), Refused(kStatusInvalidParameter));
 }
 
-TEST(ShortForm, WritesNeedPermissionAndAWellFormedFrame) {
+TEST(ShortForm, WritesNeedPermissionAndChangeOnlyTheirRange) {
   CameraModel model = ModelOf("ortek-kai", false);
   const auto original = model.Image();
   const std::vector<uint8_t> data(59, 0x5C);
@@ -98,16 +93,6 @@ TEST(ShortForm, WritesNeedPermissionAndAWellFormedFrame) {
   EXPECT_EQ(model.Image(), original);
 
   model.SetWriteAllowed(true);
-  auto frame = WriteShort(10, data);
-  frame.pop_back();  // one data byte short of its count
-  EXPECT_EQ(Handle(model, frame), Refused(kStatusInvalidParameter));
-  EXPECT_EQ(Handle(model, WriteShort(10, std::vector<uint8_t>(62, 1))),
-            Refused(kStatusInvalidParameter));
-  EXPECT_EQ(Handle(model, WriteShort(200, std::vector<uint8_t>(57, 1))),
-            Refused(kStatusInvalidIndex));
-  EXPECT_EQ(Handle(model, {kOpcodeWrite, 10, 0}), Refused(kStatusInvalidParameter));
-  EXPECT_EQ(model.Image(), original) << "a refused command changes nothing";
-
   const auto reply = model.Handle(WriteShort(10, data));
   EXPECT_EQ(reply.Bytes, Success());
   EXPECT_TRUE(reply.Changed);
@@ -126,9 +111,6 @@ TEST(LongForm, TamisBlockReadAndSplitWriteWithoutPermission) {
   EXPECT_TRUE(model.WriteAllowed());
   EXPECT_EQ(Handle(model, ReadLong(0x3FF80, 61)), Success(Slice(image, 0x3FF80, 61)));
   EXPECT_EQ(Handle(model, ReadLong(0x3FFC1, 63)), Success(Slice(image, 0x3FFC1, 63)));
-  EXPECT_EQ(Handle(model, ReadLong(0x3FFC2, 63)), Refused(kStatusInvalidIndex));
-  EXPECT_EQ(Handle(model, ReadLong(0xFFFFFFFF, 1)), Refused(kStatusInvalidIndex));
-  EXPECT_EQ(Handle(model, ReadShort(0x80, 10)), Refused(kStatusInvalidParameter));
 
   std::vector<uint8_t> block(61);
   for (size_t i = 0; i < block.size(); ++i) {
@@ -138,10 +120,6 @@ TEST(LongForm, TamisBlockReadAndSplitWriteWithoutPermission) {
   EXPECT_EQ(Handle(model, WriteLong(0x3FFB0, Slice(block, 48, 13))), Success());
   EXPECT_EQ(Slice(model.Image(), 0x3FF80, 61), block);
   EXPECT_EQ(Handle(model, WriteLong(0x3FF80, std::vector<uint8_t>(58, 0))), Success());
-  EXPECT_EQ(Handle(model, WriteLong(0x3FF80, std::vector<uint8_t>(59, 0))),
-            Refused(kStatusInvalidParameter));
-  EXPECT_EQ(Handle(model, WriteLong(0xFFFFFFF0, std::vector<uint8_t>(16, 0))),
-            Refused(kStatusInvalidIndex));
 }
 
 // Random frames, biased towards the two opcodes and plausible lengths: the
