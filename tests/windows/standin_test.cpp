@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim/camsim.h"
+#include "sim/windows/standin_ioctl.h"
 
 namespace {
 
@@ -128,6 +129,7 @@ HANDLE Open(const std::string& path) {
 // The three pipes, opened the way pelwin.exe opens them.
 struct Link {
   HANDLE pipe[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+  DWORD openError = ERROR_SUCCESS;
 
   bool Connect() {
     const std::string path = FindInterface();
@@ -142,6 +144,7 @@ struct Link {
     for (int i = 0; i < 3; ++i) {
       pipe[i] = Open(path + "\\" + std::to_string(i));
       if (pipe[i] == INVALID_HANDLE_VALUE) {
+        openError = GetLastError();
         return false;
       }
     }
@@ -322,6 +325,10 @@ TEST_F(StandinTest, BadClientsAndUnplugLeaveTheServerServing) {
   EXPECT_EQ(Open(path), INVALID_HANDLE_VALUE) << "the interface's link went with it";
   DWORD moved = 0;
   EXPECT_FALSE(WriteFile(link.pipe[0], "\x12\x00\x01", 3, &moved, nullptr));
+  EXPECT_EQ(moved, 0u);
+  uint8_t byte;
+  EXPECT_FALSE(ReadFile(link.pipe[1], &byte, 1, &moved, nullptr));
+  EXPECT_EQ(moved, 0u);
   EXPECT_TRUE(FindInterface().empty()) << "an unplugged camera is not present";
   ASSERT_EQ(Camsim("plug").exitCode, 0u);
   Link again;
@@ -347,6 +354,8 @@ TEST_F(StandinTest, PipeAndDelayFaultsActOnTheTransport) {
     Link link;
     EXPECT_FALSE(link.Connect()) << "the third pipe must not open";
     EXPECT_NE(link.pipe[1], INVALID_HANDLE_VALUE) << "the others do";
+    // As the Linux platform layer reports a pipe that is not there.
+    EXPECT_EQ(link.openError, DWORD(ERROR_FILE_NOT_FOUND));
   }
   ASSERT_EQ(Camsim("fault pipe 2 off").exitCode, 0u);
   Link link;
@@ -356,6 +365,29 @@ TEST_F(StandinTest, PipeAndDelayFaultsActOnTheTransport) {
   EXPECT_EQ(link.Command(Read(0, 1)).size(), 2u);
   EXPECT_GE(GetTickCount64() - start, 250u);
   ASSERT_EQ(Camsim("fault delay 0").exitCode, 0u);
+}
+
+// The driver runs inside Wine's device host: requests it does not expect, and
+// buffers too small for an answer, fail without taking the host down.
+TEST_F(StandinTest, TheDriversControlDeviceRefusesWhatItDoesNotKnow) {
+  HANDLE control = CreateFileW(L"\\\\.\\" CAMSIM_STANDIN_PREFIX L"ralcamI",
+                               GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
+  uint8_t small[4] = {};
+  DWORD moved = 0;
+  EXPECT_FALSE(DeviceIoControl(control, IOCTL_CAMSIM_STATUS, nullptr, 0, small, sizeof small,
+                               &moved, nullptr))
+      << "a status into 4 bytes";
+  EXPECT_FALSE(DeviceIoControl(control, 0x83372FFC, small, sizeof small, small, sizeof small,
+                               &moved, nullptr))
+      << "an unknown request";
+  EXPECT_FALSE(WriteFile(control, small, sizeof small, &moved, nullptr));
+  EXPECT_FALSE(ReadFile(control, small, sizeof small, &moved, nullptr));
+  CloseHandle(control);
+  Link link;
+  ASSERT_TRUE(link.Connect());
+  EXPECT_EQ(link.Command(Read(0, 1)).size(), 2u);
+  EXPECT_EQ(Camsim("status").exitCode, 0u);
 }
 
 TEST_F(StandinTest, ControlToolNamesWhatIsWrong) {
