@@ -13,7 +13,7 @@
 
 namespace {
 thread_local DWORD g_last_error = ERROR_SUCCESS;
-std::atomic<TPosixLoop*> g_loop{nullptr};
+std::atomic<CPosixLoop*> g_loop{nullptr};
 }  // namespace
 
 DWORD GetLastError() {
@@ -29,11 +29,11 @@ TPosixFaults& PosixFaults() {
   return faults;
 }
 
-void PosixSetLoop(TPosixLoop* loop) {
+void PosixSetLoop(CPosixLoop* loop) {
   g_loop.store(loop);
 }
 
-TPosixLoop* PosixGetLoop() {
+CPosixLoop* PosixGetLoop() {
   return g_loop.load();
 }
 

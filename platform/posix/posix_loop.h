@@ -2,15 +2,15 @@
 //
 // Device notifications are inotify descriptors that must be read inside the
 // toolkit's loop, and their WM_DEVICECHANGE messages delivered to the window
-// behind an HWND. The toolkit installs one TPosixLoop at start-up.
+// behind an HWND. The toolkit installs one CPosixLoop at start-up.
 #pragma once
 
 #include "win32api.h"
 
-class TPosixLoop {
+class CPosixLoop {
  public:
   using ReadyFn = void (*)(int fd, void* data);
-  virtual ~TPosixLoop() = default;
+  virtual ~CPosixLoop() = default;
   // Calls ready(fd, data) from inside the loop whenever fd is readable.
   virtual void WatchFd(int fd, ReadyFn ready, void* data) = 0;
   virtual void UnwatchFd(int fd) = 0;
@@ -20,5 +20,5 @@ class TPosixLoop {
 };
 
 // Null uninstalls. Without a loop, registrations still succeed but nothing is delivered.
-void PosixSetLoop(TPosixLoop* loop);
-TPosixLoop* PosixGetLoop();
+void PosixSetLoop(CPosixLoop* loop);
+CPosixLoop* PosixGetLoop();

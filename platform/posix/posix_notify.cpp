@@ -23,7 +23,7 @@ struct TRegistration {
   HWND Window;
   GUID ClassGuid;
   std::string ClassDir;
-  TPosixLoop* Loop;  // the loop the descriptor was handed to; null: none was installed
+  CPosixLoop* Loop;  // the loop the descriptor was handed to; null: none was installed
 };
 
 // The window's handler runs inside DeliverMessage and may end this very
@@ -149,7 +149,7 @@ HDEVNOTIFY RegisterDeviceNotificationA(HANDLE hRecipient, LPVOID NotificationFil
   }
   reg->Loop = PosixGetLoop();
   const int fd = reg->Fd;
-  TPosixLoop* loop = reg->Loop;
+  CPosixLoop* loop = reg->Loop;
   std::uintptr_t id;
   {
     std::lock_guard<std::mutex> lock(g_registrations_mutex);

@@ -68,7 +68,7 @@ std::string PlatformMakeDirectory(const std::string& path);
 // Stands in for the toolkit's loop: remembers the watched descriptors and hands
 // messages to OnMessage. Installs itself, and puts the loop it replaced back
 // on destruction.
-class PlatformFakeLoop : public TPosixLoop {
+class PlatformFakeLoop : public CPosixLoop {
  public:
   struct TMessage {
     HWND Window;
@@ -99,5 +99,5 @@ class PlatformFakeLoop : public TPosixLoop {
   std::map<int, TWatch> Watches;
 
  private:
-  TPosixLoop* Previous_;
+  CPosixLoop* Previous_;
 };

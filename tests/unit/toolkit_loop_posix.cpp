@@ -57,7 +57,7 @@ void OnReady(int fd, void* data) {
 using ToolkitPosixLoop = ToolkitTest;
 
 TEST_F(ToolkitPosixLoop, MessagesReachTheWindowBehindTheHandle) {
-  TPosixLoop* loop = PosixGetLoop();
+  CPosixLoop* loop = PosixGetLoop();
   ASSERT_NE(loop, nullptr);
   CProbeWindow window;
   window.Open();

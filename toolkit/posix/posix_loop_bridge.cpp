@@ -5,7 +5,7 @@
 
 namespace {
 
-class CToolkitPosixLoop : public TPosixLoop {
+class CToolkitPosixLoop : public CPosixLoop {
  public:
   void WatchFd(int fd, ReadyFn ready, void* data) override { Peers()->WatchFd(fd, ready, data); }
   void UnwatchFd(int fd) override { Peers()->UnwatchFd(fd); }
