@@ -29,7 +29,7 @@ inline constexpr std::size_t kFixedSize = 52;
 inline constexpr std::size_t kHeaderSize = kFixedOffset + kFixedSize;
 inline constexpr std::size_t kStringHeaderSize = 4;
 // Far above what the program stores; a larger block is not version data.
-inline constexpr std::size_t kMaxSize = 64 * 1024;
+inline constexpr std::size_t kMaxSize = std::size_t{64} * 1024;
 
 inline constexpr std::uint32_t kFixedSignature = 0xFEEF04BDu;
 inline constexpr std::uint32_t kFixedStrucVersion = 0x00010000u;
