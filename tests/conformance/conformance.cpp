@@ -920,22 +920,39 @@ void RowReplyPairing(TContext& x) {
   if (!x.Plug(kShort))
     return;
   const std::string path = x.Standin.Interface(kShort);
-  TRawPipes older(path), newer(path);
-  if (!Expect(older.Open() && newer.Open(), "stand-in: two sets of pipes open"))
-    return;
-  // Several pipe-1 connections of one process: the newest gets the reply.
-  Expect(Send(older.Fd[0], Read(kShort, 0, 1)), "stand-in: request sent");
-  const auto reply = Receive(newer.Fd[1]);
-  Expect(reply && reply->size() == 2, "stand-in: the newest pipe 1 of the process gets the reply");
-  Expect(!Receive(older.Fd[1], kQuietMs), "stand-in: an older pipe 1 gets nothing");
-  // Another process, whose connections are older than this process's newest.
-  const int status = InChild([&] {
-    TRawPipes own(path);
-    return own.Open() && own.Exchange(Read(kShort, 0, 3)).size() == 4 ? 0 : 1;
-  });
-  Expect(status == 0, "stand-in: another process gets its reply on its own pipe 1");
-  Expect(!Receive(newer.Fd[1], kQuietMs), "stand-in: no other process's reply comes here");
-  // A process with no pipe 1 open: its reply is dropped, not kept for later.
+  {
+    TRawPipes older(path), newer(path);
+    if (!Expect(older.Open() && newer.Open(), "stand-in: two sets of pipes open"))
+      return;
+    // Several pipe-1 connections of one process: the newest gets the reply.
+    Send(older.Fd[0], Read(kShort, 0, 1));
+    const auto reply = Receive(newer.Fd[1]);
+    Expect(reply && reply->size() == 2,
+           "stand-in: the newest pipe 1 of the process gets the reply");
+    Expect(!Receive(older.Fd[1], kQuietMs), "stand-in: an older pipe 1 gets nothing");
+    // Another process, whose pipes are older than this one's newest: pairing
+    // is by process, not by age.
+    int ready[2], go[2];
+    if (pipe(ready) != 0 || pipe(go) != 0)
+      return;
+    const pid_t child = fork();
+    if (child == 0) {
+      TRawPipes own(path);
+      char c = 1;
+      if (!own.Open() || write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1)
+        _exit(2);
+      _exit(own.Exchange(Read(kShort, 0, 3)).size() == 4 ? 0 : 1);
+    }
+    char c = 0;
+    const bool started = read(ready[0], &c, 1) == 1;
+    TRawPipes newest(path);
+    Expect(started && write(go[1], &c, 1) == 1 && WaitExit(child, 2 * kWaitMs) == 0,
+           "stand-in: another process gets its reply on its own pipe 1");
+    Expect(!Receive(newest.Fd[1], kQuietMs), "stand-in: no other process's reply comes here");
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+      close(fd);
+  }
+  // This process now holds no pipe 1: its reply is dropped, not kept for later.
   const int command = Connect(path + "/0");
   Send(command, Read(kShort, 0, 2));
   Expect(InChild(
