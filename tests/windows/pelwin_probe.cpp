@@ -2,27 +2,40 @@
 // smoke test: what X sees under Wine includes Wine's own frame, and a box's
 // texts cannot be read from a screenshot without OCR.
 //
-//   pelwin_probe window TITLE [SECONDS]   the window's client size, frame,
-//                                         state and style, and one line per
-//                                         child
+//   pelwin_probe window TITLE [SECONDS] [--until TEXT | --until-not TEXT]...
+//       the window's title, client size, frame, state and style, and one line
+//       per child (a drop-down list also tells its selected item, "item 4/8");
+//       with --until, once some line contains TEXT (--until-not: once none
+//       does), all conditions holding at the same moment
 //   pelwin_probe dialog TITLE [SECONDS]   the lines of a box's texts and
 //                                         whether it shows an icon
 //
 // Both wait up to SECONDS (default 20) for a visible top-level window with
-// exactly that title and exit 1 when none comes.
+// exactly that title (TITLE "class:NAME": of that window class) and exit 1
+// when none comes or the conditions do not hold in time; the window's last
+// description is printed either way.
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
+HWND FindVisible(const char* title) {
+  constexpr char classPrefix[] = "class:";
+  HWND found = std::strncmp(title, classPrefix, sizeof classPrefix - 1) == 0
+                   ? FindWindowA(title + sizeof classPrefix - 1, nullptr)
+                   : FindWindowA(nullptr, title);
+  return found != nullptr && IsWindowVisible(found) ? found : nullptr;
+}
+
 HWND WaitForWindow(const char* title, int seconds) {
   for (int tries = seconds * 10; tries >= 0; --tries) {
-    HWND found = FindWindowA(nullptr, title);
-    if (found != nullptr && IsWindowVisible(found)) {
+    if (HWND found = FindVisible(title)) {
       return found;
     }
     Sleep(100);
@@ -58,7 +71,16 @@ void PrintLines(const char* tag, const std::string& text) {
   }
 }
 
-int DescribeWindow(HWND window) {
+void Append(std::vector<std::string>* lines, const char* format, ...) {
+  char line[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(line, sizeof line, format, arguments);
+  va_end(arguments);
+  lines->emplace_back(line);
+}
+
+std::vector<std::string> DescribeWindow(HWND window) {
   // Whatever is still to be painted is painted before anyone takes a picture.
   RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
   RECT client;
@@ -68,25 +90,93 @@ int DescribeWindow(HWND window) {
   POINT origin{0, 0};
   ClientToScreen(window, &origin);
   const LONG style = GetWindowLongA(window, GWL_STYLE);
-  std::printf("client %ld %ld\n", client.right - client.left, client.bottom - client.top);
-  std::printf("frame %ld %ld %ld %ld\n", frame.left, frame.top, frame.right, frame.bottom);
-  std::printf("origin %ld %ld\n", origin.x, origin.y);
-  std::printf("state %s\n", IsIconic(window)   ? "minimized"
-                            : IsZoomed(window) ? "maximized"
-                                               : "normal");
-  std::printf("style%s%s%s%s%s\n", (style & WS_CAPTION) == WS_CAPTION ? " caption" : "",
-              style & WS_SYSMENU ? " sysmenu" : "", style & WS_MINIMIZEBOX ? " minimizebox" : "",
-              style & WS_MAXIMIZEBOX ? " maximizebox" : "", style & WS_THICKFRAME ? " sizing" : "");
+  std::vector<std::string> lines;
+  Append(&lines, "title \"%s\"", TextOf(window).c_str());
+  Append(&lines, "client %ld %ld", client.right - client.left, client.bottom - client.top);
+  Append(&lines, "frame %ld %ld %ld %ld", frame.left, frame.top, frame.right, frame.bottom);
+  Append(&lines, "origin %ld %ld", origin.x, origin.y);
+  Append(&lines, "state %s",
+         IsIconic(window)   ? "minimized"
+         : IsZoomed(window) ? "maximized"
+                            : "normal");
+  Append(&lines, "style%s%s%s%s%s", (style & WS_CAPTION) == WS_CAPTION ? " caption" : "",
+         style & WS_SYSMENU ? " sysmenu" : "", style & WS_MINIMIZEBOX ? " minimizebox" : "",
+         style & WS_MAXIMIZEBOX ? " maximizebox" : "", style & WS_THICKFRAME ? " sizing" : "");
   for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
        child = GetWindow(child, GW_HWNDNEXT)) {
     RECT area;
     GetWindowRect(child, &area);
     POINT corner{area.left, area.top};
     ScreenToClient(window, &corner);
-    std::printf("child %s %ld %ld %ld %ld %s %s \"%s\"\n", ClassOf(child).c_str(), corner.x,
-                corner.y, area.right - area.left, area.bottom - area.top,
-                IsWindowVisible(child) ? "visible" : "hidden",
-                IsWindowEnabled(child) ? "enabled" : "disabled", TextOf(child).c_str());
+    const std::string kind = ClassOf(child);
+    std::string item;
+    if (kind == "ComboBox") {
+      const LRESULT selected = SendMessageA(child, CB_GETCURSEL, 0, 0);
+      const LRESULT count = SendMessageA(child, CB_GETCOUNT, 0, 0);
+      item = " item " + std::to_string(selected + 1) + "/" + std::to_string(count);
+    }
+    Append(&lines, "child %s %ld %ld %ld %ld %s %s \"%s\"%s", kind.c_str(), corner.x, corner.y,
+           area.right - area.left, area.bottom - area.top,
+           IsWindowVisible(child) ? "visible" : "hidden",
+           IsWindowEnabled(child) ? "enabled" : "disabled", TextOf(child).c_str(), item.c_str());
+  }
+  return lines;
+}
+
+bool AnyLineHas(const std::vector<std::string>& lines, const std::string& text) {
+  for (const std::string& line : lines) {
+    if (line.find(text) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+struct TCondition {
+  bool Present;
+  std::string Text;
+};
+
+// Describes the window until every condition holds at once, re-finding it by
+// title when it goes away (a title may change while we look).
+int WatchWindow(const char* title, HWND window, int seconds,
+                const std::vector<TCondition>& conditions) {
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+  std::vector<std::string> lines;
+  const TCondition* unmet = nullptr;
+  for (;;) {
+    if (window == nullptr || !IsWindow(window)) {
+      window = FindVisible(title);
+    }
+    if (window != nullptr) {
+      lines = DescribeWindow(window);
+      unmet = nullptr;
+      for (const TCondition& condition : conditions) {
+        if (AnyLineHas(lines, condition.Text) != condition.Present) {
+          unmet = &condition;
+          break;
+        }
+      }
+      if (unmet == nullptr) {
+        break;
+      }
+    }
+    if (GetTickCount64() >= deadline) {
+      break;
+    }
+    Sleep(50);
+  }
+  for (const std::string& line : lines) {
+    std::printf("%s\n", line.c_str());
+  }
+  if (window == nullptr) {
+    std::fprintf(stderr, "pelwin_probe: the window \"%s\" went away\n", title);
+    return 1;
+  }
+  if (unmet != nullptr) {
+    std::fprintf(stderr, "pelwin_probe: after %d s still %s \"%s\"\n", seconds,
+                 unmet->Present ? "no line with" : "a line with", unmet->Text.c_str());
+    return 1;
   }
   return 0;
 }
@@ -112,17 +202,32 @@ int DescribeDialog(HWND box) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: pelwin_probe window|dialog TITLE [SECONDS]\n");
+    std::fprintf(stderr,
+                 "usage: pelwin_probe window|dialog TITLE [SECONDS] "
+                 "[--until TEXT | --until-not TEXT]...\n");
     return 2;
   }
   const int seconds = argc > 3 ? std::atoi(argv[3]) : 20;
+  std::vector<TCondition> conditions;
+  if (argc > 4 && (argc - 4) % 2 != 0) {
+    std::fprintf(stderr, "pelwin_probe: %s needs a text\n", argv[argc - 1]);
+    return 2;
+  }
+  for (int i = 4; i + 1 < argc; i += 2) {
+    const bool present = std::strcmp(argv[i], "--until") == 0;
+    if (!present && std::strcmp(argv[i], "--until-not") != 0) {
+      std::fprintf(stderr, "pelwin_probe: unknown option %s\n", argv[i]);
+      return 2;
+    }
+    conditions.push_back({present, argv[i + 1]});
+  }
   HWND found = WaitForWindow(argv[2], seconds);
   if (found == nullptr) {
     std::fprintf(stderr, "pelwin_probe: no window \"%s\"\n", argv[2]);
     return 1;
   }
   if (std::strcmp(argv[1], "window") == 0) {
-    return DescribeWindow(found);
+    return WatchWindow(argv[2], found, seconds, conditions);
   }
   if (std::strcmp(argv[1], "dialog") == 0) {
     return DescribeDialog(found);
