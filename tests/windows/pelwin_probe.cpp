@@ -109,16 +109,27 @@ std::vector<std::string> DescribeWindow(HWND window) {
     POINT corner{area.left, area.top};
     ScreenToClient(window, &corner);
     const std::string kind = ClassOf(child);
+    std::string text = TextOf(child);
     std::string item;
     if (kind == "ComboBox") {
+      // A drop-down list's text is its selected item. Asked from another
+      // process, Wine 8 answers the ANSI CB_GETLBTEXT with the UTF-16 text:
+      // ask for that and convert it here.
       const LRESULT selected = SendMessageA(child, CB_GETCURSEL, 0, 0);
       const LRESULT count = SendMessageA(child, CB_GETCOUNT, 0, 0);
       item = " item " + std::to_string(selected + 1) + "/" + std::to_string(count);
+      wchar_t wide[256] = L"";
+      char narrow[256] = "";
+      if (selected >= 0 && SendMessageW(child, CB_GETLBTEXTLEN, selected, 0) < 255 &&
+          SendMessageW(child, CB_GETLBTEXT, selected, reinterpret_cast<LPARAM>(wide)) >= 0 &&
+          WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr) > 0) {
+        text = narrow;
+      }
     }
     Append(&lines, "child %s %ld %ld %ld %ld %s %s \"%s\"%s", kind.c_str(), corner.x, corner.y,
            area.right - area.left, area.bottom - area.top,
            IsWindowVisible(child) ? "visible" : "hidden",
-           IsWindowEnabled(child) ? "enabled" : "disabled", TextOf(child).c_str(), item.c_str());
+           IsWindowEnabled(child) ? "enabled" : "disabled", text.c_str(), item.c_str());
   }
   return lines;
 }
