@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The Wine end-to-end tests' session: one X server and one persistent
+# wineserver on the prefix with the camera stand-in installed, shared by every
+# test of a run (CTest starts and stops it as a fixture; bench/wine/eeprom.sh
+# too).
+#
+#   tests/wine/session.sh start BUILD-DIR   (reuses a live session)
+#   tests/wine/session.sh stop BUILD-DIR
+#
+# The prefix is BUILD-DIR/wineprefix-standin, prepared by
+# tests/windows/standin-prefix.sh (the CTest fixture wine_standin; run here
+# when it has not been). The X server takes
+# the display WE_DISPLAY (":N") when set, else a free one of its choosing.
+# Wine keeps its desktop on the display of the program that started the
+# server, and the stand-in lives as long as the server: so both start here,
+# together, and go together. What start leaves running must not keep the
+# lock (fd 9) that makes starts and stops take turns.
+set -euo pipefail
+
+command=${1:?usage: session.sh start|stop BUILD-DIR}
+build=$(cd "${2:?usage: session.sh start|stop BUILD-DIR}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+session=$build/tests/wine/session
+export WINEPREFIX=$build/wineprefix-standin
+export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES='mscoree,mshtml='
+camsim=${WE_CAMSIM:-$build/sim/windows/camsim.exe}
+
+say() { printf 'session: %s\n' "$*" >&2; }
+
+alive() { [ -f "$session/xvfb.pid" ] && kill -0 "$(cat "$session/xvfb.pid")" 2>/dev/null; }
+
+stop() {
+  if [ -f "$session/env" ]; then
+    # shellcheck disable=SC1091
+    DISPLAY=$(sed -n 's/^export DISPLAY=//p' "$session/env")
+    export DISPLAY
+  fi
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  if [ -f "$session/xvfb.pid" ]; then
+    kill "$(cat "$session/xvfb.pid")" 2>/dev/null || true
+  fi
+  rm -f "$session/env" "$session/xvfb.pid" "$session/display"
+}
+
+start() {
+  mkdir -p "$session"
+  if [ -f "$session/env" ] && alive; then
+    return 0
+  fi
+  stop
+  [ -f "$camsim" ] || { say "no $camsim: build the windows-cross preset"; return 1; }
+  if [ ! -f "$WINEPREFIX/standin-install.log" ]; then
+    "$here/../windows/standin-prefix.sh" "$here/../../tools/wine-run.sh" "$camsim" >/dev/null 9>&-
+  fi
+  # The preparation leaves a server without our display behind.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+
+  : >"$session/display"
+  if [ -n "${WE_DISPLAY:-}" ]; then
+    setsid Xvfb "$WE_DISPLAY" -screen 0 1024x768x24 -nolisten tcp \
+      </dev/null >"$session/xvfb.log" 2>&1 9>&- &
+    echo "$!" >"$session/xvfb.pid"
+    echo "${WE_DISPLAY#:}" >"$session/display"
+  else
+    setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
+      3>"$session/display" </dev/null >"$session/xvfb.log" 2>&1 9>&- &
+    echo "$!" >"$session/xvfb.pid"
+  fi
+  local tries
+  for ((tries = 0; tries < 100; tries++)); do
+    # -displayfd writes the number once clients are accepted; a fixed
+    # display is ready once its socket is there.
+    grep -q '[0-9]' "$session/display" &&
+      [ -S "/tmp/.X11-unix/X$(tr -dc 0-9 <"$session/display")" ] && break
+    alive || { say "Xvfb did not start: $(cat "$session/xvfb.log")"; return 1; }
+    sleep 0.1
+  done
+  DISPLAY=":$(tr -dc 0-9 <"$session/display")"
+  export DISPLAY
+
+  # Services inherit the first program's output: a file, never a pipe. The
+  # stand-in's drivers start with the server, as after a reboot.
+  wineserver -p </dev/null >/dev/null 2>&1 9>&-
+  wine cmd.exe /c exit </dev/null >"$session/wine.log" 2>&1 9>&-
+  cat >"$session/env" <<ENV
+export DISPLAY=$DISPLAY
+export WINEPREFIX=$WINEPREFIX
+export WINEDEBUG=$WINEDEBUG WINEARCH=$WINEARCH WINEDLLOVERRIDES='$WINEDLLOVERRIDES'
+ENV
+}
+
+exec 9>"$build/tests/wine/session.lock"
+flock 9
+case "$command" in
+  start) start || { stop; exit 1; } ;;
+  stop) stop ;;
+  *) echo "usage: session.sh start|stop BUILD-DIR" >&2; exit 2 ;;
+esac

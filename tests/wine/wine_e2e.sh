@@ -1,0 +1,282 @@
+# shellcheck shell=bash
+# Drives pelwin.exe under Wine against camsim.exe and the camera stand-in, in
+# the session of tests/wine/session.sh. Sourced by the Wine end-to-end tests and
+# by bench/wine/eeprom.sh.
+#
+# In: WE_BUILD (the windows-cross build tree), WE_NAME (the test's name),
+# optional WE_ARTIFACTS (where a failure leaves its screenshot and logs).
+#
+# What pelwin shows is read through Windows itself (pelwin_probe: the window's
+# title and its controls with their state); every wait is a bounded poll.
+
+: "${WE_BUILD:?WE_BUILD must name the windows-cross build tree}"
+WE_NAME=${WE_NAME:-$(basename "$0" .sh)}
+WE_PELWIN=${WE_PELWIN:-$WE_BUILD/app/pelwin.exe}
+WE_CAMSIM=${WE_CAMSIM:-$WE_BUILD/sim/windows/camsim.exe}
+WE_PROBE=${WE_PROBE:-$WE_BUILD/tests/windows/pelwin_probe.exe}
+WE_WORK=$(mktemp -d "${TMPDIR:-/tmp}/pelwin-$WE_NAME.XXXXXX")
+WE_PELWIN_PID=""
+WE_SERVE_PID=""
+WE_LOOK=$WE_WORK/look.txt
+WE_STARTED=$SECONDS
+
+we_log() { printf '[%s %3ds] %s\n' "$WE_NAME" $((SECONDS - WE_STARTED)) "$*" >&2; }
+
+we_fail() {
+  we_log "FAIL: $*"
+  exit 1
+}
+
+# we_poll SECONDS COMMAND...: runs COMMAND every 100 ms until it succeeds.
+we_poll() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.1
+  done
+}
+
+# The session's DISPLAY and Wine environment.
+we_attach() {
+  local env=$WE_BUILD/tests/wine/session/env
+  [ -f "$env" ] || we_fail "no Wine session: run tests/wine/session.sh start $WE_BUILD"
+  # shellcheck disable=SC1090
+  source "$env"
+}
+
+# Windows programs never read the test's standard input; Wine's console ends
+# lines with CR LF.
+we_wine() { wine "$@" </dev/null; }
+
+we_winpath() { winepath -w "$1" 2>/dev/null | tr -d '\r'; }
+
+we_camsim() {
+  local out status=0
+  out=$(we_wine "$WE_CAMSIM" "$@" 2>"$WE_WORK/camsim.err") || status=$?
+  tr -d '\r' <<<"$out"
+  return "$status"
+}
+
+# we_serve SAMPLE [OPTIONS]: a fresh camera of that sample (its image new from
+# the sample), its frame log in $WE_WORK/frames.log and its image as served at
+# the start in $WE_WORK/before.bin.
+we_serve() {
+  mkdir -p "$WE_WORK/state"
+  : >"$WE_WORK/serve.out"
+  local state log
+  state=$(we_winpath "$WE_WORK/state")
+  log=$(we_winpath "$WE_WORK/frames.log")
+  # Started as a simple command, so that $! is the Windows process itself.
+  wine "$WE_CAMSIM" serve --state "$state" --log "$log" "$@" </dev/null >"$WE_WORK/serve.out" 2>&1 &
+  WE_SERVE_PID=$!
+  we_poll 20 grep -q '^ready' "$WE_WORK/serve.out" ||
+    we_fail "camsim.exe serve did not start: $(cat "$WE_WORK/serve.out")"
+  we_camsim image --save "$(we_winpath "$WE_WORK/before.bin")" >/dev/null ||
+    we_fail "camsim.exe image --save: $(cat "$WE_WORK/camsim.err")"
+}
+
+we_start_pelwin() {
+  wine "$WE_PELWIN" </dev/null >"$WE_WORK/pelwin.out" 2>&1 &
+  WE_PELWIN_PID=$!
+  we_look 30 || we_fail "no pelwin window"
+}
+
+# we_look SECONDS [--until TEXT | --until-not TEXT]...: describes pelwin's
+# main window into $WE_LOOK once all conditions hold (see pelwin_probe).
+we_look() {
+  local seconds=$1
+  shift
+  we_wine "$WE_PROBE" window class:PelwinWindow "$seconds" "$@" 2>"$WE_WORK/probe.err" |
+    tr -d '\r' >"$WE_LOOK"
+}
+
+# we_wait CONDITION...: as we_look, within 15 s, or the test fails.
+we_wait() {
+  we_look 15 "$@" || {
+    cat "$WE_LOOK" >&2
+    we_fail "$(cat "$WE_WORK/probe.err")"
+  }
+}
+
+we_wait_title() { we_wait --until "title \"$1\""; }
+
+# The pages, told apart by their controls (the pane's texts are drawn, not
+# controls). Page 1 and page 3 look alike: the tests know which they are on.
+we_wait_scan_page() {
+  we_wait --until ' enabled "Scan camera"' --until-not '"Write Filters"' \
+    --until-not 'child ComboBox' "$@"
+}
+we_wait_unplug_page() {
+  we_wait --until-not '"Scan camera"' --until ' disabled "Next ->"' --until-not 'child ComboBox' "$@"
+}
+we_wait_filters_page() {
+  we_wait --until ' enabled "Write Filters"' --until ' disabled "Next ->"' "$@"
+}
+we_wait_done_page() {
+  we_wait --until ' enabled "Finish"' --until-not '"Write Filters"' --until-not 'child ComboBox' "$@"
+}
+
+# we_control_center TEXT: "x y" on the screen of the last look's first
+# control whose line has TEXT.
+we_control_center() {
+  awk -v text="$1" '
+    $1 == "origin" { ox = $2; oy = $3 }
+    $1 == "child" && index($0, text) { print ox + $3 + int($5 / 2), oy + $4 + int($6 / 2); exit }
+  ' "$WE_LOOK"
+}
+
+# The X window of pelwin's main window, for keys: without a window manager
+# nothing gives it the focus but us.
+we_focus_main() {
+  local title wid
+  title=$(sed -n 's/^title "\(.*\)"$/\1/p' "$WE_LOOK")
+  wid=$(xdotool search --onlyvisible --name "^${title}\$" | head -n 1)
+  [ -n "$wid" ] || we_fail "no X window titled \"$title\""
+  xdotool windowfocus --sync "$wid"
+}
+
+# we_click LABEL: presses the enabled button with the mouse, as a user would.
+we_click() {
+  we_wait --until " enabled \"$1\""
+  local where
+  where=$(we_control_center " enabled \"$1\"")
+  # shellcheck disable=SC2086  # "x y"
+  xdotool mousemove $where click 1
+}
+
+# we_pick LIST ITEM TEXT: picks item ITEM (from 1) of drop-down list LIST (1 the
+# upper, 2 the lower) with the mouse and the arrow keys, then checks that the
+# list shows TEXT as its selection.
+we_pick() {
+  local list=$1 item=$2 text=$3 line selected steps key where
+  we_wait --until 'child ComboBox'
+  # Windows lists children in z-order; the lists are numbered from the top.
+  line=$(awk '$1 == "child" && $2 == "ComboBox"' "$WE_LOOK" | sort -n -k4,4 | sed -n "${list}p")
+  [ -n "$line" ] || we_fail "no drop-down list $list"
+  selected=$(sed -n 's/.* item \(-\{0,1\}[0-9]*\)\/[0-9]*$/\1/p' <<<"$line")
+  steps=$((item - selected))
+  key=Down
+  if [ "$steps" -lt 0 ]; then
+    key=Up
+    steps=$((-steps))
+  fi
+  read -r _ _ x y w h _ <<<"$line"
+  where="$(awk '$1 == "origin" { print $2, $3 }' "$WE_LOOK")"
+  read -r ox oy <<<"$where"
+  we_focus_main
+  xdotool mousemove $((ox + x + w / 2)) $((oy + y + h / 2)) click 1
+  local keys=()
+  for (( ; steps > 0; steps--)); do keys+=("$key"); done
+  xdotool key --delay 50 "${keys[@]}" Return
+  we_wait --until "\"$text\" item $item/"
+}
+
+# we_wait_box TITLE: the lines of the open message box (and "icon yes|no") in
+# $WE_WORK/box.txt.
+we_wait_box() {
+  we_wine "$WE_PROBE" dialog "$1" 15 2>"$WE_WORK/probe.err" | tr -d '\r' >"$WE_WORK/box.txt" ||
+    we_fail "no box \"$1\": $(cat "$WE_WORK/probe.err")"
+}
+
+# we_box_key TITLE KEY: a key pressed in the open box.
+we_box_key() {
+  local wid
+  wid=$(xdotool search --onlyvisible --name "^$1\$" | head -n 1)
+  [ -n "$wid" ] || we_fail "no X window for the box \"$1\""
+  xdotool windowfocus --sync "$wid"
+  xdotool key "$2"
+}
+
+we_box_gone() { ! we_wine "$WE_PROBE" dialog "$1" 0 >/dev/null 2>&1; }
+
+we_pelwin_ended() { ! kill -0 "$WE_PELWIN_PID" 2>/dev/null; }
+
+# we_wait_exit: pelwin ends with status 0 within 15 s.
+we_wait_exit() {
+  we_poll 15 we_pelwin_ended || we_fail "pelwin.exe did not end"
+  local status=0
+  wait "$WE_PELWIN_PID" || status=$?
+  WE_PELWIN_PID=""
+  [ "$status" -eq 0 ] || we_fail "pelwin.exe ended with status $status"
+}
+
+# we_close: closes the window with Alt+F4 and waits for the program's end.
+we_close() {
+  we_look 5 || true
+  we_focus_main
+  xdotool key alt+F4
+  we_wait_exit
+}
+
+# we_status_field NAME: a field of the camera's `camsim status` line.
+we_status_field() { we_camsim status | tr ' ' '\n' | sed -n "s/^$1=//p" | head -n 1; }
+
+# we_dump_field NAME: one decoded field of the camera, as `camsim dump` prints it.
+we_dump_field() { we_camsim dump | sed -n "s/^$1: //p"; }
+
+# we_permission SERVICE: the driver's AllowEEPROMWrite under the machine's
+# service key, as `reg query` prints it ("0x1"), or nothing when it is missing.
+we_permission() {
+  we_wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1\\Parameters" \
+    /v AllowEEPROMWrite 2>/dev/null | tr -d '\r' |
+    awk '$1 == "AllowEEPROMWrite" && $2 == "REG_DWORD" { print $3 }'
+}
+
+# we_check_frames EXPECTED: the camera's frame log, request and reply lines
+# only, with the time, camera and process id taken out (and the CR of the
+# Windows line ends), is EXPECTED byte for byte.
+we_check_frames() {
+  sed -n -E 's/^[0-9-]+ [0-9:.]+ [^ ]+: (request) from pid [0-9]+: /\1: /p;
+             s/^[0-9-]+ [0-9:.]+ [^ ]+: (reply( dropped[^:]*)?: )/\1/p' \
+    "$WE_WORK/frames.log" | tr -d '\r' >"$WE_WORK/frames.txt"
+  diff -u "$1" "$WE_WORK/frames.txt" >&2 || we_fail "the frame log differs from $(basename "$1")"
+}
+
+# we_check_image OFFSET...: the camera's image now differs from the one it was
+# served with at most in the bytes at these offsets (decimal or 0x).
+we_check_image() {
+  we_camsim image --save "$(we_winpath "$WE_WORK/after.bin")" >/dev/null ||
+    we_fail "camsim.exe image --save: $(cat "$WE_WORK/camsim.err")"
+  python3 - "$WE_WORK/before.bin" "$WE_WORK/after.bin" "$@" <<'PY' || we_fail "the image changed beyond the chosen fields"
+import sys
+before, after = (open(p, "rb").read() for p in sys.argv[1:3])
+allowed = {int(a, 0) for a in sys.argv[3:]}
+if len(before) != len(after):
+    sys.exit(f"image size {len(before)} became {len(after)}")
+bad = [i for i in range(len(before)) if before[i] != after[i] and i not in allowed]
+for i in bad[:10]:
+    print(f"byte 0x{i:x}: {before[i]:02x} -> {after[i]:02x}", file=sys.stderr)
+sys.exit(1 if bad else 0)
+PY
+}
+
+we_keep_failure() {
+  [ -n "${WE_ARTIFACTS:-}" ] || return 0
+  local dir=$WE_ARTIFACTS/$WE_NAME file
+  mkdir -p "$dir"
+  rm -f "$dir"/*
+  [ -z "${DISPLAY:-}" ] || import -display "$DISPLAY" -window root "$dir/failure.png" 2>/dev/null || true
+  for file in look.txt box.txt frames.log frames.txt serve.out pelwin.out camsim.err probe.err; do
+    [ -f "$WE_WORK/$file" ] && cp "$WE_WORK/$file" "$dir/"
+  done
+  we_log "screenshot and logs kept in $dir"
+}
+
+# we_finish STATUS: keeps what a failure needs, ends pelwin and the camera.
+we_finish() {
+  local status=$1
+  [ "$status" -eq 0 ] || we_keep_failure
+  if [ -n "$WE_PELWIN_PID" ] && kill -0 "$WE_PELWIN_PID" 2>/dev/null; then
+    kill "$WE_PELWIN_PID" 2>/dev/null || true
+    we_poll 5 we_pelwin_ended || kill -9 "$WE_PELWIN_PID" 2>/dev/null || true
+  fi
+  if [ -n "$WE_SERVE_PID" ]; then
+    we_camsim stop >/dev/null 2>&1 || kill "$WE_SERVE_PID" 2>/dev/null || true
+    wait "$WE_SERVE_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WE_WORK"
+  we_log "$([ "$status" -eq 0 ] && echo ok || echo failed) in $((SECONDS - WE_STARTED)) s"
+}
+
+trap 'we_finish $?' EXIT
