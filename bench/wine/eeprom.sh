@@ -21,7 +21,17 @@ bench_exe=$build/bench/wine/wine_eeprom_bench.exe
 export WE_BUILD=$build WE_NAME=bench-eeprom
 # shellcheck source=SCRIPTDIR/../../tests/wine/wine_e2e.sh
 source tests/wine/wine_e2e.sh
-trap 'we_finish $?; tests/wine/session.sh stop "$build" >/dev/null' EXIT
+# A session already running (the tests', or one started by hand) is used and
+# left running; one started here is stopped here.
+own_session=1
+[ ! -f "$build/tests/wine/session/env" ] || own_session=0
+finish() {
+  local status=$1
+  we_finish "$status"
+  [ "$own_session" -eq 0 ] || tests/wine/session.sh stop "$build" >/dev/null
+  exit "$status"
+}
+trap 'finish $?' EXIT
 tests/wine/session.sh start "$build" >/dev/null || exit 2
 we_attach
 we_serve selvo-kaf
