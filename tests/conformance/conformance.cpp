@@ -77,24 +77,13 @@ struct TCamera {
   bool NeedsPermission;
 };
 
-const TCamera kShort = {
-    "selvo-kai",
-    "short",
-    {0x3789B7D9, 0xA441, 0x4B8B, {0xA9, 0x59, 0xEE, 0x19, 0xDB, 0x0B, 0x80, 0x02}},
-    kClassDirectories[2],
-    false,
-    256,
-    61,
-    true};
-const TCamera kLong = {
-    "tamis-a",
-    "long",
-    {0xAD8D593C, 0x2B2D, 0x4292, {0x8A, 0x80, 0xCD, 0x4D, 0xA1, 0x3F, 0xB1, 0x6A}},
-    kClassDirectories[6],
-    true,
-    0x40000,
-    58,
-    false};
+constexpr GUID kSelvoKai = {
+    0x3789B7D9, 0xA441, 0x4B8B, {0xA9, 0x59, 0xEE, 0x19, 0xDB, 0x0B, 0x80, 0x02}};
+constexpr GUID kTamisA = {
+    0xAD8D593C, 0x2B2D, 0x4292, {0x8A, 0x80, 0xCD, 0x4D, 0xA1, 0x3F, 0xB1, 0x6A}};
+const TCamera kShort = {"selvo-kai", "short", kSelvoKai, kClassDirectories[2],
+                        false,       256,     61,        true};
+const TCamera kLong = {"tamis-a", "long", kTamisA, kClassDirectories[6], true, 0x40000, 58, false};
 
 TBytes Frame(const TCamera& c, std::uint8_t opcode, std::uint32_t address, std::uint32_t count) {
   TBytes f = {opcode};
