@@ -32,7 +32,7 @@ finish() {
   exit "$status"
 }
 trap 'finish $?' EXIT
-tests/wine/session.sh start "$build" >/dev/null || exit 2
+[ "$own_session" -eq 0 ] || tests/wine/session.sh start "$build" >/dev/null || exit 2
 we_attach
 we_serve selvo-kaf
 

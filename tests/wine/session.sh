@@ -4,7 +4,7 @@
 # test of a run (CTest starts and stops it as a fixture; bench/wine/eeprom.sh
 # too).
 #
-#   tests/wine/session.sh start BUILD-DIR   (reuses a live session)
+#   tests/wine/session.sh start BUILD-DIR   (ends a session still running first)
 #   tests/wine/session.sh stop BUILD-DIR
 #
 # The prefix is BUILD-DIR/wineprefix-standin, prepared by
@@ -45,9 +45,8 @@ stop() {
 
 start() {
   mkdir -p "$session"
-  if [ -f "$session/env" ] && alive; then
-    return 0
-  fi
+  # Always anew: whatever ran in the prefix since (its preparation above all)
+  # may have ended or replaced the server.
   stop
   [ -f "$camsim" ] || { say "no $camsim: build the windows-cross preset"; return 1; }
   if [ ! -f "$WINEPREFIX/standin-install.log" ]; then
