@@ -64,6 +64,8 @@ std::string Narrow(const std::wstring& text);
 
 // Where `serve` is reached: one server per Wine server, as the pipe names are.
 inline constexpr const char* kControlPipe = "\\\\.\\pipe\\camsim-control";
+// Held by the one server: Wine lets a second process serve the same pipe names.
+inline constexpr const char* kServeMutex = "camsim-serve";
 
 struct ServeOptions {
   std::string SampleName;

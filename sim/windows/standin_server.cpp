@@ -624,7 +624,7 @@ bool Server::Setup(std::string* error) {
   }
   // The pipe names are the Wine server's: a second server would share them.
   // Wine 8 does not refuse a second first instance of a pipe, so a mutex tells.
-  exclusive_ = CreateMutexA(nullptr, FALSE, "camsim-serve");
+  exclusive_ = CreateMutexA(nullptr, FALSE, kServeMutex);
   if (!exclusive_ || GetLastError() == ERROR_ALREADY_EXISTS) {
     *error = "another camsim serves this Wine server";
     return false;

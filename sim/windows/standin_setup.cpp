@@ -289,6 +289,11 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
 
 bool RemoveStandin(const Sample& sample, std::string* error) {
   const std::string service = StandinService(sample);
+  // A server would lose its driver under it, and the camera with it.
+  if (HANDLE server = OpenMutexA(SYNCHRONIZE, FALSE, kServeMutex)) {
+    CloseHandle(server);
+    return Fail(error, "a camsim serve runs on this Wine server: `camsim stop` it first");
+  }
   ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) {
     return Fail(error, "cannot open the service control manager: " + ErrorText(GetLastError()));
@@ -298,13 +303,18 @@ bool RemoveStandin(const Sample& sample, std::string* error) {
     return Fail(error,
                 "no stand-in for " + sample.Name + " is installed (no service " + service + ")");
   }
-  SERVICE_STATUS status{};
-  if (ControlService(handle.get(), SERVICE_CONTROL_STOP, &status)) {
-    WaitForState(handle.get(), SERVICE_STOPPED, kStartTimeoutMs);
-  }
+  // The device goes first: its driver then has nothing left that keeps it.
   ForEachDevice(service, [](HDEVINFO set, SP_DEVINFO_DATA* info) {
     SetupDiCallClassInstaller(DIF_REMOVE, set, info);
   });
+  SERVICE_STATUS status{};
+  if (!ControlService(handle.get(), SERVICE_CONTROL_STOP, &status) &&
+      GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
+    return Fail(error, "cannot stop " + service + ": " + ErrorText(GetLastError()));
+  }
+  if (!WaitForState(handle.get(), SERVICE_STOPPED, kStartTimeoutMs)) {
+    return Fail(error, service + " does not stop");
+  }
   if (!DeleteService(handle.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
     return Fail(error, "cannot delete the service " + service + ": " + ErrorText(GetLastError()));
   }

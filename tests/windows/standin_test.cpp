@@ -184,6 +184,9 @@ class StandinTest : public testing::Test {
     // Wine reuses process ids: a state left by an earlier run must not count.
     state_ = std::string(temp) + "camsim-standin-test-" + std::to_string(GetCurrentProcessId());
     DeleteFileA((state_ + "\\" + kSample + ".eeprom").c_str());
+    // Removing a stand-in and installing it again leaves it as it was.
+    reinstalled_ =
+        Camsim("remove tamis-b").exitCode == 0 && Camsim("install tamis-b").exitCode == 0;
     Camsim("serve --state \"" + state_ + "\" --log \"" + state_ + ".log\" " + kSample, &server_,
            &serverOutput_);
     std::string out;
@@ -219,6 +222,7 @@ class StandinTest : public testing::Test {
   static inline HANDLE serverOutput_ = nullptr;
   static inline std::string state_;
   static inline bool ready_ = false;
+  static inline bool reinstalled_ = false;
 };
 
 TEST_F(StandinTest, FramesAreAnsweredByTheModelWithItsStatusCodes) {
@@ -400,6 +404,10 @@ TEST_F(StandinTest, ControlToolNamesWhatIsWrong) {
   EXPECT_EQ(Camsim("fault refuse x 0x82").exitCode, 1u);
   EXPECT_EQ(Camsim("fault explode").exitCode, 2u);
   EXPECT_EQ(Camsim("install no-such-sample").exitCode, 2u);
+  EXPECT_TRUE(reinstalled_) << "remove and install again";
+  run = Camsim("remove tamis-b");
+  EXPECT_EQ(run.exitCode, 1u) << "not while a server runs";
+  EXPECT_NE(run.out.find("camsim stop"), std::string::npos) << run.out;
   run = Camsim("serve ortek-kai");
   EXPECT_EQ(run.exitCode, 1u) << "the pipe names are taken";
   EXPECT_NE(run.out.find("another camsim serves"), std::string::npos) << run.out;
