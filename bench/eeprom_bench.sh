@@ -23,7 +23,7 @@ printf '%-3s | %6s %6s %6s %6s | %9s %11s %9s | %6s %6s %6s %6s | %9s %11s\n' \
   floor tool camsim both "cpu tool" "cpu camsim"
 for run in $(seq 1 "$runs"); do
   taskset -c 0 "$bin" --benchmark_repetitions=9 --benchmark_report_aggregates_only=true \
-    --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2 \
+    --benchmark_enable_random_interleaving=true --benchmark_min_time=0.5 \
     --benchmark_format=json >"$out"
   python3 - "$out" "$run" <<'PY'
 import json, sys
