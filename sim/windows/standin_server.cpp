@@ -481,14 +481,17 @@ bool Server::PlugIn(std::string* error) {
   }
   // The driver reads its permission when the camera arrives, and keeps it
   // until the camera goes: a change in between counts from the next plug-in.
+  // The key is that of the model code in the camera's header, as camsim reads
+  // it on Linux; for the samples that is the stand-in's own service key.
   bool allowed = false;
   std::string permission = "not needed";
   if (NeedsWritePermission(sample_->kind)) {
+    const std::string key = ServiceKeyPath(ModelCodeOf(model_->Image()));
     DWORD value = 0, type = 0, size = sizeof value;
-    allowed =
-        RegGetValueA(HKEY_LOCAL_MACHINE, ParametersKey(service_).c_str(), kWritePermissionValue,
-                     RRF_RT_ANY, &type, &value, &size) == ERROR_SUCCESS &&
-        type == REG_DWORD && size == sizeof value && value != 0;
+    allowed = !key.empty() &&
+              RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), kWritePermissionValue, RRF_RT_ANY,
+                           &type, &value, &size) == ERROR_SUCCESS &&
+              type == REG_DWORD && size == sizeof value && value != 0;
     permission = allowed ? "allowed" : "not granted";
   }
   model_->SetWriteAllowed(allowed);

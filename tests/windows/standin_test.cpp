@@ -295,6 +295,38 @@ TEST_F(StandinTest, WritePermissionIsReadAtPlugInAndHeldUntilUnplug) {
   EXPECT_EQ(file[0xF0], 0xA5);
 }
 
+// The permission follows the model code in the camera's header, as on Linux:
+// the program grants it under the key of the code it read.
+TEST_F(StandinTest, PermissionIsReadUnderTheKeyOfTheHeadersModelCode) {
+  Bytes image = camsim::SampleImage(*camsim::FindSample(kSample));
+  image[3] = 1030 & 0xFF;  // ralcamF's model code, little-endian at 3
+  image[4] = 1030 >> 8;
+  const std::string file = state_ + "-ralcamF.eeprom";
+  FILE* out = std::fopen(file.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), out), image.size());
+  std::fclose(out);
+  ASSERT_EQ(Camsim("image --load \"" + file + "\"").exitCode, 0u);
+  constexpr char kOther[] = "SYSTEM\\CurrentControlSet\\Services\\ralcamF\\Parameters";
+  DWORD one = 1;
+  ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, kOther, camsim::kWritePermissionValue, REG_DWORD,
+                            &one, sizeof one),
+            ERROR_SUCCESS);
+  PowerCycle();
+  Link link;
+  ASSERT_TRUE(link.Connect());
+  EXPECT_EQ(link.Command({camsim::kOpcodeWrite, 0xF0, 1, 0x5A}, 1), Bytes{camsim::kStatusSuccess});
+  RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kOther, camsim::kWritePermissionValue);
+  // The sample's own image back for the tests that follow.
+  image = camsim::SampleImage(*camsim::FindSample(kSample));
+  out = std::fopen(file.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  std::fwrite(image.data(), 1, image.size(), out);
+  std::fclose(out);
+  EXPECT_EQ(Camsim("image --load \"" + file + "\"").exitCode, 0u);
+  PowerCycle();
+}
+
 // What a client can do wrong, or what the camera does to a client, never takes
 // the server down, and the camera goes on answering the next connection.
 TEST_F(StandinTest, BadClientsAndUnplugLeaveTheServerServing) {
