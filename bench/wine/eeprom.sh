@@ -26,10 +26,9 @@ source tests/wine/wine_e2e.sh
 own_session=1
 [ ! -f "$build/tests/wine/session/env" ] || own_session=0
 finish() {
-  local status=$1
-  we_finish "$status"
+  we_finish "$1"
   [ "$own_session" -eq 0 ] || tests/wine/session.sh stop "$build" >/dev/null
-  exit "$status"
+  exit "$WE_STATUS"
 }
 trap 'finish $?' EXIT
 [ "$own_session" -eq 0 ] || tests/wine/session.sh start "$build" >/dev/null || exit 2

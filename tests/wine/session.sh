@@ -83,6 +83,10 @@ start() {
   # stand-in's drivers start with the server, as after a reboot.
   wineserver -p </dev/null >/dev/null 2>&1 9>&-
   wine cmd.exe /c exit </dev/null >"$session/wine.log" 2>&1 9>&-
+  # A program that crashes writes its backtrace to its error output and ends,
+  # rather than waiting behind a dialog for a click that never comes.
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    </dev/null >/dev/null 2>&1 9>&-
   cat >"$session/env" <<ENV
 export DISPLAY=$DISPLAY
 export WINEPREFIX=$WINEPREFIX

@@ -225,12 +225,18 @@ we_permission() {
 
 # we_check_frames EXPECTED: the camera's frame log, request and reply lines
 # only, with the time, camera and process id taken out (and the CR of the
-# Windows line ends), is EXPECTED byte for byte.
-we_check_frames() {
+# Windows line ends), is EXPECTED byte for byte. A reply is logged once sent:
+# the last line may come a moment after the program has gone on.
+we_frames_are() {
   sed -n -E 's/^[0-9-]+ [0-9:.]+ [^ ]+: (request) from pid [0-9]+: /\1: /p;
              s/^[0-9-]+ [0-9:.]+ [^ ]+: (reply( dropped[^:]*)?: )/\1/p' \
     "$WE_WORK/frames.log" | tr -d '\r' >"$WE_WORK/frames.txt"
-  diff -u "$1" "$WE_WORK/frames.txt" >&2 || we_fail "the frame log differs from $(basename "$1")"
+  cmp -s "$1" "$WE_WORK/frames.txt"
+}
+we_check_frames() {
+  we_poll 5 we_frames_are "$1" && return 0
+  diff -u "$1" "$WE_WORK/frames.txt" >&2
+  we_fail "the frame log differs from $(basename "$1")"
 }
 
 # we_check_image OFFSET...: the camera's image now differs from the one it was
@@ -263,20 +269,29 @@ we_keep_failure() {
   we_log "screenshot and logs kept in $dir"
 }
 
-# we_finish STATUS: keeps what a failure needs, ends pelwin and the camera.
+# we_finish STATUS: keeps what a failure needs, ends pelwin and the camera,
+# and leaves the test's final status in WE_STATUS. A camera server that does
+# not end cleanly on `camsim stop` fails the test: the stand-in must survive
+# everything the program does.
 we_finish() {
-  local status=$1
-  [ "$status" -eq 0 ] || we_keep_failure
+  WE_STATUS=$1
+  local served=0
+  [ "$WE_STATUS" -eq 0 ] || we_keep_failure
   if [ -n "$WE_PELWIN_PID" ] && kill -0 "$WE_PELWIN_PID" 2>/dev/null; then
     kill "$WE_PELWIN_PID" 2>/dev/null || true
     we_poll 5 we_pelwin_ended || kill -9 "$WE_PELWIN_PID" 2>/dev/null || true
   fi
   if [ -n "$WE_SERVE_PID" ]; then
     we_camsim stop >/dev/null 2>&1 || kill "$WE_SERVE_PID" 2>/dev/null || true
-    wait "$WE_SERVE_PID" 2>/dev/null || true
+    wait "$WE_SERVE_PID" 2>/dev/null || served=$?
+    if [ "$served" -ne 0 ] && [ "$WE_STATUS" -eq 0 ]; then
+      we_log "FAIL: camsim.exe serve ended with status $served: $(tr -d '\r' <"$WE_WORK/serve.out")"
+      WE_STATUS=1
+      we_keep_failure
+    fi
   fi
   rm -rf "$WE_WORK"
-  we_log "$([ "$status" -eq 0 ] && echo ok || echo failed) in $((SECONDS - WE_STARTED)) s"
+  we_log "$([ "$WE_STATUS" -eq 0 ] && echo ok || echo failed) in $((SECONDS - WE_STARTED)) s"
 }
 
-trap 'we_finish $?' EXIT
+trap 'we_finish $?; exit "$WE_STATUS"' EXIT
