@@ -254,6 +254,21 @@ std::string ParametersKey(const std::string& service) {
   return ServiceKey(service) + "\\Parameters";
 }
 
+// Wine's plug-and-play manager loads the driver of a present device by itself
+// when the prefix starts; a StartService racing with it finds the driver
+// object already made (ERROR_ALREADY_EXISTS). Either way the driver is coming
+// up: whether it runs is for WaitForControl to see.
+static bool StartDriver(SC_HANDLE handle, const std::string& service, std::string* error) {
+  if (StartServiceA(handle, 0, nullptr)) {
+    return true;
+  }
+  const DWORD code = GetLastError();
+  if (code == ERROR_SERVICE_ALREADY_RUNNING || code == ERROR_ALREADY_EXISTS) {
+    return true;
+  }
+  return Fail(error, "cannot start " + service + ": " + ErrorText(code));
+}
+
 bool InstallStandin(const Sample& sample, const std::string& driverFile, std::string* error) {
   const std::string service = StandinService(sample);
   const std::string target = DriverPath(service);
@@ -281,8 +296,8 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
   if (!MakeDevice(service, error)) {
     return false;
   }
-  if (!StartServiceA(handle.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-    return Fail(error, "cannot start " + service + ": " + ErrorText(GetLastError()));
+  if (!StartDriver(handle.get(), service, error)) {
+    return false;
   }
   return WaitForControl(service, kStartTimeoutMs, error);
 }
@@ -332,8 +347,8 @@ bool EnsureStandinRunning(const Sample& sample, std::string* error) {
     return Fail(error, "no stand-in for " + sample.Name + " is installed (camsim install " +
                            sample.Name + ")");
   }
-  if (!StartServiceA(handle.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
-    return Fail(error, "cannot start " + service + ": " + ErrorText(GetLastError()));
+  if (!StartDriver(handle.get(), service, error)) {
+    return false;
   }
   return WaitForControl(service, kStartTimeoutMs, error);
 }
