@@ -74,14 +74,7 @@ void Simulator::Impl::OnControlAccept() {
     return;
   }
   const int listener = it->second.fd;
-  for (;;) {
-    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) {
-        continue;
-      }
-      return;
-    }
+  for (int fd; (fd = AcceptConnection(listener)) >= 0;) {
     Entry entry;
     entry.role = Role::Control;
     entry.fd = fd;

@@ -39,6 +39,9 @@ std::string SocketAddressPath(int dirFd, const std::string& dir, const std::stri
 // A non-blocking, close-on-exec listening socket bound at <dir>/<name>.
 int ListenUnixSocket(int dirFd, const std::string& dir, const std::string& name, int type,
                      std::string* error);
+// The next connection waiting on such a listener, non-blocking and close-on-exec
+// too; -1 once none waits. One its peer gave up on meanwhile is passed over.
+int AcceptConnection(int listener);
 
 // Local time with milliseconds, for log lines.
 std::string TimeStamp(

@@ -162,6 +162,15 @@ int ListenUnixSocket(int dirFd, const std::string& dir, const std::string& name,
   return fd.Release();
 }
 
+int AcceptConnection(int listener) {
+  for (;;) {
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0 || (errno != EINTR && errno != ECONNABORTED)) {
+      return fd;
+    }
+  }
+}
+
 int ConnectUnixSocket(const std::string& path, int type, std::string* error) {
   UniqueFd dirFd;
   std::string addressPath = path;

@@ -89,14 +89,7 @@ void Simulator::Impl::AcceptOn(Camera& camera, int pipe) {
   if (listener < 0) {
     return;
   }
-  for (;;) {
-    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) {
-        continue;
-      }
-      return;
-    }
+  for (int fd; (fd = AcceptConnection(listener)) >= 0;) {
     ucred cred{};
     socklen_t size = sizeof cred;
     ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size);
