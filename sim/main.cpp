@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,19 +13,15 @@
 #include <vector>
 
 #include "sim/camsim.h"
+#include "sim/cli.h"
 #include "sim/posix_util.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitError = 1;
-constexpr int kExitUsage = 2;
-// How long a client waits for the daemon's answer.
-constexpr int kReplyTimeoutMs = 30000;
+namespace cli = camsim::cli;
 
+// `camsim --help` between its first line and its last.
 constexpr const char* kMainUsage =
-    "usage: camsim COMMAND [ARGS]\n"
-    "\n"
     "A stand-in for the camera driver: serves simulated cameras on the device root\n"
     "and reads the driver's write permission from the machine registry directory.\n"
     "\n"
@@ -43,8 +38,7 @@ constexpr const char* kMainUsage =
     "\n"
     "Client commands talk to the daemon serving --root DIR, else $PELWIN_DEVICE_ROOT,\n"
     "else $XDG_RUNTIME_DIR/pelwin/devices, else /tmp/pelwin-<uid>/devices.\n"
-    "ID may be left out when the daemon serves one camera.\n"
-    "`camsim COMMAND --help` describes a command. Exit status: 0 ok, 1 error, 2 usage.\n";
+    "ID may be left out when the daemon serves one camera.\n";
 
 const std::map<std::string, std::string> kCommandUsage = {
     {"serve",
@@ -98,99 +92,26 @@ const std::map<std::string, size_t> kFaultArguments = {{"refuse", 2},  {"drop", 
                                                        {"corrupt", 1}, {"pipe", 2}, {"delay", 1},
                                                        {"clear", 0}};
 
-struct Arguments {
-  std::map<std::string, std::string> options;
-  std::vector<std::string> words;
-  bool help = false;
-};
-
-int Usage(const std::string& command, const std::string& problem) {
-  std::fprintf(stderr, "camsim: %s\n", problem.c_str());
-  auto it = kCommandUsage.find(command);
-  std::fputs(it != kCommandUsage.end() ? it->second.c_str() : kMainUsage, stderr);
-  return kExitUsage;
-}
-
-// Options may come anywhere; "--" ends them.
-bool Parse(int argc, char** argv, const std::vector<std::string>& valued,
-           const std::vector<std::string>& flags, Arguments* args, std::string* problem) {
-  bool optionsDone = false;
-  for (int i = 2; i < argc; ++i) {
-    std::string word = argv[i];
-    if (optionsDone || word.size() < 2 || word.compare(0, 2, "--") != 0) {
-      args->words.push_back(word);
-      continue;
-    }
-    if (word == "--") {
-      optionsDone = true;
-      continue;
-    }
-    if (word == "--help") {
-      args->help = true;
-      continue;
-    }
-    std::string name = word.substr(2), value;
-    const auto equals = name.find('=');
-    const bool inlineValue = equals != std::string::npos;
-    if (inlineValue) {
-      value = name.substr(equals + 1);
-      name.resize(equals);
-    }
-    if (std::find(flags.begin(), flags.end(), name) != flags.end() && !inlineValue) {
-      args->options[name] = "1";
-    } else if (std::find(valued.begin(), valued.end(), name) != valued.end()) {
-      if (!inlineValue) {
-        if (i + 1 >= argc) {
-          *problem = "--" + name + " needs a value";
-          return false;
-        }
-        value = argv[++i];
-      }
-      if (value.empty()) {
-        *problem = "--" + name + " needs a value";
-        return false;
-      }
-      args->options[name] = value;
-    } else {
-      *problem = "unknown option " + word;
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string Root(const Arguments& args) {
+std::string Root(const cli::Arguments& args) {
   auto it = args.options.find("root");
   return it != args.options.end() ? it->second : camsim::DefaultDeviceRoot();
 }
 
-bool Readable(const std::string& word) {
-  if (word.empty()) {
-    return false;
-  }
-  for (unsigned char c : word) {
-    if (c <= 0x20 || c == 0x7f) {
-      return false;
-    }
-  }
-  return true;
-}
+// How long a client waits for the daemon's answer.
+constexpr int kReplyTimeoutMs = 30000;
 
-// Sends one line and copies the answer to standard output; the last line
-// ("ok" or "error: ...") decides the exit status.
-int RunClient(const std::string& root, const std::vector<std::string>& words, bool waitForEnd) {
+// Sends the command on the control socket of the daemon serving the root;
+// `stop` waits until the daemon has closed it.
+int Send(const cli::Program&, const std::string& command, const cli::Arguments& args) {
+  const std::string root = Root(args);
   std::string error;
   const std::string path = camsim::ControlSocketPath(root);
   camsim::UniqueFd fd(camsim::ConnectUnixSocket(path, SOCK_STREAM, &error));
   if (!fd) {
     std::fprintf(stderr, "camsim: no camsim daemon serves %s (%s)\n", root.c_str(), error.c_str());
-    return kExitError;
+    return cli::kExitError;
   }
-  std::string line;
-  for (const auto& word : words) {
-    line += (line.empty() ? "" : " ") + word;
-  }
-  line += '\n';
+  const std::string line = cli::CommandLine(command, args.words) + '\n';
   for (size_t sent = 0; sent < line.size();) {
     const ssize_t n = ::send(fd.Get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) {
@@ -198,12 +119,12 @@ int RunClient(const std::string& root, const std::vector<std::string>& words, bo
     }
     if (n <= 0) {
       std::fprintf(stderr, "camsim: cannot send to the daemon: %s\n", std::strerror(errno));
-      return kExitError;
+      return cli::kExitError;
     }
     sent += size_t(n);
   }
   std::string pending;
-  int status = -1;
+  cli::Answer answer;
   for (;;) {
     pollfd pfd{fd.Get(), POLLIN, 0};
     const int ready = ::poll(&pfd, 1, kReplyTimeoutMs);
@@ -212,7 +133,7 @@ int RunClient(const std::string& root, const std::vector<std::string>& words, bo
     }
     if (ready == 0) {
       std::fprintf(stderr, "camsim: the daemon did not answer\n");
-      return kExitError;
+      return cli::kExitError;
     }
     char buffer[4096];
     const ssize_t n = ::recv(fd.Get(), buffer, sizeof buffer, 0);
@@ -224,33 +145,20 @@ int RunClient(const std::string& root, const std::vector<std::string>& words, bo
     }
     pending.append(buffer, size_t(n));
     size_t newline;
-    while (status < 0 && (newline = pending.find('\n')) != std::string::npos) {
-      const std::string text = pending.substr(0, newline);
+    while (!answer.Ended() && (newline = pending.find('\n')) != std::string::npos) {
+      answer.Line(pending.substr(0, newline));
       pending.erase(0, newline + 1);
-      if (text == "ok") {
-        status = kExitOk;
-      } else if (text.compare(0, 7, "error: ") == 0) {
-        std::fprintf(stderr, "camsim: %s\n", text.c_str() + 7);
-        status = kExitError;
-      } else {
-        std::printf("%s\n", text.c_str());
-      }
     }
-    if (status >= 0 && !waitForEnd) {
+    if (answer.Ended() && command != "stop") {
       break;
     }
   }
-  std::fflush(stdout);
-  if (status < 0) {
-    std::fprintf(stderr, "camsim: the daemon closed the connection without an answer\n");
-    return kExitError;
-  }
-  return status;
+  return answer.Finish("daemon");
 }
 
-int Serve(const Arguments& args) {
+int Serve(const cli::Program& program, const std::string&, const cli::Arguments& args) {
   if (args.words.empty()) {
-    return Usage("serve", "name at least one sample camera");
+    return program.Usage("serve", "name at least one sample camera");
   }
   struct CameraArgument {
     std::string sample, id, instance;
@@ -264,7 +172,8 @@ int Serve(const Arguments& args) {
     camera.id = equals == std::string::npos ? camera.sample : word.substr(equals + 1);
     const camsim::Sample* sample = camsim::FindSample(camera.sample);
     if (!sample) {
-      return Usage("serve", "no sample camera " + camera.sample + " (camsim samples lists them)");
+      return program.Usage("serve",
+                           "no sample camera " + camera.sample + " (camsim samples lists them)");
     }
     camera.instance = "cam" + std::to_string(perClass[sample->kind]++);
     cameras.push_back(camera);
@@ -280,7 +189,7 @@ int Serve(const Arguments& args) {
   camsim::UniqueFd signals(::signalfd(-1, &stopSignals, SFD_CLOEXEC));
   if (!signals) {
     std::fprintf(stderr, "camsim: signalfd: %s\n", std::strerror(errno));
-    return kExitError;
+    return cli::kExitError;
   }
 
   camsim::Simulator::Options options;
@@ -298,18 +207,18 @@ int Serve(const Arguments& args) {
     for (const auto& camera : cameras) {
       if (!simulator.Add(camera.id, camera.sample, &error, camera.instance)) {
         std::fprintf(stderr, "camsim: %s\n", error.c_str());
-        return kExitError;
+        return cli::kExitError;
       }
     }
     if (!simulator.ServeControl(camsim::ControlSocketPath(options.DeviceRoot), &error)) {
       std::fprintf(stderr, "camsim: %s\n", error.c_str());
-      return kExitError;
+      return cli::kExitError;
     }
     if (!args.options.count("unplugged")) {
       for (const auto& camera : cameras) {
         if (!simulator.Plug(camera.id, &error)) {
           std::fprintf(stderr, "camsim: %s\n", error.c_str());
-          return kExitError;
+          return cli::kExitError;
         }
       }
     }
@@ -320,106 +229,24 @@ int Serve(const Arguments& args) {
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
-    return kExitError;
+    return cli::kExitError;
   }
-  return kExitOk;
+  return cli::kExitOk;
 }
 
-int DumpImage(const Arguments& args) {
-  auto image = args.options.find("image");
-  auto sampleName = args.options.find("sample");
-  if (image == args.options.end() || sampleName == args.options.end() || !args.words.empty()) {
-    return Usage("dump", "--image FILE goes with --sample NAME and no ID");
-  }
-  const camsim::Sample* sample = camsim::FindSample(sampleName->second);
-  if (!sample) {
-    return Usage("dump", "no sample camera " + sampleName->second);
-  }
-  std::vector<uint8_t> bytes;
-  std::string error;
-  if (!camsim::LoadImageFile(image->second, camsim::EepromSize(sample->kind), &bytes, &error)) {
-    std::fprintf(stderr, "camsim: %s\n", error.c_str());
-    return kExitError;
-  }
-  std::printf("image: %s (as %s, %s)\n", image->second.c_str(), sample->Name.c_str(),
-              camsim::KindTitle(sample->kind));
-  std::fputs(camsim::DescribeImage(sample->kind, bytes).c_str(), stdout);
-  return kExitOk;
-}
+const cli::Program kProgram = {
+    .MainUsage = kMainUsage,
+    .CommandUsage = kCommandUsage,
+    .FaultArguments = kFaultArguments,
+    .DashDashEndsOptions = true,
+    .CommonOptions = {"root"},
+    .CommandOptions = {{"serve", {{"registry", "state", "log"}, {"unplugged"}}}},
+    .OwnCommands = {{"serve", Serve}},
+    .Send = Send,
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fputs(kMainUsage, stderr);
-    return kExitUsage;
-  }
-  const std::string command = argv[1];
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kMainUsage, stdout);
-    return kExitOk;
-  }
-  if (!kCommandUsage.count(command)) {
-    return Usage("", "unknown command " + command);
-  }
-  Arguments args;
-  std::string problem;
-  const bool serve = command == "serve";
-  const bool dump = command == "dump";
-  std::vector<std::string> valued = {"root"};
-  std::vector<std::string> flags;
-  if (serve) {
-    valued.insert(valued.end(), {"registry", "state", "log"});
-    flags.push_back("unplugged");
-  } else if (dump) {
-    valued.insert(valued.end(), {"image", "sample"});
-  }
-  if (!Parse(argc, argv, valued, flags, &args, &problem)) {
-    return Usage(command, problem);
-  }
-  if (args.help) {
-    std::fputs(kCommandUsage.at(command).c_str(), stdout);
-    return kExitOk;
-  }
-  for (const auto& word : args.words) {
-    if (!Readable(word)) {
-      return Usage(command, "arguments hold no blanks or control characters");
-    }
-  }
-  if (serve) {
-    return Serve(args);
-  }
-  if (command == "samples") {
-    if (!args.words.empty()) {
-      return Usage(command, "samples takes no arguments");
-    }
-    for (const auto& sample : camsim::Samples()) {
-      std::printf("%-11s %-9s class %d  %s\n", sample.Name.c_str(), camsim::KindName(sample.kind),
-                  camsim::ClassNumber(sample.kind), sample.Summary.c_str());
-    }
-    return kExitOk;
-  }
-  if (dump && (args.options.count("image") || args.options.count("sample"))) {
-    return DumpImage(args);
-  }
-  const size_t count = args.words.size();
-  if ((command == "status" || command == "stop") && count != 0) {
-    return Usage(command, command + " takes no arguments");
-  }
-  if ((command == "plug" || command == "unplug" || command == "dump" || command == "log") &&
-      count > 1) {
-    return Usage(command, "too many arguments");
-  }
-  if (command == "fault") {
-    auto fits = [&](size_t at) {
-      auto it = at < count ? kFaultArguments.find(args.words[at]) : kFaultArguments.end();
-      return it != kFaultArguments.end() && count - at - 1 == it->second;
-    };
-    if (!fits(0) && !fits(1)) {
-      return Usage(command, count == 0 ? "name a fault" : "no such fault form");
-    }
-  }
-  std::vector<std::string> words = {command};
-  words.insert(words.end(), args.words.begin(), args.words.end());
-  return RunClient(Root(args), words, command == "stop");
+  return cli::Run(kProgram, argc, argv);
 }

@@ -9,18 +9,15 @@
 #include <vector>
 
 #include "sim/camsim.h"
+#include "sim/cli.h"
 #include "sim/windows/standin.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitError = 1;
-constexpr int kExitUsage = 2;
-constexpr DWORD kBusyWaitMs = 10000;
+namespace cli = camsim::cli;
 
+// `camsim --help` between its first line and its last.
 constexpr const char* kMainUsage =
-    "usage: camsim COMMAND [ARGS]\n"
-    "\n"
     "A stand-in for the camera driver under Wine: a kernel-mode driver publishes the\n"
     "camera's device interface, and `camsim serve` answers on its three pipes.\n"
     "\n"
@@ -39,8 +36,7 @@ constexpr const char* kMainUsage =
     "  samples                          list the sample cameras\n"
     "  stop                             unplug the camera and end the server\n"
     "\n"
-    "One server per Wine server (the pipe names are global). ID may be left out.\n"
-    "`camsim COMMAND --help` describes a command. Exit status: 0 ok, 1 error, 2 usage.\n";
+    "One server per Wine server (the pipe names are global). ID may be left out.\n";
 
 const std::map<std::string, std::string> kCommandUsage = {
     {"install",
@@ -107,78 +103,7 @@ const std::map<std::string, size_t> kFaultArguments = {
     {"refuse", 2},  {"refuse-at", 2}, {"drop", 1},  {"short", 2}, {"short-at", 2},
     {"corrupt", 1}, {"pipe", 2},      {"delay", 1}, {"clear", 0}};
 
-struct Arguments {
-  std::map<std::string, std::string> options;
-  std::vector<std::string> words;
-  bool help = false;
-};
-
-int Usage(const std::string& command, const std::string& problem) {
-  std::fprintf(stderr, "camsim: %s\n", problem.c_str());
-  auto it = kCommandUsage.find(command);
-  std::fputs(it != kCommandUsage.end() ? it->second.c_str() : kMainUsage, stderr);
-  return kExitUsage;
-}
-
-bool Parse(int argc, char** argv, const std::vector<std::string>& valued,
-           const std::vector<std::string>& flags, Arguments* args, std::string* problem) {
-  for (int i = 2; i < argc; ++i) {
-    std::string word = argv[i];
-    if (word.size() < 3 || word.compare(0, 2, "--") != 0) {
-      args->words.push_back(word);
-      continue;
-    }
-    if (word == "--help") {
-      args->help = true;
-      continue;
-    }
-    std::string name = word.substr(2), value;
-    const auto equals = name.find('=');
-    const bool inlineValue = equals != std::string::npos;
-    if (inlineValue) {
-      value = name.substr(equals + 1);
-      name.resize(equals);
-    }
-    bool known = false;
-    for (const auto& flag : flags) {
-      if (flag == name && !inlineValue) {
-        args->options.insert_or_assign(name, std::string(1, '1'));
-        known = true;
-      }
-    }
-    for (const auto& option : valued) {
-      if (option == name) {
-        if (!inlineValue) {
-          if (i + 1 >= argc) {
-            *problem = "--" + name + " needs a value";
-            return false;
-          }
-          value = argv[++i];
-        }
-        if (value.empty()) {
-          *problem = "--" + name + " needs a value";
-          return false;
-        }
-        args->options[name] = value;
-        known = true;
-      }
-    }
-    if (!known) {
-      *problem = "unknown option " + word;
-      return false;
-    }
-  }
-  return true;
-}
-
-bool Readable(const std::string& word) {
-  for (unsigned char c : word) {
-    if (c <= 0x20 || c == 0x7f) {
-      return false;
-    }
-  }
-  return !word.empty();
-}
+constexpr DWORD kBusyWaitMs = 10000;
 
 // Sends one command line to the server and copies its answer to standard
 // output; the last line ("ok" or "error: ...") decides the exit status.
@@ -200,7 +125,7 @@ int RunClient(const std::string& line, bool waitForEnd) {
       std::fprintf(stderr, "camsim: cannot reach the server: %s\n",
                    camsim::win::ErrorText(why).c_str());
     }
-    return kExitError;
+    return cli::kExitError;
   }
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
@@ -209,7 +134,7 @@ int RunClient(const std::string& line, bool waitForEnd) {
     std::fprintf(stderr, "camsim: cannot send to the server: %s\n",
                  camsim::win::ErrorText(GetLastError()).c_str());
     CloseHandle(pipe);
-    return kExitError;
+    return cli::kExitError;
   }
   std::string answer;
   for (;;) {
@@ -227,30 +152,17 @@ int RunClient(const std::string& line, bool waitForEnd) {
     }
   }
   CloseHandle(pipe);
-  int status = -1;
+  cli::Answer reply;
   size_t start = 0;
-  while (status < 0 && start < answer.size()) {
+  while (!reply.Ended() && start < answer.size()) {
     size_t end = answer.find('\n', start);
     if (end == std::string::npos) {
       end = answer.size();
     }
-    const std::string text = answer.substr(start, end - start);
+    reply.Line(answer.substr(start, end - start));
     start = end + 1;
-    if (text == "ok") {
-      status = kExitOk;
-    } else if (text.compare(0, 7, "error: ") == 0) {
-      std::fprintf(stderr, "camsim: %s\n", text.c_str() + 7);
-      status = kExitError;
-    } else {
-      std::printf("%s\n", text.c_str());
-    }
   }
-  std::fflush(stdout);
-  if (status < 0) {
-    std::fprintf(stderr, "camsim: the server closed the connection without an answer\n");
-    return kExitError;
-  }
-  return status;
+  return reply.Finish("server");
 }
 
 std::string ExecutableDir() {
@@ -267,166 +179,97 @@ std::string FullPath(const std::string& path) {
   return n > 0 && n < MAX_PATH ? std::string(full, n) : path;
 }
 
-int DumpImage(const Arguments& args) {
-  auto image = args.options.find("image");
-  auto sampleName = args.options.find("sample");
-  if (image == args.options.end() || sampleName == args.options.end() || !args.words.empty()) {
-    return Usage("dump", "--image FILE goes with --sample NAME and no ID");
+int InstallOrRemove(const cli::Program& program, const std::string& command,
+                    const cli::Arguments& args) {
+  if (args.words.empty()) {
+    return program.Usage(command, "name a sample camera");
   }
-  const camsim::Sample* sample = camsim::FindSample(sampleName->second);
-  if (!sample) {
-    return Usage("dump", "no sample camera " + sampleName->second);
+  std::vector<const camsim::Sample*> samples;
+  for (const auto& name : args.words) {
+    samples.push_back(camsim::FindSample(name));
+    if (!samples.back()) {
+      return program.Usage(command, "no sample camera " + name + " (camsim samples lists them)");
+    }
   }
-  std::vector<uint8_t> bytes;
   std::string error;
-  if (!camsim::LoadImageFile(image->second, camsim::EepromSize(sample->kind), &bytes, &error)) {
-    std::fprintf(stderr, "camsim: %s\n", error.c_str());
-    return kExitError;
+  for (const camsim::Sample* sample : samples) {
+    const bool ok =
+        command == "install"
+            ? camsim::win::InstallStandin(*sample, ExecutableDir() + "\\camsim-standin.sys", &error)
+            : camsim::win::RemoveStandin(*sample, &error);
+    if (!ok) {
+      std::fprintf(stderr, "camsim: %s\n", error.c_str());
+      return cli::kExitError;
+    }
+    std::printf("%s %s: service %s, interface class %s\n",
+                command == "install" ? "installed" : "removed", sample->Name.c_str(),
+                camsim::win::StandinService(*sample).c_str(), camsim::ClassGuid(sample->kind));
   }
-  std::printf("image: %s (as %s, %s)\n", image->second.c_str(), sample->Name.c_str(),
-              camsim::KindTitle(sample->kind));
-  std::fputs(camsim::DescribeImage(sample->kind, bytes).c_str(), stdout);
-  return kExitOk;
+  return cli::kExitOk;
 }
+
+int Serve(const cli::Program& program, const std::string& command, const cli::Arguments& args) {
+  if (args.words.size() != 1) {
+    return program.Usage(command, "name one sample camera (one camera per Wine server)");
+  }
+  camsim::win::ServeOptions options;
+  const auto equals = args.words[0].find('=');
+  options.SampleName = args.words[0].substr(0, equals);
+  options.Id = equals == std::string::npos ? options.SampleName : args.words[0].substr(equals + 1);
+  if (!camsim::FindSample(options.SampleName)) {
+    return program.Usage(command,
+                         "no sample camera " + options.SampleName + " (camsim samples lists them)");
+  }
+  if (options.Id.empty() || options.Id.size() > 64 || options.Id[0] == '.' ||
+      options.Id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                   "0123456789-_.") != std::string::npos) {
+    return program.Usage(command,
+                         "an ID has letters, digits, '-', '_' and '.', and no leading '.'");
+  }
+  if (args.options.count("state")) {
+    options.StateDir = FullPath(args.options.at("state"));
+  }
+  if (args.options.count("log")) {
+    options.LogPath = FullPath(args.options.at("log"));
+  }
+  options.Unplugged = args.options.count("unplugged") != 0;
+  return camsim::win::Serve(options);
+}
+
+// `image` sends the ID ('*' for the only camera) and a full path; the other
+// commands go as they were given.
+int Send(const cli::Program& program, const std::string& command, const cli::Arguments& args) {
+  if (command != "image") {
+    return RunClient(cli::CommandLine(command, args.words), command == "stop");
+  }
+  const size_t count = args.words.size();
+  if (count > 1) {
+    return program.Usage(command, "too many arguments");
+  }
+  const bool save = args.options.count("save") != 0;
+  if (save == (args.options.count("load") != 0)) {
+    return program.Usage(command, "give one of --save FILE and --load FILE");
+  }
+  // The server would take a relative path from its own working directory.
+  const std::string id = count ? args.words[0] : std::string("*");
+  const std::string file = FullPath(args.options.at(save ? "save" : "load"));
+  return RunClient(cli::CommandLine(command, {id, save ? "save" : "load", file}), false);
+}
+
+const cli::Program kProgram = {
+    .MainUsage = kMainUsage,
+    .CommandUsage = kCommandUsage,
+    .FaultArguments = kFaultArguments,
+    .DashDashEndsOptions = false,
+    .CommonOptions = {},
+    .CommandOptions = {{"serve", {{"state", "log"}, {"unplugged"}}},
+                       {"image", {{"save", "load"}, {}}}},
+    .OwnCommands = {{"install", InstallOrRemove}, {"remove", InstallOrRemove}, {"serve", Serve}},
+    .Send = Send,
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fputs(kMainUsage, stderr);
-    return kExitUsage;
-  }
-  const std::string command = argv[1];
-  if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(kMainUsage, stdout);
-    return kExitOk;
-  }
-  if (!kCommandUsage.count(command)) {
-    return Usage("", "unknown command " + command);
-  }
-  std::vector<std::string> valued, flags;
-  if (command == "serve") {
-    valued = {"state", "log"};
-    flags = {"unplugged"};
-  } else if (command == "dump") {
-    valued = {"image", "sample"};
-  } else if (command == "image") {
-    valued = {"save", "load"};
-  }
-  Arguments args;
-  std::string problem;
-  if (!Parse(argc, argv, valued, flags, &args, &problem)) {
-    return Usage(command, problem);
-  }
-  if (args.help) {
-    std::fputs(kCommandUsage.at(command).c_str(), stdout);
-    return kExitOk;
-  }
-  for (const auto& word : args.words) {
-    if (!Readable(word)) {
-      return Usage(command, "arguments hold no blanks or control characters");
-    }
-  }
-  const size_t count = args.words.size();
-  std::string error;
-
-  if (command == "samples") {
-    if (count != 0) {
-      return Usage(command, "samples takes no arguments");
-    }
-    for (const auto& sample : camsim::Samples()) {
-      std::printf("%-11s %-9s class %d  %s\n", sample.Name.c_str(), camsim::KindName(sample.kind),
-                  camsim::ClassNumber(sample.kind), sample.Summary.c_str());
-    }
-    return kExitOk;
-  }
-  if (command == "install" || command == "remove") {
-    if (count == 0) {
-      return Usage(command, "name a sample camera");
-    }
-    std::vector<const camsim::Sample*> samples;
-    for (const auto& name : args.words) {
-      samples.push_back(camsim::FindSample(name));
-      if (!samples.back()) {
-        return Usage(command, "no sample camera " + name + " (camsim samples lists them)");
-      }
-    }
-    for (const camsim::Sample* sample : samples) {
-      const bool ok = command == "install"
-                          ? camsim::win::InstallStandin(
-                                *sample, ExecutableDir() + "\\camsim-standin.sys", &error)
-                          : camsim::win::RemoveStandin(*sample, &error);
-      if (!ok) {
-        std::fprintf(stderr, "camsim: %s\n", error.c_str());
-        return kExitError;
-      }
-      std::printf("%s %s: service %s, interface class %s\n",
-                  command == "install" ? "installed" : "removed", sample->Name.c_str(),
-                  camsim::win::StandinService(*sample).c_str(), camsim::ClassGuid(sample->kind));
-    }
-    return kExitOk;
-  }
-  if (command == "serve") {
-    if (count != 1) {
-      return Usage(command, "name one sample camera (one camera per Wine server)");
-    }
-    camsim::win::ServeOptions options;
-    const auto equals = args.words[0].find('=');
-    options.SampleName = args.words[0].substr(0, equals);
-    options.Id =
-        equals == std::string::npos ? options.SampleName : args.words[0].substr(equals + 1);
-    if (!camsim::FindSample(options.SampleName)) {
-      return Usage(command,
-                   "no sample camera " + options.SampleName + " (camsim samples lists them)");
-    }
-    if (options.Id.empty() || options.Id.size() > 64 || options.Id[0] == '.' ||
-        options.Id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                     "0123456789-_.") != std::string::npos) {
-      return Usage(command, "an ID has letters, digits, '-', '_' and '.', and no leading '.'");
-    }
-    if (args.options.count("state")) {
-      options.StateDir = FullPath(args.options["state"]);
-    }
-    if (args.options.count("log")) {
-      options.LogPath = FullPath(args.options["log"]);
-    }
-    options.Unplugged = args.options.count("unplugged") != 0;
-    return camsim::win::Serve(options);
-  }
-  if (command == "dump" && (args.options.count("image") || args.options.count("sample"))) {
-    return DumpImage(args);
-  }
-  if ((command == "status" || command == "stop") && count != 0) {
-    return Usage(command, command + " takes no arguments");
-  }
-  if ((command == "plug" || command == "unplug" || command == "dump" || command == "log" ||
-       command == "image") &&
-      count > 1) {
-    return Usage(command, "too many arguments");
-  }
-  std::string line = command;
-  if (command == "image") {
-    const bool save = args.options.count("save") != 0;
-    if (save == (args.options.count("load") != 0)) {
-      return Usage(command, "give one of --save FILE and --load FILE");
-    }
-    line += ' ';
-    line += count ? args.words[0] : std::string("*");
-    line += save ? " save " : " load ";
-    line += FullPath(args.options[save ? "save" : "load"]);
-  } else {
-    if (command == "fault") {
-      auto fits = [&](size_t at) {
-        auto it = at < count ? kFaultArguments.find(args.words[at]) : kFaultArguments.end();
-        return it != kFaultArguments.end() && count - at - 1 == it->second;
-      };
-      if (!fits(0) && !fits(1)) {
-        return Usage(command, count == 0 ? "name a fault" : "no such fault form");
-      }
-    }
-    for (const auto& word : args.words) {
-      line += " " + word;
-    }
-  }
-  return RunClient(line, command == "stop");
+  return cli::Run(kProgram, argc, argv);
 }

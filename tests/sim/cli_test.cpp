@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "sim/camsim.h"
+#include "sim/cli.h"
 #include "sim/sim_support.h"
 
 extern char** environ;
@@ -267,4 +268,33 @@ TEST_F(CliTest, UsageHelpAndCommandsWithoutADaemon) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(Has(r.err, "262144")) << r.err;
   EXPECT_EQ(Camsim({"dump", "--image", image}).status, 2);
+}
+
+// The reader both ports share, on what the program tests above do not reach:
+// "--", values given with '=', a flag given a value.
+TEST(CliParseTest, OptionsValuesAndTheEndOfOptions) {
+  const cli::OptionSet options = {{"root"}, {"unplugged"}};
+  auto parse = [&](std::vector<std::string> input, bool dashDashEnds, cli::Arguments* args) {
+    std::string problem;
+    return cli::Parse(input, options, dashDashEnds, args, &problem) ? std::string() : problem;
+  };
+  cli::Arguments args;
+  EXPECT_EQ(
+      parse({"a", "--root", "r", "-", "--unplugged", "--", "--root=x", "--help"}, true, &args), "");
+  EXPECT_EQ(args.words, (std::vector<std::string>{"a", "-", "--root=x", "--help"}));
+  EXPECT_EQ(args.options, (std::map<std::string, std::string>{{"root", "r"}, {"unplugged", "1"}}));
+  EXPECT_FALSE(args.help);
+
+  args = {};
+  EXPECT_EQ(parse({"--", "--root=x=y", "--help"}, false, &args), "");
+  EXPECT_EQ(args.words, (std::vector<std::string>{"--"}));
+  EXPECT_EQ(args.options.at("root"), "x=y");
+  EXPECT_TRUE(args.help);
+
+  for (const auto& input : std::vector<std::vector<std::string>>{{"--root"}, {"--root="}}) {
+    args = {};
+    EXPECT_EQ(parse(input, true, &args), "--root needs a value");
+  }
+  EXPECT_EQ(parse({"--unplugged=1"}, true, &args), "unknown option --unplugged=1");
+  EXPECT_EQ(parse({"--state", "s"}, true, &args), "unknown option --state");
 }
