@@ -28,11 +28,16 @@ struct OptionSet {
 };
 
 // Reads what follows the command: options may come anywhere, --help anywhere
-// asks for the command's usage, and with dashDashEndsOptions a "--" makes
-// every later word a word. False with *problem for an unknown option or a
-// missing value.
-bool Parse(const std::vector<std::string>& input, const OptionSet& options,
-           bool dashDashEndsOptions, Arguments* args, std::string* problem);
+// asks for the command's usage, and a "--" makes every later word a word.
+// False with *problem for an unknown option or a missing value.
+bool Parse(const std::vector<std::string>& input, const OptionSet& options, Arguments* args,
+           std::string* problem);
+
+// The faults a client may set, the same on both ports (the daemon's control
+// commands take them all): each form with the number of its arguments, and
+// the lines of `camsim fault --help` that list them.
+extern const std::map<std::string, size_t> kFaultArguments;
+extern const char kFaultHelp[];
 
 // Words travel on one line to the daemon: no blanks or control characters.
 bool Readable(const std::string& word);
@@ -41,9 +46,7 @@ bool Readable(const std::string& word);
 struct Program {
   const char* MainUsage;  // what `camsim --help` says between its first and last lines
   std::map<std::string, std::string> CommandUsage;  // every command and its --help text
-  std::map<std::string, size_t> FaultArguments;     // fault form -> number of its arguments
-  bool DashDashEndsOptions;
-  std::vector<std::string> CommonOptions;  // valued options every command takes
+  std::vector<std::string> CommonOptions;           // valued options every command takes
   std::map<std::string, OptionSet> CommandOptions;
   // The port's own commands, run once the words are known to be readable.
   using Handler = std::function<int(const Program&, const std::string& command, const Arguments&)>;

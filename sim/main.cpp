@@ -72,25 +72,13 @@ const std::map<std::string, std::string> kCommandUsage = {
      "permission and whether the camera is plugged in. The second form decodes an\n"
      "image file as a camera of the sample's kind would hold it.\n"},
     {"fault",
-     "usage: camsim fault [--root DIR] [ID] FAULT ARGS\n"
-     "\n"
-     "  refuse N STATUS   answer the next N commands with STATUS (e.g. 0x82), unexecuted\n"
-     "  drop K            at the K-th command from now close every connection, no reply\n"
-     "  short N BYTES     cut the next N successful read replies to BYTES bytes (>= 1)\n"
-     "  corrupt N         flip the first data byte of the next N successful read replies\n"
-     "  pipe N on|off     pipe N (0, 1, 2) cannot be opened while on\n"
-     "  delay MS          hold every reply back MS milliseconds (0: off)\n"
-     "  clear             remove every fault\n"},
+     std::string("usage: camsim fault [--root DIR] [ID] FAULT ARGS\n\n") + cli::kFaultHelp},
     {"log", "usage: camsim log [--root DIR] [N]\n\nThe daemon's last N (default 20) log lines.\n"},
     {"samples", "usage: camsim samples\n\nLists the sample cameras.\n"},
     {"stop",
      "usage: camsim stop [--root DIR]\n\nUnplugs every camera and ends the daemon; "
      "returns once it is done.\n"},
 };
-
-const std::map<std::string, size_t> kFaultArguments = {{"refuse", 2},  {"drop", 1}, {"short", 2},
-                                                       {"corrupt", 1}, {"pipe", 2}, {"delay", 1},
-                                                       {"clear", 0}};
 
 std::string Root(const cli::Arguments& args) {
   auto it = args.options.find("root");
@@ -237,8 +225,6 @@ int Serve(const cli::Program& program, const std::string&, const cli::Arguments&
 const cli::Program kProgram = {
     .MainUsage = kMainUsage,
     .CommandUsage = kCommandUsage,
-    .FaultArguments = kFaultArguments,
-    .DashDashEndsOptions = true,
     .CommonOptions = {"root"},
     .CommandOptions = {{"serve", {{"registry", "state", "log"}, {"unplugged"}}}},
     .OwnCommands = {{"serve", Serve}},

@@ -80,28 +80,13 @@ const std::map<std::string, std::string> kCommandUsage = {
      "\n"
      "--save writes the raw EEPROM image to FILE; --load replaces the camera's image\n"
      "from FILE, which must have the EEPROM's size. Both replace files atomically.\n"},
-    {"fault",
-     "usage: camsim fault [ID] FAULT ARGS\n"
-     "\n"
-     "  refuse N STATUS     answer the next N commands with STATUS (e.g. 0x82), unexecuted\n"
-     "  refuse-at K STATUS  answer the K-th command from now with STATUS; 0 cancels\n"
-     "  drop K              at the K-th command from now close every connection, no reply\n"
-     "  short N BYTES       cut the next N successful read replies to BYTES bytes (>= 1)\n"
-     "  short-at K BYTES    cut the K-th command's read reply to BYTES bytes\n"
-     "  corrupt N           flip the first data byte of the next N successful read replies\n"
-     "  pipe N on|off       pipe N (0, 1, 2) cannot be opened while on\n"
-     "  delay MS            hold every reply back MS milliseconds (0: off)\n"
-     "  clear               remove every fault\n"},
+    {"fault", std::string("usage: camsim fault [ID] FAULT ARGS\n\n") + cli::kFaultHelp},
     {"log", "usage: camsim log [N]\n\nThe server's last N (default 20) log lines.\n"},
     {"samples", "usage: camsim samples\n\nLists the sample cameras.\n"},
     {"stop",
      "usage: camsim stop\n\nUnplugs the camera and ends the server; returns once it is "
      "done.\n"},
 };
-
-const std::map<std::string, size_t> kFaultArguments = {
-    {"refuse", 2},  {"refuse-at", 2}, {"drop", 1},  {"short", 2}, {"short-at", 2},
-    {"corrupt", 1}, {"pipe", 2},      {"delay", 1}, {"clear", 0}};
 
 constexpr DWORD kBusyWaitMs = 10000;
 
@@ -259,8 +244,6 @@ int Send(const cli::Program& program, const std::string& command, const cli::Arg
 const cli::Program kProgram = {
     .MainUsage = kMainUsage,
     .CommandUsage = kCommandUsage,
-    .FaultArguments = kFaultArguments,
-    .DashDashEndsOptions = false,
     .CommonOptions = {},
     .CommandOptions = {{"serve", {{"state", "log"}, {"unplugged"}}},
                        {"image", {{"save", "load"}, {}}}},

@@ -274,27 +274,26 @@ TEST_F(CliTest, UsageHelpAndCommandsWithoutADaemon) {
 // "--", values given with '=', a flag given a value.
 TEST(CliParseTest, OptionsValuesAndTheEndOfOptions) {
   const cli::OptionSet options = {{"root"}, {"unplugged"}};
-  auto parse = [&](std::vector<std::string> input, bool dashDashEnds, cli::Arguments* args) {
+  auto parse = [&](std::vector<std::string> input, cli::Arguments* args) {
     std::string problem;
-    return cli::Parse(input, options, dashDashEnds, args, &problem) ? std::string() : problem;
+    return cli::Parse(input, options, args, &problem) ? std::string() : problem;
   };
   cli::Arguments args;
-  EXPECT_EQ(
-      parse({"a", "--root", "r", "-", "--unplugged", "--", "--root=x", "--help"}, true, &args), "");
+  EXPECT_EQ(parse({"a", "--root", "r", "-", "--unplugged", "--", "--root=x", "--help"}, &args), "");
   EXPECT_EQ(args.words, (std::vector<std::string>{"a", "-", "--root=x", "--help"}));
   EXPECT_EQ(args.options, (std::map<std::string, std::string>{{"root", "r"}, {"unplugged", "1"}}));
   EXPECT_FALSE(args.help);
 
   args = {};
-  EXPECT_EQ(parse({"--", "--root=x=y", "--help"}, false, &args), "");
-  EXPECT_EQ(args.words, (std::vector<std::string>{"--"}));
+  EXPECT_EQ(parse({"--root=x=y", "--help"}, &args), "");
+  EXPECT_TRUE(args.words.empty());
   EXPECT_EQ(args.options.at("root"), "x=y");
   EXPECT_TRUE(args.help);
 
   for (const auto& input : std::vector<std::vector<std::string>>{{"--root"}, {"--root="}}) {
     args = {};
-    EXPECT_EQ(parse(input, true, &args), "--root needs a value");
+    EXPECT_EQ(parse(input, &args), "--root needs a value");
   }
-  EXPECT_EQ(parse({"--unplugged=1"}, true, &args), "unknown option --unplugged=1");
-  EXPECT_EQ(parse({"--state", "s"}, true, &args), "unknown option --state");
+  EXPECT_EQ(parse({"--unplugged=1"}, &args), "unknown option --unplugged=1");
+  EXPECT_EQ(parse({"--state", "s"}, &args), "unknown option --state");
 }
