@@ -50,10 +50,12 @@ we_wait_title "$title" --until ' enabled "Next ->"'
 we_click "Next ->"
 
 we_wait_filters_page --until "${preselected[0]}" --until "${preselected[1]}"
+we_shot 4-filters
 we_pick 1 "${picks[0]}" "${picks[1]}"
 we_pick 2 "${picks[2]}" "${picks[3]}"
 we_click "Write Filters"
 we_wait --until ' enabled "Next ->"'
+we_shot 4-written
 we_click "Next ->"
 
 we_wait_done_page

@@ -257,6 +257,15 @@ sys.exit(1 if bad else 0)
 PY
 }
 
+# we_shot NAME: keeps a screenshot of the screen as it is now, for people to
+# look at (what the Windows product shows with a camera behind it).
+we_shot() {
+  [ -n "${WE_ARTIFACTS:-}" ] && [ -n "${DISPLAY:-}" ] || return 0
+  mkdir -p "$WE_ARTIFACTS/screenshots"
+  import -display "$DISPLAY" -window root -crop 420x260+80+80 +repage \
+    "$WE_ARTIFACTS/screenshots/$WE_NAME-$1.png" 2>/dev/null || true
+}
+
 we_keep_failure() {
   [ -n "${WE_ARTIFACTS:-}" ] || return 0
   local dir=$WE_ARTIFACTS/$WE_NAME file
