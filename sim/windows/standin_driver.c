@@ -212,6 +212,20 @@ static NTSTATUS PassDown(PIRP irp) {
   return IoCallDriver(Standin.Lower, irp);
 }
 
+/* Takes our device out of the stack and deletes it, with its interface name. */
+static void ForgetDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower) {
+  Lock();
+  if (Standin.Interface.Buffer != NULL) {
+    RtlFreeUnicodeString(&Standin.Interface);
+    Standin.Interface.Buffer = NULL;
+  }
+  Standin.Lower = NULL;
+  Standin.Fdo = NULL;
+  Unlock();
+  IoDetachDevice(lower);
+  IoDeleteDevice(fdo);
+}
+
 static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   if (device != Standin.Fdo || Standin.Lower == NULL) {
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -241,16 +255,7 @@ static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
       PDEVICE_OBJECT lower = Standin.Lower;
       IoSkipCurrentIrpStackLocation(irp);
       NTSTATUS status = IoCallDriver(lower, irp);
-      Lock();
-      if (Standin.Interface.Buffer != NULL) {
-        RtlFreeUnicodeString(&Standin.Interface);
-        Standin.Interface.Buffer = NULL;
-      }
-      Standin.Lower = NULL;
-      Standin.Fdo = NULL;
-      Unlock();
-      IoDetachDevice(lower);
-      IoDeleteDevice(device);
+      ForgetDevice(device, lower);
       return status;
     }
     default:
@@ -295,12 +300,7 @@ static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   UNICODE_STRING name = {0, 0, NULL};
   status = IoRegisterDeviceInterface(fdo, &Standin.InterfaceClass, NULL, &name);
   if (!NT_SUCCESS(status)) {
-    Lock();
-    Standin.Fdo = NULL;
-    Standin.Lower = NULL;
-    Unlock();
-    IoDetachDevice(lower);
-    IoDeleteDevice(fdo);
+    ForgetDevice(fdo, lower);
     return status;
   }
   Lock();
