@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 // The few Win32 types the toolkit's interface names, declared exactly as the
@@ -26,9 +27,13 @@ using HINSTANCE = HINSTANCE__*;
 using HKEY = HKEY__*;
 using HANDLE = void*;
 using UINT = unsigned int;
+// WPARAM is UINT_PTR, which is std::uintptr_t on every target. LPARAM and
+// LRESULT are LONG_PTR: `long` on 32-bit Windows (where std::intptr_t is `int`,
+// another type of the same size), `long long` on 64-bit Windows, and
+// std::intptr_t (`long`) on LP64 POSIX.
 using WPARAM = std::uintptr_t;
-using LPARAM = std::intptr_t;
-using LRESULT = std::intptr_t;
+using LPARAM = std::conditional_t<sizeof(long) == sizeof(void*), long, long long>;
+using LRESULT = LPARAM;
 
 class CView;
 class CNodeView;

@@ -194,13 +194,13 @@ static NTSTATUS ControlRequest(PIRP irp) {
   return Complete(irp, status, information);
 }
 
-static NTSTATUS DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
+static NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
   /* Only the control device is opened; the camera's device has no name. */
   return Complete(irp, device == Standin.Control ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST,
                   0);
 }
 
-static NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   if (device != Standin.Control) {
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -226,7 +226,7 @@ static void ForgetDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower) {
   IoDeleteDevice(fdo);
 }
 
-static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   if (device != Standin.Fdo || Standin.Lower == NULL) {
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -263,7 +263,7 @@ static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-static NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   if (device != Standin.Fdo || Standin.Lower == NULL) {
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -272,7 +272,7 @@ static NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   return PoCallDriver(Standin.Lower, irp);
 }
 
-static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (!Standin.HaveClass) {
     return STATUS_DEVICE_CONFIGURATION_ERROR;
   }
@@ -310,7 +310,7 @@ static NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   return STATUS_SUCCESS;
 }
 
-static void DriverUnload(PDRIVER_OBJECT driver) {
+static void NTAPI DriverUnload(PDRIVER_OBJECT driver) {
   (void)driver;
   UNICODE_STRING link;
   RtlInitUnicodeString(&link, Standin.ControlLink);
