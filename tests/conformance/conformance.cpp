@@ -26,9 +26,13 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
+#include <numeric>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "registry_store.h"
@@ -45,6 +49,12 @@ namespace fs = std::filesystem;
 constexpr int kWaitMs = 5000;
 // How long "nothing arrives" is watched for.
 constexpr int kQuietMs = 200;
+// A client command (`plug`, `unplug`, `stop`) that has not returned by then
+// has hung.
+constexpr int kCommandMs = 10000;
+// What the document allows the server after `stop` has returned.
+constexpr int kStopMs = 5000;
+// A row that has not ended by then fails, and its processes are killed.
 constexpr int kRowSeconds = 60;
 constexpr char kPermissionValue[] = "AllowEEPROMWrite";
 
@@ -65,7 +75,28 @@ const std::map<std::uint16_t, std::string> kServiceKeys = {
     {1200, "SYSTEM\\CurrentControlSet\\Services\\ralcamB\\Parameters"},
     {1201, "SYSTEM\\CurrentControlSet\\Services\\ralcamBI\\Parameters"}};
 
-// The two cameras every stand-in serves for the suite: one of each address form.
+// The sample cameras of camsim.md, one per class (model code 0: a Tamis kind,
+// which has no service key).
+struct TSample {
+  const char* Name;
+  int Class;
+  std::uint16_t ModelCode;
+  std::uint32_t CameraId;
+  const char* TypeName;
+  std::uint8_t ConfigFlags;
+  std::uint8_t PositionCount;
+};
+
+constexpr TSample kSamples[8] = {{"ortek-kai", 1, 1027, 20417, "OK-420M", 0x8B, 0xA8},
+                                 {"ortek-kaf", 2, 1028, 31052, "OF-830 Color", 0x21, 0x35},
+                                 {"selvo-kai", 3, 1029, 41877, "SV-KAI 1100", 0x05, 7},
+                                 {"selvo-kaf", 4, 1030, 42210, "SV-KAF 1600", 0x00, 0},
+                                 {"selvo-e2v", 5, 1200, 53001, "SV-E2V 4710", 0x40, 6},
+                                 {"selvo-e2vb", 6, 1201, 53118, "SV-E2V 4240B", 0x04, 10},
+                                 {"tamis-a", 7, 0, 60233, "Tamis A-60", 0x12, 9},
+                                 {"tamis-b", 8, 0, 61547, "Tamis B-90 Pro", 0x00, 12}};
+
+// A camera as a stand-in serves it for the suite: a sample under an ID.
 struct TCamera {
   const char* Sample;
   const char* Id;
@@ -75,15 +106,77 @@ struct TCamera {
   std::uint32_t EepromSize;
   std::uint32_t MaxWrite;
   bool NeedsPermission;
+  int Class;
+  std::uint16_t ModelCode;
 };
 
-constexpr GUID kSelvoKai = {
-    0x3789B7D9, 0xA441, 0x4B8B, {0xA9, 0x59, 0xEE, 0x19, 0xDB, 0x0B, 0x80, 0x02}};
-constexpr GUID kTamisA = {
-    0xAD8D593C, 0x2B2D, 0x4292, {0x8A, 0x80, 0xCD, 0x4D, 0xA1, 0x3F, 0xB1, 0x6A}};
-const TCamera kShort = {"selvo-kai", "short", kSelvoKai, kClassDirectories[2],
-                        false,       256,     61,        true};
-const TCamera kLong = {"tamis-a", "long", kTamisA, kClassDirectories[6], true, 0x40000, 58, false};
+TCamera MakeCamera(int classNumber, const char* id) {
+  const TSample& s = kSamples[classNumber - 1];
+  TCamera c{};
+  c.Sample = s.Name;
+  c.Id = id;
+  c.ClassDir = kClassDirectories[classNumber - 1];
+  unsigned g[11] = {};
+  std::sscanf(c.ClassDir, "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &g[0], &g[1], &g[2], &g[3],
+              &g[4], &g[5], &g[6], &g[7], &g[8], &g[9], &g[10]);
+  c.Guid.Data1 = g[0];
+  c.Guid.Data2 = static_cast<std::uint16_t>(g[1]);
+  c.Guid.Data3 = static_cast<std::uint16_t>(g[2]);
+  for (int i = 0; i < 8; ++i)
+    c.Guid.Data4[i] = static_cast<std::uint8_t>(g[3 + i]);
+  c.Long = classNumber >= 7;
+  c.EepromSize = c.Long ? 0x40000 : 256;
+  c.MaxWrite = c.Long ? 58 : 61;
+  c.NeedsPermission = !c.Long;
+  c.Class = classNumber;
+  c.ModelCode = s.ModelCode;
+  return c;
+}
+
+// The image a sample camera starts with, from camsim.md's sample table and
+// image layout.
+TBytes SampleImage(const TCamera& c) {
+  const TSample& s = kSamples[c.Class - 1];
+  const auto seed = static_cast<std::uint8_t>(c.Class * 0x1D);
+  TBytes image(c.EepromSize, 0xFF);
+  if (c.Long) {
+    for (std::uint32_t a = 0; a < c.EepromSize; ++a)
+      image[a] = static_cast<std::uint8_t>(a ^ (a >> 8) ^ (a >> 16));
+  } else {
+    const TBytes header = {0x5A,
+                           static_cast<std::uint8_t>(0x01 + c.Class),
+                           0x00,
+                           static_cast<std::uint8_t>(s.ModelCode),
+                           static_cast<std::uint8_t>(s.ModelCode >> 8),
+                           0x02,
+                           static_cast<std::uint8_t>(0x10 + c.Class),
+                           0x07,
+                           0xE3,
+                           seed};
+    std::copy(header.begin(), header.end(), image.begin());
+  }
+  const std::uint32_t at = c.Long ? 0x3FF80 : 10;
+  const std::uint32_t size = c.Class <= 2 ? 59 : 61;
+  for (std::uint32_t i = 0; i < size; ++i)
+    image[at + i] = static_cast<std::uint8_t>(seed + 0x11 * i);
+  for (int i = 0; i < 4; ++i)
+    image[at + i] = static_cast<std::uint8_t>(s.CameraId >> (8 * i));
+  image[at + 4] = s.ConfigFlags;
+  image[at + 5] = s.PositionCount;
+  const std::uint32_t name = at + (c.Class <= 2 ? 14 : 16);
+  const std::size_t length = std::strlen(s.TypeName);
+  for (std::size_t i = 0; i < 14; ++i)
+    image[name + i] = i < length ? static_cast<std::uint8_t>(s.TypeName[i]) : 0;
+  return image;
+}
+
+// The stand-ins the suite starts: the pair most rows use, one of each address
+// form, and one camera of every class.
+const TCamera kShort = MakeCamera(3, "short");
+const TCamera kLong = MakeCamera(7, "long");
+const TCamera kEvery[8] = {MakeCamera(1, "c1"), MakeCamera(2, "c2"), MakeCamera(3, "c3"),
+                           MakeCamera(4, "c4"), MakeCamera(5, "c5"), MakeCamera(6, "c6"),
+                           MakeCamera(7, "c7"), MakeCamera(8, "c8")};
 
 TBytes Frame(const TCamera& c, std::uint8_t opcode, std::uint32_t address, std::uint32_t count) {
   TBytes f = {opcode};
@@ -118,15 +211,16 @@ std::string Hex(const TBytes& bytes, std::size_t most = 12) {
 // ---------------------------------------------------------------------------
 // Failures of the running row.
 
-std::vector<std::string> g_failures;
+// A row runs in a process of its own; each failure is a line written at once
+// to its report, so that what a hanging row found before it hung is kept.
+int g_report = -1;
 volatile sig_atomic_t g_sigpipe = 0;
-// For the watchdog, which may only use async-signal-safe calls.
-char g_row_name[64];
-volatile pid_t g_server_pid = -1;
 
 bool Expect(bool ok, const std::string& what) {
-  if (!ok)
-    g_failures.push_back(what);
+  if (!ok) {
+    const std::string line = what + "\n";
+    [[maybe_unused]] const ssize_t n = write(g_report, line.data(), line.size());
+  }
   return ok;
 }
 
@@ -243,33 +337,34 @@ std::string ReadText(const std::string& path) {
 }
 
 // ---------------------------------------------------------------------------
-// The stand-in program: `CMD ARGS serve --unplugged SAMPLE=ID...` prints
-// "ready" once its cameras are installed; `CMD ARGS plug ID`, `unplug ID` and
-// `stop` return once done, with exit status 0.
+// The stand-in program. Its command lines, as the document lists them:
+// `CMD ARGS serve --unplugged SAMPLE=ID...` prints "ready" once its cameras
+// are installed; `CMD ARGS plug ID`, `unplug ID` and `stop` return once done,
+// with exit status 0, and the server ends within kStopMs of `stop`.
 
-class TStandin {
+const char kServePair[] = "serve --unplugged selvo-kai=short tamis-a=long";
+const char kServeEvery[] =
+    "serve --unplugged ortek-kai=c1 ortek-kaf=c2 selvo-kai=c3 selvo-kaf=c4 selvo-e2v=c5 "
+    "selvo-e2vb=c6 tamis-a=c7 tamis-b=c8";
+
+class CStandin {
  public:
-  TStandin(std::string command, const std::string& base)
+  CStandin(std::string command, const std::string& base)
       : Base(base),
         Root(base + "/devices"),
         Registry(base + "/registry"),
         State(base + "/state"),
         Log(base + "/standin.log"),
-        Command_(std::move(command)) {}
-  ~TStandin() { Stop(); }
-  TStandin(const TStandin&) = delete;
-  TStandin& operator=(const TStandin&) = delete;
+        CommandLine(std::move(command)) {}
+  ~CStandin() { Stop(); }
+  CStandin(const CStandin&) = delete;
+  CStandin& operator=(const CStandin&) = delete;
 
-  bool Serve(const std::vector<const TCamera*>& cameras) {
-    std::string words = "serve --unplugged";
-    for (const TCamera* c : cameras)
-      words += std::string(" ") + c->Sample + "=" + c->Id;
+  bool Serve(const std::string& words) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0)
       return false;
-    Server_ = Spawn(words, out[1]);
-    if (g_server_pid < 0)
-      g_server_pid = Server_;
+    ServerPid = Spawn(words, out[1]);
     close(out[1]);
     std::string text;
     char buffer[256];
@@ -280,33 +375,44 @@ class TStandin {
       text.append(buffer, static_cast<std::size_t>(n));
     }
     close(out[0]);
-    return Server_ > 0 && text.find("ready\n") != std::string::npos;
+    return ServerPid > 0 && text.find("ready\n") != std::string::npos;
   }
 
-  bool Run(const std::string& words) {
-    const pid_t pid = Spawn(words, -1);
-    const int status = pid > 0 ? WaitExit(pid, 4 * kWaitMs) : -1;
+  // A client command, started and not waited for.
+  pid_t Start(const std::string& words) { return Spawn(words, -1); }
+  // Its exit status; -1 when it did not return within kCommandMs (it is killed).
+  static int Finish(pid_t pid) {
+    const int status = pid > 0 ? WaitExit(pid, kCommandMs) : -1;
     if (status < 0 && pid > 0) {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
-    return status == 0;
+    return status;
   }
+  bool Run(const std::string& words) { return Finish(Start(words)) == 0; }
 
   bool Plug(const TCamera& c) { return Run(std::string("plug ") + c.Id); }
   bool Unplug(const TCamera& c) { return Run(std::string("unplug ") + c.Id); }
 
+  // Waits for the server to end: its exit status, or -1 when it still runs
+  // after ms (it is killed).
+  int Reap(int ms) {
+    if (ServerPid <= 0)
+      return -1;
+    const int status = WaitExit(ServerPid, ms);
+    if (status < 0) {
+      kill(ServerPid, SIGKILL);
+      waitpid(ServerPid, nullptr, 0);
+    }
+    ServerPid = -1;
+    return status;
+  }
+
   void Stop() {
-    if (Server_ <= 0)
+    if (ServerPid <= 0)
       return;
     Run("stop");
-    if (WaitExit(Server_, kWaitMs) < 0) {
-      kill(Server_, SIGKILL);
-      waitpid(Server_, nullptr, 0);
-    }
-    if (g_server_pid == Server_)
-      g_server_pid = -1;
-    Server_ = -1;
+    Reap(kStopMs);
   }
 
   std::string Tail(std::size_t lines) const {
@@ -327,7 +433,7 @@ class TStandin {
     return names.size() == 1 ? ClassDir(c) + "/" + names[0] : std::string();
   }
 
-  const std::string& Command() const { return Command_; }
+  const std::string& Command() const { return CommandLine; }
 
   const std::string Base, Root, Registry, State, Log;
 
@@ -335,8 +441,8 @@ class TStandin {
   pid_t Spawn(const std::string& words, int out) {
     // The suite's own paths: no quote in them.
     const std::string line = "export PELWIN_DEVICE_ROOT='" + Root + "' PELWIN_MACHINE_REGISTRY='" +
-                             Registry + "' CAMSIM_STATE='" + State + "'; exec " + Command_ + " " +
-                             words;
+                             Registry + "' CAMSIM_STATE='" + State + "'; exec " + CommandLine +
+                             " " + words;
     const char* argv[] = {"/bin/sh", "-c", line.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -352,8 +458,8 @@ class TStandin {
     return pid;
   }
 
-  std::string Command_;
-  pid_t Server_ = -1;
+  std::string CommandLine;
+  pid_t ServerPid = -1;
 };
 
 // ---------------------------------------------------------------------------
@@ -430,21 +536,20 @@ struct TToolPipes {
 // The run: one stand-in with both cameras, and helpers the rows share.
 
 struct TContext {
-  TStandin& Standin;
-  bool Plugged[2] = {false, false};
+  CStandin& Standin;
+  std::set<std::string> Plugged;
 
-  int Index(const TCamera& c) const { return &c == &kShort ? 0 : 1; }
   bool Plug(const TCamera& c) {
-    if (Plugged[Index(c)])
+    if (Plugged.count(c.Id))
       return true;
-    Plugged[Index(c)] =
-        Expect(Standin.Plug(c), std::string("stand-in: `plug ") + c.Id + "` failed");
-    return Plugged[Index(c)];
+    if (!Expect(Standin.Plug(c), std::string("stand-in: `plug ") + c.Id + "` failed"))
+      return false;
+    Plugged.insert(c.Id);
+    return true;
   }
   bool Unplug(const TCamera& c) {
-    if (!Plugged[Index(c)])
+    if (!Plugged.erase(c.Id))
       return true;
-    Plugged[Index(c)] = false;
     return Expect(Standin.Unplug(c), std::string("stand-in: `unplug ") + c.Id + "` failed");
   }
   bool Replug(const TCamera& c) { return Unplug(c) && Plug(c); }
@@ -490,17 +595,23 @@ struct TRow {
   const char* Point;  // the document's section and rule
   const char* Side;   // "tool", "stand-in" or "both"
   std::function<void(TContext&)> Run;
+  const char* Serve = kServePair;  // the stand-in's command line
+  bool LongRoot = false;           // a device root longer than sun_path
 };
 
 // --- Interface classes and interfaces -------------------------------------
 
 void RowLayout(TContext& x) {
-  TStandin& s = x.Standin;
+  CStandin& s = x.Standin;
   // Installed but unplugged: the class directories are there and empty.
   for (const TCamera* c : {&kShort, &kLong})
     Expect(IsDirectory(s.ClassDir(*c)) && InterfaceNames(s.ClassDir(*c)).empty(),
            std::string("stand-in: class directory ") + c->ClassDir +
                " present and empty before the first arrival");
+  // Installing the driver makes its key; the tool only ever adds the value.
+  Expect(IsDirectory(x.ServiceKey(kShort.ModelCode)),
+         "stand-in: the service key of model code " + std::to_string(kShort.ModelCode) +
+             " exists once the camera is installed, before its first plug-in");
   for (const TCamera* c : {&kShort, &kLong}) {
     if (!x.Plug(*c))
       return;
@@ -526,14 +637,13 @@ void RowLayout(TContext& x) {
   for (const std::string& name : Names(s.ClassDir(kShort)))
     Expect(name[0] == '.' || IsDirectory(s.ClassDir(kShort) + "/" + name),
            "stand-in: '" + name + "' in a class directory is neither an interface nor a '.'-name");
-  const std::uint16_t code = x.ModelCode();
   Expect(
-      kServiceKeys.count(code) && IsDirectory(x.ServiceKey(code)),
-      "stand-in: the installed driver's service key exists for model code " + std::to_string(code));
+      x.ModelCode() == kShort.ModelCode,
+      "stand-in: the header carries the sample's model code " + std::to_string(kShort.ModelCode));
 }
 
 void RowEnumeration(TContext& x) {
-  TStandin& s = x.Standin;
+  CStandin& s = x.Standin;
   if (!x.Plug(kShort))
     return;
   const std::string dir = s.ClassDir(kShort);
@@ -561,7 +671,7 @@ void RowEnumeration(TContext& x) {
   std::error_code ignored;
   for (const char* name : {"/.arriving", "/Zz", "/cam\xc3\xa9", "/file", "/link"})
     fs::remove(dir + name, ignored);
-  Expect(ToolEnumerate(kLong.Guid).size() == (x.Plugged[1] ? 1u : 0u),
+  Expect(ToolEnumerate(kLong.Guid).size() == x.Plugged.count(kLong.Id),
          "tool: another class's interfaces are not listed");
   const GUID notInstalled = {
       0x2BCDDA06, 0xF3C9, 0x4AE6, {0xB2, 0x57, 0x21, 0x9D, 0xEF, 0xA0, 0xAB, 0xCB}};
@@ -592,7 +702,9 @@ void RowPipes(TContext& x) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::snprintf(a.sun_path, sizeof a.sun_path, "%s/7", path.c_str());
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    // A probe that could not be set up would pass by itself.
+    Expect(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0,
+           "suite: a socket nobody listens on could not be bound as entry 7");
     close(fd);
   }
   WriteText(path + "/8", "");
@@ -607,15 +719,11 @@ void RowPipes(TContext& x) {
   unlink((path + "/8").c_str());
 }
 
+// The row's stand-in serves on a root longer than sun_path.
 void RowLongRoot(TContext& x) {
-  std::string base = x.Standin.Base + "/long";
-  while (base.size() < 120)
-    base += "/a-directory-that-makes-the-root-long";
-  fs::create_directories(base);
-  TStandin deep(x.Standin.Command(), base);
-  PlatformScopedEnv root("PELWIN_DEVICE_ROOT", deep.Root.c_str());
-  if (!Expect(deep.Serve({&kLong}), "stand-in: serves on a root longer than sun_path") ||
-      !Expect(deep.Plug(kLong), "stand-in: plugs in on a root longer than sun_path"))
+  if (!Expect(x.Standin.Root.size() > sizeof(sockaddr_un::sun_path),
+              "suite: the device root is longer than sun_path") ||
+      !x.Plug(kLong))
     return;
   const auto paths = ToolEnumerate(kLong.Guid);
   if (Expect(paths.size() == 1, "tool: enumerates on a long root")) {
@@ -623,7 +731,6 @@ void RowLongRoot(TContext& x) {
     Expect(pipes.Open() && pipes.Exchange(Read(kLong, 0x3FF80, 4)).size() == 5,
            "both: pipes open and answer on a root longer than sun_path");
   }
-  deep.Stop();
 }
 
 // --- Arrival and removal ---------------------------------------------------
@@ -647,7 +754,7 @@ std::vector<TEvent> Drain(int fd) {
 }
 
 void RowArrivalByRename(TContext& x) {
-  TStandin& s = x.Standin;
+  CStandin& s = x.Standin;
   x.Unplug(kShort);
   const std::string dir = s.ClassDir(kShort);
   // A class directory someone removed is made again at the next arrival.
@@ -691,6 +798,66 @@ void RowArrivalByRename(TContext& x) {
   Expect(Names(dir).empty(), "stand-in: removal leaves nothing in the class directory");
   Expect(IsDirectory(dir), "stand-in: the class directory stays after removal");
   close(watch);
+}
+
+// Removal renames the interface away before it closes anything: a client
+// that sees its connection end already finds the interface gone. Many held
+// connections make the gap a stand-in that closes first would leave wide.
+void RowRemovalOrder(TContext& x) {
+  CStandin& s = x.Standin;
+  for (int round = 0; round < 3; ++round) {
+    if (!x.Plug(kShort))
+      return;
+    const std::string path = s.Interface(kShort);
+    std::vector<std::unique_ptr<TRawPipes>> held;
+    std::vector<pollfd> watched;
+    for (int i = 0; i < 16; ++i) {
+      held.push_back(std::make_unique<TRawPipes>(path));
+      for (int fd : held.back()->Fd)
+        if (fd >= 0)
+          watched.push_back({fd, POLLIN, 0});
+    }
+    if (!Expect(watched.size() == 48, "stand-in: 16 clients connect to all three pipes"))
+      return;
+    const pid_t unplug = s.Start(std::string("unplug ") + kShort.Id);
+    x.Plugged.erase(kShort.Id);
+    const bool ended = poll(watched.data(), watched.size(), kCommandMs) > 0;
+    struct stat st;
+    const bool present = lstat(path.c_str(), &st) == 0;
+    Expect(ended, "stand-in: removal ends the connections");
+    Expect(!present,
+           "stand-in: removal renames the interface directory away before it closes a "
+           "connection (round " +
+               std::to_string(round + 1) + ")");
+    Expect(CStandin::Finish(unplug) == 0, "stand-in: `unplug short` returns with exit status 0");
+  }
+}
+
+// `stop` removes what is plugged in, keeps every class directory and ends
+// the server in the time the document gives it.
+void RowStop(TContext& x) {
+  CStandin& s = x.Standin;
+  if (!x.Plug(kShort))
+    return;
+  const std::string path = s.Interface(kShort);
+  const std::string name = path.substr(path.rfind('/') + 1);
+  TRawPipes held(path);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  inotify_add_watch(watch, s.ClassDir(kShort).c_str(), IN_CREATE | IN_DELETE | IN_MOVE);
+  Expect(s.Run("stop"), "stand-in: `stop` returns with exit status 0");
+  const int status = s.Reap(kStopMs);
+  Expect(status == 0, "stand-in: the server ends with exit status 0 within " +
+                          std::to_string(kStopMs / 1000) + " s of `stop` returning, " +
+                          (status < 0 ? "still running" : "status " + std::to_string(status)));
+  int renamed = 0;
+  for (const TEvent& e : Drain(watch))
+    renamed += e.Name == name && (e.Mask & ~IN_ISDIR) == IN_MOVED_FROM;
+  close(watch);
+  Expect(renamed == 1, "stand-in: `stop` removes a plugged-in camera by renaming it away");
+  for (const TCamera* c : {&kShort, &kLong})
+    Expect(IsDirectory(s.ClassDir(*c)) && Names(s.ClassDir(*c)).empty(),
+           std::string("stand-in: after `stop` the class directory ") + c->ClassDir +
+               " is still there, and empty");
 }
 
 void RowNotification(TContext& x) {
@@ -895,6 +1062,86 @@ void RowStatusMapping(TContext& x) {
     x.SetPermission(code, std::nullopt);
 }
 
+// The whole EEPROM, 63 bytes a read; `problem` names the first read that was
+// not answered 80 and its bytes.
+TBytes ReadImage(const TRawPipes& pipes, const TCamera& c, std::string* problem) {
+  TBytes image;
+  for (std::uint32_t a = 0; a < c.EepromSize; a += 63) {
+    const std::uint32_t n = std::min<std::uint32_t>(63, c.EepromSize - a);
+    const TBytes reply = pipes.Exchange(Read(c, a, n));
+    if (reply.size() != n + 1 || reply[0] != 0x80) {
+      *problem =
+          "a read of " + std::to_string(n) + " at " + std::to_string(a) + " got " + Hex(reply);
+      return {};
+    }
+    image.insert(image.end(), reply.begin() + 1, reply.end());
+  }
+  return image;
+}
+
+// Reads the camera's whole image and compares it with `want`, naming the
+// first address that differs.
+void ExpectImage(const CStandin& s, const TCamera& c, const TBytes& want, const std::string& what) {
+  TRawPipes pipes(s.Interface(c));
+  std::string problem;
+  const TBytes got = ReadImage(pipes, c, &problem);
+  if (!Expect(problem.empty(), what + ": " + problem) || got == want)
+    return;
+  std::size_t at = 0;
+  while (got[at] == want[at])
+    ++at;
+  char text[96];
+  std::snprintf(text, sizeof text, ": %zu bytes differ, the first at 0x%zx (%02x, expected %02x)",
+                static_cast<std::size_t>(std::inner_product(got.begin(), got.end(), want.begin(),
+                                                            std::size_t{0}, std::plus<>(),
+                                                            std::not_equal_to<>())),
+                at, got[at], want[at]);
+  Expect(false, what + text);
+}
+
+void RowSampleImages(TContext& x) {
+  for (const TCamera& c : kEvery) {
+    if (!x.Plug(c))
+      continue;
+    ExpectImage(x.Standin, c, SampleImage(c),
+                std::string("stand-in: ") + c.Sample +
+                    " reads byte for byte as its sample image (" + (c.Long ? "long" : "short") +
+                    " addresses)");
+    x.Unplug(c);
+  }
+}
+
+// Accepted writes are stored: the image reads back as written, and nothing
+// else in it changed, also after a power cycle.
+void RowWriteReadBack(TContext& x) {
+  x.SetPermission(kShort.ModelCode, 1);
+  for (const TCamera* c : {&kShort, &kLong}) {
+    if (!x.Plug(*c))
+      return;
+    TBytes want = SampleImage(*c);
+    // The largest writes: at 0, in the middle (a long address with three
+    // non-zero bytes) and up to the last byte.
+    const std::uint32_t middle = c->Long ? 0x2A5C3 : 0x7B;
+    {
+      TRawPipes pipes(x.Standin.Interface(*c));
+      for (const std::uint32_t at : {0u, middle, c->EepromSize - c->MaxWrite}) {
+        TBytes data(want.begin() + at, want.begin() + at + c->MaxWrite);
+        for (std::uint8_t& b : data)
+          b = static_cast<std::uint8_t>(~b);
+        ExpectBytes(pipes.Exchange(Write(*c, at, data)), {0x80},
+                    std::string("stand-in: ") + c->Id + " camera, a write of " +
+                        std::to_string(data.size()) + " at " + std::to_string(at));
+        std::copy(data.begin(), data.end(), want.begin() + at);
+      }
+    }
+    ExpectImage(x.Standin, *c, want,
+                std::string("stand-in: ") + c->Id + " camera, the image reads back as written");
+    x.Replug(*c);
+    ExpectImage(x.Standin, *c, want,
+                std::string("stand-in: ") + c->Id + " camera, the writes outlast a power cycle");
+  }
+}
+
 // --- Reply pairing and hang-ups -------------------------------------------
 
 // Runs fn in a child process; its exit status (0: fine).
@@ -1039,31 +1286,44 @@ void RowValueSyntax(TContext& x) {
   if (!Expect(kServiceKeys.count(code), "stand-in: model code in the table"))
     return;
   const std::string key = x.ServiceKey(code), file = key + "/" + kPermissionValue;
-  for (const TValueCase& v : kValueCases) {
-    std::error_code ignored;
-    fs::remove_all(file, ignored);
-    fs::remove(file + ".target", ignored);
-    v.Make(file);
-    // The tool's reading.
+  // The tool's reading now, the stand-in's at the next plug-in.
+  auto both = [&](const std::string& what, std::optional<std::uint32_t> want) {
     TRegStoreKey* k = RegStoreOpen(HKEY_LOCAL_MACHINE, kServiceKeys.at(code).c_str(), false);
     std::uint32_t value = 0x5a5a5a5a;
     const bool read = RegStoreGetDword(k, kPermissionValue, &value);
     RegStoreClose(k);
-    Expect(read == v.Value.has_value() && (!read || value == *v.Value) &&
-               (read || value == 0x5a5a5a5a),
-           std::string("tool: value file '") + v.What + "' reads as " +
-               (v.Value ? std::to_string(*v.Value) : "missing"));
-    // The stand-in's reading, at the next plug-in.
+    Expect(read == want.has_value() && (!read || value == *want) && (read || value == 0x5a5a5a5a),
+           "tool: " + what + " reads as " + (want ? std::to_string(*want) : "missing"));
     if (!x.Replug(kShort))
-      return;
-    const bool granted = v.Value && *v.Value != 0;
-    Expect(x.TryWrite(kShort) == (granted ? 0x80 : 0x82),
-           std::string("stand-in: value file '") + v.What + "' " +
-               (granted ? "grants" : "does not grant") + " write permission");
+      return false;
+    const bool granted = want && *want != 0;
+    return Expect(
+        x.TryWrite(kShort) == (granted ? 0x80 : 0x82),
+        "stand-in: " + what + " " + (granted ? "grants" : "does not grant") + " write permission");
+  };
+  std::error_code ignored;
+  for (const TValueCase& v : kValueCases) {
+    fs::remove_all(file, ignored);
+    fs::remove(file + ".target", ignored);
+    v.Make(file);
+    both(std::string("value file '") + v.What + "'", v.Value);
     fs::remove(file + ".target", ignored);
   }
-  std::error_code ignored;
   fs::remove_all(file, ignored);
+  // A symbolic link standing for a key on the way, to a good value elsewhere.
+  const std::string elsewhere = x.Standin.Base + "/elsewhere";
+  fs::create_directories(elsewhere + "/Parameters");
+  WriteText(elsewhere + "/Parameters/" + kPermissionValue, "dword:00000001\n");
+  const std::string service = fs::path(key).parent_path().string();
+  for (const auto& [what, link, target] :
+       {std::tuple<const char*, std::string, std::string>{"the service key", service, elsewhere},
+        {"the Parameters key", key, elsewhere + "/Parameters"}}) {
+    fs::remove_all(link, ignored);
+    fs::create_directory_symlink(target, link);
+    both(std::string("a value behind a symbolic link for ") + what, std::nullopt);
+    fs::remove(link, ignored);
+    fs::create_directories(key);
+  }
 }
 
 void RowValueWrite(TContext& x) {
@@ -1128,49 +1388,178 @@ void RowPermissionHeld(TContext& x) {
   Expect(x.TryWrite(kLong, 0x3FF90) == 0x80, "stand-in: a Tamis camera needs no permission");
 }
 
+// Every driver reads its own key, chosen by the sample's model code, and no
+// other; each key is there from the install on.
+void RowServiceKeys(TContext& x) {
+  for (const TCamera& c : kEvery)
+    if (c.NeedsPermission)
+      Expect(IsDirectory(x.ServiceKey(c.ModelCode)),
+             std::string("stand-in: installing ") + c.Sample + " makes the key of model code " +
+                 std::to_string(c.ModelCode) + ", before its first plug-in");
+  for (const TCamera& c : kEvery) {
+    if (!c.NeedsPermission) {
+      Expect(x.Plug(c) && x.TryWrite(c, c.EepromSize - 1) == 0x80,
+             std::string("stand-in: ") + c.Sample + " needs no permission");
+      x.Unplug(c);
+      continue;
+    }
+    for (const bool own : {false, true}) {
+      for (const TCamera& other : kEvery)
+        if (other.NeedsPermission)
+          x.SetPermission(other.ModelCode,
+                          (&other == &c) == own ? std::optional<std::uint32_t>(1) : std::nullopt);
+      if (!x.Replug(c))
+        return;
+      Expect(x.TryWrite(c) == (own ? 0x80 : 0x82),
+             std::string("stand-in: ") + c.Sample +
+                 (own ? ": the value under the key of " : ": values under every key but that of ") +
+                 std::to_string(c.ModelCode) + (own ? " grants writes" : " grant nothing"));
+    }
+    x.Unplug(c);
+  }
+}
+
+std::set<std::string> Tree(const std::string& dir) {
+  std::set<std::string> paths;
+  std::error_code error;
+  for (const auto& e : fs::recursive_directory_iterator(dir, error))
+    paths.insert(e.path().string());
+  return paths;
+}
+
+// A model code outside the table has no key: no permission, whatever the
+// table's keys hold, and no key is made for it.
+void RowOutOfTable(TContext& x) {
+  x.SetPermission(kShort.ModelCode, 1);
+  if (!x.Plug(kShort))
+    return;
+  {
+    TRawPipes pipes(x.Standin.Interface(kShort));
+    ExpectBytes(pipes.Exchange(Write(kShort, 3, {0x07, 0x04})), {0x80},
+                "stand-in: header write of model code 1031");
+  }
+  for (const auto& [code, key] : kServiceKeys)
+    x.SetPermission(code, 1);
+  const auto before = Tree(x.Standin.Registry);
+  if (!x.Replug(kShort))
+    return;
+  Expect(x.TryWrite(kShort) == 0x82,
+         "stand-in: model code 1031 has no key, so no permission, though every key of the table "
+         "holds 1");
+  Expect(Tree(x.Standin.Registry) == before,
+         "stand-in: no key is made for a model code outside the table");
+}
+
 const std::vector<TRow> kRows = {
-    {"layout", "Interface classes; Interfaces; Pipes: class and interface directories, sockets",
+    {"layout",
+     "Interface classes; Interfaces; Pipes; Driver write permission: class and interface "
+     "directories, sockets, the key made at install",
      "stand-in", RowLayout},
     {"enumeration", "Interfaces: '.'-names, byte order, absolute device paths", "tool",
      RowEnumeration},
     {"pipes", "Pipes: entries 0, 1, 2; an absent or refusing entry does not open", "both",
      RowPipes},
-    {"long-root", "Pipes: sun_path, a device root of any length", "both", RowLongRoot},
+    {"long-root", "Pipes: sun_path, a device root of any length", "both", RowLongRoot, kServePair,
+     true},
     {"arrival-by-rename", "Arrival and removal: single renames, connections closed", "stand-in",
      RowArrivalByRename},
+    {"removal-order", "Arrival and removal: renamed away first, connections closed after",
+     "stand-in", RowRemovalOrder},
     {"notification", "Arrival and removal: RegisterDeviceNotificationA, WM_DEVICECHANGE", "tool",
      RowNotification},
     {"one-message-per-frame", "Pipes: one message per call, cut to the size asked, 0 bytes", "both",
      RowOneMessagePerFrame},
     {"status-mapping", "Frames and status codes: every malformed frame", "stand-in",
      RowStatusMapping},
+    {"sample-images", "Frames and status codes: reads of every class, byte for byte, both forms",
+     "stand-in", RowSampleImages, kServeEvery},
+    {"write-read-back", "Frames and status codes: accepted writes are stored, both forms",
+     "stand-in", RowWriteReadBack},
     {"reply-pairing", "Pipes: reply to the requesting process's newest pipe 1, else dropped",
      "stand-in", RowReplyPairing},
     {"hang-up", "Pipes: a closed peer moves 0 bytes, no SIGPIPE", "both", RowHangUp},
-    {"value-syntax", "Registry: a DWORD value file, anything else missing", "both", RowValueSyntax},
+    {"value-syntax", "Registry: a DWORD value file, anything else missing, links on the key path",
+     "both", RowValueSyntax},
     {"value-write", "Registry: writes renamed into place", "both", RowValueWrite},
     {"permission-held", "Driver write permission: read at plug-in, held until unplug", "stand-in",
      RowPermissionHeld},
+    {"service-keys", "Driver write permission: every key, made at install, read by its driver",
+     "stand-in", RowServiceKeys, kServeEvery},
+    {"out-of-table", "Driver write permission: a model code outside the table has no key",
+     "stand-in", RowOutOfTable},
+    {"stop", "Conformance suite: `stop` removes, keeps the class directories, ends the server",
+     "stand-in", RowStop},
 };
 
-void Watchdog(int) {
-  const char text[] = "pelwin_conformance: row hung: ";
-  [[maybe_unused]] ssize_t n = write(2, text, sizeof text - 1);
-  n = write(2, g_row_name, strnlen(g_row_name, sizeof g_row_name));
-  n = write(2, "\n", 1);
-  if (g_server_pid > 0)
-    kill(g_server_pid, SIGKILL);
-  _exit(3);
+// Runs one row in a process group of its own, with its own device root,
+// registry and stand-in, so that nothing a row does or leaves behind reaches
+// another; after kRowSeconds the row fails and the group is killed. Prints
+// the verdict; true when the row holds.
+bool RunRow(const TRow& row, const std::string& command) {
+  PlatformTempDir dir;
+  std::string base = fs::canonical(dir.Path()).string();
+  const std::string report = base + "/failures";
+  if (row.LongRoot) {
+    base += "/long";
+    while (base.size() < 120)
+      base += "/a-directory-that-makes-the-root-long";
+    fs::create_directories(base);
+  }
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    g_report = open(report.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    {
+      CStandin standin(command, base);
+      setenv("PELWIN_DEVICE_ROOT", standin.Root.c_str(), 1);
+      setenv("PELWIN_MACHINE_REGISTRY", standin.Registry.c_str(), 1);
+      if (Expect(standin.Serve(row.Serve),
+                 std::string("stand-in: `") + row.Serve + "` printed no \"ready\"")) {
+        TContext context{standin, {}};
+        row.Run(context);
+      }
+    }
+    _exit(0);
+  }
+  if (pid > 0)
+    setpgid(pid, pid);
+  const int status = pid > 0 ? WaitExit(pid, kRowSeconds * 1000) : -2;
+  if (pid > 0) {
+    // The row's leftovers too: a stand-in that outlived its `stop`, clients.
+    kill(-pid, SIGKILL);
+    if (status == -1)
+      waitpid(pid, nullptr, 0);
+  }
+  std::vector<std::string> failures;
+  std::istringstream lines(ReadText(report));
+  for (std::string line; std::getline(lines, line);)
+    failures.push_back(line);
+  if (status == -1)
+    failures.push_back("suite: the row did not end within " + std::to_string(kRowSeconds) +
+                       " s; its processes were killed");
+  else if (status != 0)
+    failures.push_back("suite: the row's process ended with status " + std::to_string(status));
+  const bool held = failures.empty();
+  std::printf("%s  %-22s %s\n", held ? "ok  " : "FAIL", row.Id, row.Point);
+  if (held)
+    return true;
+  for (const std::string& f : failures)
+    std::printf("        %s\n", f.c_str());
+  const CStandin standin("", base);
+  std::printf("      stand-in log, last lines:\n%s", standin.Tail(10).c_str());
+  return false;
 }
 
 int Usage() {
-  std::fputs(
-      "usage: pelwin_conformance --standin 'CMD ARGS' [--row ID]... [--list]\n"
-      "\n"
-      "Checks docs/platform-linux.md against the tool's platform layer and the\n"
-      "driver stand-in run as `CMD ARGS serve --unplugged selvo-kai=short tamis-a=long`,\n"
-      "`CMD ARGS plug ID`, `CMD ARGS unplug ID`, `CMD ARGS stop` (see the document).\n",
-      stderr);
+  std::fprintf(stderr,
+               "usage: pelwin_conformance --standin 'CMD ARGS' [--row ID]... [--list]\n"
+               "\n"
+               "Checks docs/platform-linux.md against the tool's platform layer and the\n"
+               "driver stand-in run as `CMD ARGS %s`,\n"
+               "`CMD ARGS %s`,\n"
+               "`CMD ARGS plug ID`, `CMD ARGS unplug ID` and `CMD ARGS stop` (see the document).\n",
+               kServePair, kServeEvery);
   return 2;
 }
 
@@ -1198,45 +1587,21 @@ int main(int argc, char** argv) {
   }
   if (command.empty())
     return Usage();
+  for (const std::string& id : only)
+    if (std::none_of(kRows.begin(), kRows.end(), [&](const TRow& r) { return id == r.Id; })) {
+      std::fprintf(stderr, "pelwin_conformance: no row %s (--list lists them)\n", id.c_str());
+      return 2;
+    }
 
-  // Each row's verdict reaches the log even if a later row hangs.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, [](int) { g_sigpipe = 1; });
-  signal(SIGALRM, Watchdog);
-  PlatformTempDir base;
-  TStandin standin(command, fs::canonical(base.Path()).string());
-  PlatformScopedEnv root("PELWIN_DEVICE_ROOT", standin.Root.c_str());
-  PlatformScopedEnv registry("PELWIN_MACHINE_REGISTRY", standin.Registry.c_str());
-  std::snprintf(g_row_name, sizeof g_row_name, "serve");
-  alarm(kRowSeconds);
-  if (!standin.Serve({&kShort, &kLong})) {
-    std::fprintf(stderr, "FAIL serve: the stand-in did not print \"ready\"\n%s",
-                 standin.Tail(20).c_str());
-    return 1;
-  }
-  TContext context{standin};
   int failed = 0, ran = 0;
   for (const TRow& row : kRows) {
     if (!only.empty() && std::find(only.begin(), only.end(), row.Id) == only.end())
       continue;
-    std::snprintf(g_row_name, sizeof g_row_name, "%s", row.Id);
-    alarm(kRowSeconds);
-    g_failures.clear();
-    row.Run(context);
     ++ran;
-    if (g_failures.empty()) {
-      std::printf("ok    %-22s %s\n", row.Id, row.Point);
-      continue;
-    }
-    ++failed;
-    std::printf("FAIL  %-22s %s\n", row.Id, row.Point);
-    for (const std::string& f : g_failures)
-      std::printf("        %s\n", f.c_str());
+    failed += !RunRow(row, command);
   }
-  alarm(0);
-  standin.Stop();
-  if (failed)
-    std::printf("stand-in log, last lines:\n%s", standin.Tail(15).c_str());
   std::printf("%d of %d rows hold\n", ran - failed, ran);
   std::fflush(stdout);
   return failed ? 1 : 0;
