@@ -90,7 +90,7 @@ finish() {
   exit "$status"
 }
 trap finish EXIT
-log "starting the Wine session of $standin"
+log "photographing $pelwin; the camera from $standin"
 "$root/tests/wine/session.sh" start "$standin"
 mkdir -p "$(dirname "$prefix_font")"
 cp "$font" "$prefix_font"
