@@ -1134,13 +1134,16 @@ void RowSampleImages(TContext& x) {
   for (const TCamera& c : kEvery) {
     if (!x.Plug(c))
       continue;
-    if (Expect(
-            !x.Standin.Interface(c).empty(),
-            std::string("stand-in: ") + c.Sample + " arrives in its class directory " + c.ClassDir))
-      ExpectImage(x.Standin, c, SampleImage(c),
-                  std::string("stand-in: ") + c.Sample +
-                      " reads byte for byte as its sample image (" + (c.Long ? "long" : "short") +
-                      " addresses)");
+    const std::string path = x.Standin.Interface(c);
+    if (!Expect(!path.empty(), std::string("stand-in: ") + c.Sample +
+                                   " arrives in its class directory " + c.ClassDir))
+      continue;
+    Expect(ToolEnumerate(c.Guid) == std::vector<std::string>{path},
+           std::string("tool: the class GUID of ") + c.Sample + " enumerates its interface");
+    ExpectImage(x.Standin, c, SampleImage(c),
+                std::string("stand-in: ") + c.Sample +
+                    " reads byte for byte as its sample image (" + (c.Long ? "long" : "short") +
+                    " addresses)");
     x.Unplug(c);
   }
 }
@@ -1340,6 +1343,11 @@ void RowValueSyntax(TContext& x) {
     fs::remove_all(file, ignored);
     fs::remove(file + ".target", ignored);
     v.Make(file);
+    // A case that could not be made would pass as a missing value.
+    struct stat st;
+    if (!Expect(lstat(file.c_str(), &st) == 0,
+                std::string("suite: value file '") + v.What + "' could not be made"))
+      continue;
     both(std::string("value file '") + v.What + "'", v.Value);
     fs::remove(file + ".target", ignored);
   }
@@ -1506,7 +1514,7 @@ const std::vector<TRow> kRows = {
     {"status-mapping", "Frames and status codes: every malformed frame", "stand-in",
      RowStatusMapping},
     {"sample-images", "Frames and status codes: reads of every class, byte for byte, both forms",
-     "stand-in", RowSampleImages, kServeEvery},
+     "both", RowSampleImages, kServeEvery},
     {"write-read-back", "Frames and status codes: accepted writes are stored, both forms",
      "stand-in", RowWriteReadBack},
     {"reply-pairing", "Pipes: reply to the requesting process's newest pipe 1, else dropped",
