@@ -11,7 +11,10 @@
 # nearest directory above PROGRAM (or the working directory) that holds a
 # CMakeCache.txt. The prefix is made on first use: no Mono or Gecko
 # installers, and Wine draws its own window frames, since the tests run under
-# an X server without a window manager.
+# an X server without a window manager. Its ready mark names the Wine that
+# made it (version, and whether the 32-bit side was installed): a prefix made
+# by another one is made anew, since one made before Wine's 32-bit side was
+# installed fails even 64-bit programs afterwards.
 set -euo pipefail
 
 build_dir_of() {
@@ -45,18 +48,34 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export WINEARCH=win64
 
+# What made a prefix. Debian's `wine` runs the 32-bit loader when it is there.
+wine_made_by() {
+  local side32=no
+  [ -x /usr/lib/wine/wine ] && side32=yes
+  printf 'pelwin prefix; %s; 32-bit side: %s\n' "$(wine --version 2>/dev/null)" "$side32"
+}
+made_by=$(wine_made_by)
+ready() { [ "$(cat "$WINEPREFIX/.pelwin-ready" 2>/dev/null)" = "$made_by" ]; }
+
 # Parallel tests may all be first: one makes the prefix, the others wait.
-if [ ! -f "$WINEPREFIX/.pelwin-ready" ]; then
+if ! ready; then
   mkdir -p "$(dirname "$WINEPREFIX")"
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  if [ ! -f "$WINEPREFIX/.pelwin-ready" ]; then
+  if ! ready; then
+    # Only a prefix this script made (it has a mark) is taken away.
+    if [ -f "$WINEPREFIX/.pelwin-ready" ]; then
+      echo "wine-run.sh: making $WINEPREFIX anew for $made_by" >&2
+      wineserver -k >/dev/null 2>&1 || true
+      wineserver -w >/dev/null 2>&1 || true
+      rm -rf "$WINEPREFIX"
+    fi
     # A display lets wineboot finish without complaints; none is needed.
     wineboot --init >/dev/null 2>&1
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     # Until the server has written the registry, the prefix is not done.
     wineserver -w
-    touch "$WINEPREFIX/.pelwin-ready"
+    printf '%s\n' "$made_by" >"$WINEPREFIX/.pelwin-ready"
   fi
   flock -u 9
   exec 9>&-

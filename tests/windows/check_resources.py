@@ -1,18 +1,27 @@
 #!/usr/bin/env python3
 """Checks what pelwin.exe carries and needs, read from the file itself.
 
-    check_resources.py pelwin.exe
+    check_resources.py pelwin.exe [--machine i386|amd64] [--max-bytes N]
 
 - Resources: the group icon DEFAULT_ICON with 256, 48, 32 and 16 px images at
   32 bits per pixel, the 256 px one an 8-bit RGBA PNG; the version resource
   with the program's file version and strings; and nothing else (no manifest,
   no dialog, menu or string table).
-- Imports: only system DLLs; no MinGW runtime DLL has to be shipped beside it.
+- Imports: the system DLLs below and no others; no MinGW runtime DLL has to be
+  shipped beside it.
+- The header: the machine asked for, and a subsystem and OS version that
+  Windows 7 accepts; the file no larger than --max-bytes.
 """
+import argparse
+import os
 import struct
 import sys
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
+MACHINES = {"i386": 0x14C, "amd64": 0x8664}
+SYSTEM_DLLS = {"advapi32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "setupapi.dll",
+               "user32.dll", "version.dll"}
+WINDOWS_7 = (6, 1)
 
 EXPECTED_STRINGS = {
     "FileVersion": "3.0.0.0",
@@ -42,9 +51,15 @@ class Image:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("not a PE image")
-        sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+        self.machine, sections, optional_size = struct.unpack_from("<HH12xH", data, pe + 4)
         optional = pe + 24
         magic = struct.unpack_from("<H", data, optional)[0]
+        self.pe32_plus = magic == 0x20B
+        # Both layouts keep the versions at the same place.
+        os_major, os_minor, _, _, sub_major, sub_minor = struct.unpack_from(
+            "<6H", data, optional + 40)
+        self.os_version = (os_major, os_minor)
+        self.subsystem_version = (sub_major, sub_minor)
         directories = optional + (112 if magic == 0x20B else 96)
         self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(16)]
         self.sections = []
@@ -199,12 +214,31 @@ def check_version(resources):
               "translation is not 0x0409, 1252")
 
 
+def check_header(image, machine, size, max_bytes):
+    if machine is not None:
+        check(image.machine == MACHINES[machine],
+              "machine 0x%x, not %s (0x%x)" % (image.machine, machine, MACHINES[machine]))
+        check(image.pe32_plus == (machine == "amd64"), "optional header does not fit %s" % machine)
+    check(image.subsystem_version <= WINDOWS_7,
+          "subsystem version %d.%d: Windows 7 (6.1) would refuse it" % image.subsystem_version)
+    check(image.os_version <= WINDOWS_7,
+          "OS version %d.%d: newer than Windows 7 (6.1)" % image.os_version)
+    if max_bytes is not None:
+        check(size <= max_bytes, "%d bytes, more than %d" % (size, max_bytes))
+
+
 def main():
-    if len(sys.argv) != 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    with open(sys.argv[1], "rb") as file:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("exe")
+    parser.add_argument("--machine", choices=sorted(MACHINES))
+    parser.add_argument("--max-bytes", type=int)
+    args = parser.parse_args()
+    with open(args.exe, "rb") as file:
         image = Image(file.read())
+    check_header(image, args.machine, os.path.getsize(args.exe), args.max_bytes)
+    print("machine 0x%x, subsystem %d.%d, OS %d.%d, %d bytes" % (
+        (image.machine,) + image.subsystem_version + image.os_version +
+        (os.path.getsize(args.exe),)))
 
     resources = image.resources()
     kinds = sorted(str(kind) for kind in resources)
@@ -215,8 +249,8 @@ def main():
 
     imports = image.imports()
     print("imports:", " ".join(imports))
-    runtime = [name for name in imports if name.lower().startswith("lib")]
-    check(not runtime, "needs runtime DLLs %s beside it" % runtime)
+    others = sorted(name for name in imports if name.lower() not in SYSTEM_DLLS)
+    check(not others, "imports %s beyond the system DLLs" % others)
 
     for failure in failures:
         print("FAIL:", failure)

@@ -11,6 +11,11 @@ set -euo pipefail
 : "${WINEPREFIX:?standin-prefix.sh needs WINEPREFIX}"
 wine_run=$1
 camsim=$2
+if [ ! -f "$camsim" ]; then
+  echo "standin-prefix.sh: no $camsim; the 32-bit tree's Wine tests use the x86-64 tree's" \
+    "camsim.exe and driver: build the windows-cross preset first (or set PELWIN_STANDIN_BUILD)" >&2
+  exit 1
+fi
 
 # A server of an earlier run, with its drivers, goes first.
 wineserver -k >/dev/null 2>&1 || true
@@ -29,6 +34,6 @@ samples=$("$wine_run" "$camsim" samples | tr -d '\r' | awk '{ print $1 }')
 }
 for service in vemcamI vemcamF ralcamI ralcamF ralcamB ralcamBI; do
   "$wine_run" reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$service\\Parameters" \
-    /v AllowEEPROMWrite /f >/dev/null 2>&1 || true
+    /v AllowEEPROMWrite /reg:64 /f >/dev/null 2>&1 || true
 done
 tr -d '\r' <"$log"

@@ -28,7 +28,7 @@ we_attach
 
 # A permission left by an earlier failed run would hide a missing grant.
 we_wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$service\\Parameters" \
-  /v AllowEEPROMWrite /f >/dev/null 2>&1 || true
+  /v AllowEEPROMWrite /reg:64 /f >/dev/null 2>&1 || true
 we_serve "$sample"
 we_start_pelwin
 we_wait_title "$title"

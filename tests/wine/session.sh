@@ -23,7 +23,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 session=$build/tests/wine/session
 export WINEPREFIX=$build/wineprefix-standin
 export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES='mscoree,mshtml='
-camsim=${WE_CAMSIM:-$build/sim/windows/camsim.exe}
+# A 32-bit tree serves with the x86-64 tree's camsim.exe (PELWIN_STANDIN_BUILD).
+standin_build=$(sed -n 's/^PELWIN_STANDIN_BUILD:PATH=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+camsim=${WE_CAMSIM:-${standin_build:-$build}/sim/windows/camsim.exe}
 
 say() { printf 'session: %s\n' "$*" >&2; }
 
@@ -48,7 +50,7 @@ start() {
   # Always anew: whatever ran in the prefix since (its preparation above all)
   # may have ended or replaced the server.
   stop
-  [ -f "$camsim" ] || { say "no $camsim: build the windows-cross preset"; return 1; }
+  [ -f "$camsim" ] || { say "no $camsim: build the windows-cross preset first"; return 1; }
   if [ ! -f "$WINEPREFIX/standin-install.log" ]; then
     "$here/../windows/standin-prefix.sh" "$here/../../tools/wine-run.sh" "$camsim" >/dev/null 9>&-
   fi

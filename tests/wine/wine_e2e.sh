@@ -3,8 +3,9 @@
 # the session of tests/wine/session.sh. Sourced by the Wine end-to-end tests and
 # by bench/wine/eeprom.sh.
 #
-# In: WE_BUILD (the windows-cross build tree), WE_NAME (the test's name),
-# optional WE_ARTIFACTS (where a failure leaves its screenshot and logs).
+# In: WE_BUILD (a Windows build tree: windows-cross or windows-i686), WE_NAME
+# (the test's name), optional WE_ARTIFACTS (where a failure leaves its
+# screenshot and logs).
 #
 # What pelwin shows is read through Windows itself (pelwin_probe: the window's
 # title and its controls with their state); every wait is a bounded poll.
@@ -12,7 +13,11 @@
 : "${WE_BUILD:?WE_BUILD must name the windows-cross build tree}"
 WE_NAME=${WE_NAME:-$(basename "$0" .sh)}
 WE_PELWIN=${WE_PELWIN:-$WE_BUILD/app/pelwin.exe}
-WE_CAMSIM=${WE_CAMSIM:-$WE_BUILD/sim/windows/camsim.exe}
+if [ -z "${WE_CAMSIM:-}" ]; then
+  # A 32-bit tree serves with the x86-64 tree's camsim.exe (PELWIN_STANDIN_BUILD).
+  WE_CAMSIM=$(sed -n 's/^PELWIN_STANDIN_BUILD:PATH=//p' "$WE_BUILD/CMakeCache.txt" 2>/dev/null || true)
+  WE_CAMSIM=${WE_CAMSIM:-$WE_BUILD}/sim/windows/camsim.exe
+fi
 WE_PROBE=${WE_PROBE:-$WE_BUILD/tests/windows/pelwin_probe.exe}
 WE_WORK=$(mktemp -d "${TMPDIR:-/tmp}/pelwin-$WE_NAME.XXXXXX")
 WE_PELWIN_PID=""
@@ -217,9 +222,12 @@ we_dump_field() { we_camsim dump | sed -n "s/^$1: //p"; }
 
 # we_permission SERVICE: the driver's AllowEEPROMWrite under the machine's
 # service key, as `reg query` prints it ("0x1"), or nothing when it is missing.
+# Read in the 64-bit view, as the 64-bit driver reads it: with Wine's 32-bit
+# side installed a bare `wine reg` is the 32-bit reg.exe, which would also see
+# a value that WOW64 had redirected away from the driver.
 we_permission() {
   we_wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1\\Parameters" \
-    /v AllowEEPROMWrite 2>/dev/null | tr -d '\r' |
+    /v AllowEEPROMWrite /reg:64 2>/dev/null | tr -d '\r' |
     awk '$1 == "AllowEEPROMWrite" && $2 == "REG_DWORD" { print $3 }'
 }
 
