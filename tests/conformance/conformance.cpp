@@ -832,6 +832,41 @@ bool YieldToSuite(bool yield) {
   return ok && threads > 0;
 }
 
+// An interface appears with every entry listening: the moment the suite sees
+// the rename, all three pipes open. The stand-in yields to the suite, so it
+// cannot go on to bind after the rename before the suite has looked.
+void RowArrivalOrder(TContext& x) {
+  CStandin& s = x.Standin;
+  const std::string dir = s.ClassDir(kShort);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (!Expect(inotify_add_watch(watch, dir.c_str(), IN_MOVED_TO) >= 0,
+              "stand-in: the class directory is there before the first arrival") ||
+      !Expect(YieldToSuite(true), "suite: the stand-in could not be put on the suite's CPU")) {
+    close(watch);
+    return;
+  }
+  const pid_t plug = s.Start(std::string("plug ") + kShort.Id);
+  std::string name;
+  while (name.empty() && WaitReadable(watch, kCommandMs))
+    for (const TEvent& e : Drain(watch))
+      if (name.empty() && e.Name[0] != '.')
+        name = e.Name;
+  int listening = 0;
+  for (int p = 0; p < 3 && !name.empty(); ++p) {
+    const int fd = Connect(dir + "/" + name + "/" + std::to_string(p));
+    listening += fd >= 0;
+    if (fd >= 0)
+      close(fd);
+  }
+  YieldToSuite(false);
+  close(watch);
+  Expect(!name.empty(), "stand-in: the arrival is a rename into the class directory");
+  Expect(listening == 3, "stand-in: all three entries listen the moment the interface appears; " +
+                             std::to_string(listening) + " did");
+  if (Expect(CStandin::Finish(plug) == 0, "stand-in: `plug short` returns with exit status 0"))
+    x.Plugged.insert(kShort.Id);
+}
+
 // Removal renames the interface away before it closes anything: a client
 // that sees its connection end already finds the interface gone. The
 // stand-in yields to the suite, so the suite looks the moment the first
@@ -1008,6 +1043,14 @@ const std::vector<TFrameCase> kFrameCases = {
     {"opcode 00", [](const TCamera&) { return TBytes{0x00}; }, 0x83, 0x83},
     {"1000 bytes, unknown opcode", [](const TCamera&) { return Repeat(1000, 0x14); }, 0x83, 0x83},
     {"65 bytes", [](const TCamera&) { return Repeat(65, 0x12); }, 0x82, 0x82},
+    // Cut to 64 bytes, as by a too small receive buffer, it would be a good write.
+    {"65 bytes, a whole write and one byte more",
+     [](const TCamera& c) {
+       TBytes f = Write(c, 0, Repeat(c.MaxWrite, 0));
+       f.push_back(0);
+       return f;
+     },
+     0x82, 0x82},
     {"opcode alone", [](const TCamera&) { return TBytes{0x12}; }, 0x82, 0x82},
     {"shorter than the fixed part",
      [](const TCamera& c) {
@@ -1505,6 +1548,8 @@ const std::vector<TRow> kRows = {
      true},
     {"arrival-by-rename", "Arrival and removal: single renames, connections closed", "stand-in",
      RowArrivalByRename},
+    {"arrival-order", "Arrival and removal: every entry listens when the interface appears",
+     "stand-in", RowArrivalOrder},
     {"removal-order", "Arrival and removal: renamed away first, connections closed after",
      "stand-in", RowRemovalOrder},
     {"notification", "Arrival and removal: RegisterDeviceNotificationA, WM_DEVICECHANGE", "tool",
