@@ -298,6 +298,11 @@ class CComboBox : public CView {
 constexpr std::uint32_t WindowStateMinimized = 0x1;
 constexpr std::uint32_t WindowStateMaximized = 0x2;
 
+// Whether some of `rect` lies on the work area of a screen that is there now.
+// `rect` is a top-level window's left and top edges in screen coordinates with
+// its interior's size; a peer adds its frame. A peer that cannot tell says yes.
+bool OnAnyScreen(const CRect& rect);
+
 class CMenuBar;
 class CDBNodeView;
 class CTabPaneFactory;

@@ -17,6 +17,17 @@ std::map<HWND, CWindow*>& Handles() {
 
 }  // namespace
 
+bool OnAnyScreen(const CRect& rect) {
+  return Peers()->OnAnyScreen(rect);
+}
+
+bool RectsOverlap(const CRect& a, const CRect& b) {
+  const auto right = [](const CRect& r) { return std::int64_t{r.x} + r.w; };
+  const auto bottom = [](const CRect& r) { return std::int64_t{r.y} + r.h; };
+  return a.w > 0 && a.h > 0 && b.w > 0 && b.h > 0 && a.x < right(b) && b.x < right(a) &&
+         a.y < bottom(b) && b.y < bottom(a);
+}
+
 CWindow::CWindow() = default;
 
 CWindow::~CWindow() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The window opens where it was last closed: the frame's close request stores
 # its left and top edges in the user registry, the next start reads them. A
-# stored position off the screen is used as it is.
+# stored position partly on the screen is used as it is; one on no screen at all
+# (the monitor it was on has gone) opens the window at the default position.
 set -euo pipefail
 # shellcheck source=SCRIPTDIR/x_session.sh
 source "$(dirname "$0")/x_session.sh"
@@ -40,9 +41,20 @@ window_at 150 120
 close_and_check 150 120
 
 keyDir="$PELWIN_USER_REGISTRY/${key//\\//}"
-printf 'dword:%08x\n' $((-40 & 0xffffffff)) >"$keyDir/XPos"
-printf 'dword:%08x\n' 600 >"$keyDir/YPos"
+# store X Y: as a run on another monitor layout would have left them.
+store() {
+  printf 'dword:%08x\n' $(($1 & 0xffffffff)) >"$keyDir/XPos"
+  printf 'dword:%08x\n' $(($2 & 0xffffffff)) >"$keyDir/YPos"
+}
+
+# The screen is 640 by 480; the window 272 by 188.
+store -40 400
 xs_start_pelwin
-window_at -40 600
-close_and_check -40 600
+window_at -40 400
+close_and_check -40 400
+
+store -40 600
+xs_start_pelwin
+window_at 100 100
+close_and_check 100 100
 xs_log "ok"

@@ -11,6 +11,7 @@ TAppHarness::TAppHarness() {
   Peers();
   HeadlessPeers()->Boxes.clear();
   HeadlessPeers()->OnBox = nullptr;
+  HeadlessPeers()->Screens.clear();
   camsim::Simulator::Options options;
   options.DeviceRoot = Roots.Devices;
   options.MachineRegistry = Roots.MachineRegistry;

@@ -34,13 +34,40 @@ TEST(WindowPosition, FirstStartOpensAt100And100AndCloseStoresBoth) {
   EXPECT_EQ(ReadFileText(PositionDir(app) + "/YPos"), Dword(static_cast<std::uint32_t>(-45)));
 }
 
-TEST(WindowPosition, StoredValuesAreUsedUnchangedEachOnItsOwn) {
-  TAppHarness app;
-  std::filesystem::create_directories(PositionDir(app));
-  WriteFileText(PositionDir(app) + "/XPos", Dword(static_cast<std::uint32_t>(-20000)));
-  app.Start();
-  EXPECT_EQ(app.Window->Rect.x, -20000);  // not clipped to any screen
-  EXPECT_EQ(app.Window->Rect.y, 100);
+// The window is 272 by 188; what counts is the screens' work areas.
+TEST(WindowPosition, StoredValuesAreKeptWhileAnyPartIsOnAScreen) {
+  const CRect primary{0, 0, 1024, 728};  // a taskbar below, 40 pixels high
+  const CRect leftOfPrimary{-1280, 0, 1280, 1024};
+  constexpr std::int32_t None = INT32_MIN;  // not stored
+  const struct {
+    std::vector<CRect> Screens;
+    std::int32_t X, Y;
+    std::int32_t WantX, WantY;
+  } rows[] = {
+      {{}, -20000, None, -20000, 100},  // the peer cannot tell: as stored
+      {{primary, leftOfPrimary}, -1000, 900, -1000, 900},
+      {{primary}, -1000, 900, 100, 100},  // that monitor has gone
+      {{primary}, -1000, None, 100, 100},
+      {{primary}, -136, 300, -136, 300},  // half on the screen
+      {{primary}, -271, 727, -271, 727},  // a pixel on it
+      {{primary}, -272, 300, 100, 100},
+      {{primary}, 500, 728, 100, 100},  // under the taskbar
+      {{primary}, INT32_MAX, INT32_MAX, 100, 100},
+  };
+  for (const auto& row : rows) {
+    const std::string name = std::to_string(row.X) + "," + std::to_string(row.Y);
+    TAppHarness app;
+    app.Peers()->Screens = row.Screens;
+    std::filesystem::create_directories(PositionDir(app));
+    WriteFileText(PositionDir(app) + "/XPos", Dword(static_cast<std::uint32_t>(row.X)));
+    if (row.Y != None) {
+      WriteFileText(PositionDir(app) + "/YPos", Dword(static_cast<std::uint32_t>(row.Y)));
+    }
+    app.Start();
+    EXPECT_EQ(app.Window->Rect.x, row.WantX) << name;
+    EXPECT_EQ(app.Window->Rect.y, row.WantY) << name;
+    EXPECT_EQ(app.Peers()->Native(app.Window)->Rect.x, row.WantX) << name;
+  }
 }
 
 TEST(WindowPosition, KeyWithoutSectionGetsTheSectionOnClose) {

@@ -192,6 +192,39 @@ TEST_F(Win32Peer, AStoredPositionOffEveryScreenIsUsedAsItIs) {
   EXPECT_EQ(window.Rect.y, 3000);
 }
 
+// The program asks before it places a stored position; the frame counts.
+TEST_F(Win32Peer, APositionIsOnAScreenWhileAnyOfItsFrameIsOnAWorkArea) {
+  CTestWindow window;
+  window.Open(120, 90);
+  Show(window);
+  RECT frame;
+  GetWindowRect(window.PeerHandle, &frame);
+  window.Close();
+  const LONG w = frame.right - frame.left;
+  const LONG h = frame.bottom - frame.top;
+  ASSERT_GT(w, 272);
+  RECT work;
+  ASSERT_TRUE(SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0));
+  const struct {
+    LONG X, Y;
+    bool On;
+  } rows[] = {
+      {work.left - 136, work.top + 100, true},
+      {work.left - w + 1, work.bottom - 1, true},
+      {work.left - w, work.top, false},
+      {work.left, work.top - h, false},
+      {work.right, work.top, false},
+      {work.left + 10, work.bottom, false},
+      {-400, 3000, false},
+      {INT32_MAX, INT32_MAX, false},
+  };
+  for (const auto& row : rows) {
+    CRect rect;
+    rect.Init(row.X, row.Y, 272, 188);
+    EXPECT_EQ(Win32.OnAnyScreen(rect), row.On) << row.X << "," << row.Y;
+  }
+}
+
 TEST_F(Win32Peer, AMinimisedStartRemembersWhereTheWindowComesBackTo) {
   CTestWindow window;
   window.Open(150, 110);

@@ -71,6 +71,22 @@ void CFltkPeers::EnsureDisplay() {
   }
 }
 
+bool CFltkPeers::OnAnyScreen(const CRect& rect) {
+  EnsureDisplay();
+  const int count = Fl::screen_count();
+  if (count < 1) {
+    return true;  // nothing to weigh the position against
+  }
+  for (int n = 0; n < count; ++n) {
+    CRect area;
+    Fl::screen_work_area(area.x, area.y, area.w, area.h, n);
+    if (RectsOverlap(rect, area)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 std::int32_t CFltkPeers::TextWidth(TFont font, std::int32_t length, const char* text) {
   EnsureDisplay();
   std::int32_t n = 0;

@@ -103,6 +103,7 @@ class CFltkPeers : public CPeerFactory {
 
   std::int32_t StandardHeight(TControlKind) override { return 24; }
   std::int32_t TextWidth(TFont font, std::int32_t length, const char* text) override;
+  bool OnAnyScreen(const CRect& rect) override;
 
   std::int32_t MessageBox(CWindow* owner, const char* title, const char* line1, const char* line2,
                           const char* line3, PPicture icon) override;

@@ -61,6 +61,9 @@ class CHeadlessPeers : public CPeerFactory {
   // nothing can happen any more.
   static constexpr std::int32_t DefaultIdleMs = 200;
   std::int32_t IdleMs = DefaultIdleMs;
+  // The screens' work areas, in screen coordinates. Empty: the peer cannot
+  // tell, and every position counts as on a screen.
+  std::vector<CRect> Screens;
 
   // Forgets the records and settings above (not the live native parts or
   // watches), for a test that starts the program again in the same process.
@@ -84,6 +87,7 @@ class CHeadlessPeers : public CPeerFactory {
   CViewPeer* NewComboPeer(CComboBox* combo, CWindowPeer* parent) override;
   CViewPeer* NewViewPeer(CView* view, CWindowPeer* parent) override;
   std::int32_t TextWidth(TFont font, std::int32_t length, const char* text) override;
+  bool OnAnyScreen(const CRect& rect) override;
   std::int32_t MessageBox(CWindow* owner, const char* title, const char* line1, const char* line2,
                           const char* line3, PPicture icon) override;
   void RunLoop(CBackground* background) override;

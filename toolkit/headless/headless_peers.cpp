@@ -121,6 +121,13 @@ void CHeadlessPeers::Reset() {
   CharWidthPercent = DefaultCharWidthPercent;
   Loops = 0;
   IdleMs = DefaultIdleMs;
+  Screens.clear();
+}
+
+bool CHeadlessPeers::OnAnyScreen(const CRect& rect) {
+  return Screens.empty() || std::any_of(Screens.begin(), Screens.end(), [&rect](const CRect& area) {
+           return RectsOverlap(rect, area);
+         });
 }
 
 std::vector<THeadlessDraw> CHeadlessPeers::Paint(CView* view) {

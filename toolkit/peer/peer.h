@@ -78,6 +78,11 @@ class CPeerFactory {
     *height = rect.h;
   }
 
+  // Screens: whether any part of a top-level window at `rect` (left and top
+  // edges, interior size) would lie on a screen's work area. The default cannot
+  // tell and keeps every position.
+  virtual bool OnAnyScreen(const CRect&) { return true; }
+
   // A modal message box; returns the button pressed.
   virtual std::int32_t MessageBox(CWindow* owner, const char* title, const char* line1,
                                   const char* line2, const char* line3, PPicture icon) = 0;
@@ -94,6 +99,10 @@ class CPeerFactory {
   // (0: no wait). Returns how many ran.
   virtual std::int32_t PollFds(std::int32_t) { return 0; }
 };
+
+// Whether two rectangles share a pixel. The edges are summed in 64 bits: a
+// stored window position may be any 32-bit value.
+bool RectsOverlap(const CRect& a, const CRect& b);
 
 // Defined by the linked peer library.
 CPeerFactory* CreatePeerFactory();

@@ -29,6 +29,27 @@ SIZE FrameSize(std::int32_t w, std::int32_t h) {
   return {frame.right - frame.left, frame.bottom - frame.top};
 }
 
+struct TScreenSearch {
+  CRect Frame;
+  std::int32_t Monitors = 0;
+  bool Found = false;
+};
+
+BOOL CALLBACK SearchMonitor(HMONITOR monitor, HDC, LPRECT, LPARAM data) {
+  auto* search = reinterpret_cast<TScreenSearch*>(data);
+  MONITORINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetMonitorInfoA(monitor, &info)) {
+    return TRUE;
+  }
+  ++search->Monitors;
+  CRect work;
+  work.Init(info.rcWork.left, info.rcWork.top, info.rcWork.right - info.rcWork.left,
+            info.rcWork.bottom - info.rcWork.top);
+  search->Found = RectsOverlap(search->Frame, work);
+  return search->Found ? FALSE : TRUE;
+}
+
 // The window class, registered on first use.
 const char* Win32WindowClass(HINSTANCE module);
 
@@ -56,7 +77,8 @@ class CWin32WindowPeer : public CWindowPeer {
 
   bool Create(HINSTANCE module) {
     const SIZE outer = FrameSize(Window->Rect.w, Window->Rect.h);
-    // The stored position is used as it is, also when it lies off every screen.
+    // The position is used as it is: the program has already weighed it
+    // against the screens (OnAnyScreen).
     CreateWindowExA(WindowExStyle, Win32WindowClass(module), Window->Title(), WindowStyle,
                     Window->Rect.x, Window->Rect.y, outer.cx, outer.cy, nullptr, nullptr, module,
                     this);
@@ -253,6 +275,16 @@ const char* Win32WindowClass(HINSTANCE module) {
 bool Win32IsToolkitWindow(HWND handle) {
   char name[sizeof WindowClassName + 1];
   return GetClassNameA(handle, name, sizeof name) > 0 && lstrcmpA(name, WindowClassName) == 0;
+}
+
+bool CWin32Peers::OnAnyScreen(const CRect& rect) {
+  // The frame counts: its title bar is what the user takes hold of.
+  const SIZE outer = FrameSize(rect.w, rect.h);
+  TScreenSearch search;
+  search.Frame.Init(rect.x, rect.y, outer.cx, outer.cy);
+  EnumDisplayMonitors(nullptr, nullptr, SearchMonitor, reinterpret_cast<LPARAM>(&search));
+  // No monitor at all: nothing to weigh the position against.
+  return search.Found || search.Monitors == 0;
 }
 
 CWindowPeer* CWin32Peers::NewWindowPeer(CWindow* window) {
