@@ -52,7 +52,8 @@ TEST(WindowPosition, StoredValuesAreKeptWhileAnyPartIsOnAScreen) {
       {{primary}, -271, 727, -271, 727},  // a pixel on it
       {{primary}, -272, 300, 100, 100},
       {{primary}, 500, 728, 100, 100},  // under the taskbar
-      {{primary}, INT32_MAX, INT32_MAX, 100, 100},
+      // Very large, on a screen out there: its right edge is past INT32_MAX.
+      {{{INT32_MAX - 999, 0, 1000, 1000}}, INT32_MAX - 100, 0, INT32_MAX - 100, 0},
   };
   for (const auto& row : rows) {
     const std::string name = std::to_string(row.X) + "," + std::to_string(row.Y);
