@@ -29,7 +29,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-windows_preset=windows-i686
+windows_preset='windows-i686'
 title='Corvane v3.0'
 
 usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; }
@@ -179,9 +179,9 @@ cmd_check_zip() {
     fail "$zip holds other files than it should:"$'\n'"$(diff <(echo "$expected") <(echo "$have") || true)"
   if $guide; then
     local src
-    for src in $(grep -o 'src="[^"]*"' "$unpacked/$folder/user-guide.html" | sed 's/src="\(.*\)"/\1/'); do
+    while IFS= read -r src; do
       [ -f "$unpacked/$folder/$src" ] || fail "the guide shows $src, which the ZIP lacks"
-    done
+    done < <(grep -o 'src="[^"]*"' "$unpacked/$folder/user-guide.html" | sed 's/src="\(.*\)"/\1/')
   fi
 
   cmp -s "$unpacked/$folder/pelwin.exe" "$exe" || fail "the ZIP's pelwin.exe is not $exe"
@@ -237,7 +237,9 @@ cmd_release() {
   local windows="$root/build/$windows_preset" exe probe
   exe="$windows/app/pelwin.exe"
   probe="$windows/tests/windows/pelwin_probe.exe"
-  [ -f "$exe" ] && [ -f "$probe" ] || fail "the $windows_preset build made no $exe or $probe"
+  if [ ! -f "$exe" ] || [ ! -f "$probe" ]; then
+    fail "the $windows_preset build made no $exe or $probe"
+  fi
 
   log "build: linux"
   cmake --preset linux >/dev/null
