@@ -27,14 +27,19 @@ constexpr const char* kHelp =
     "  fault [ID] pipe N on|off     pipe N (0, 1, 2) cannot be opened\n"
     "  fault [ID] delay MS          hold every reply back MS milliseconds\n"
     "  fault [ID] clear\n"
+    "  image ID|* save|load PATH    write the image to PATH, or replace it from PATH\n"
     "  log [N]                      the last N frame log lines\n"
     "  samples | help | stop\n";
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
 
 Words SplitWords(std::string_view line) {
   Words words;
   std::string word;
   for (char c : line) {
-    if (c == ' ' || c == '\t' || c == '\r') {
+    if (IsBlank(c)) {
       if (!word.empty()) {
         words.push_back(std::move(word));
         word.clear();
@@ -47,6 +52,21 @@ Words SplitWords(std::string_view line) {
     words.push_back(std::move(word));
   }
   return words;
+}
+
+// Where the word after position at ends: past its first blank-delimited word.
+// npos when no word follows.
+size_t WordEnd(std::string_view line, size_t at) {
+  while (at < line.size() && IsBlank(line[at])) {
+    ++at;
+  }
+  if (at >= line.size()) {
+    return std::string_view::npos;
+  }
+  while (at < line.size() && !IsBlank(line[at])) {
+    ++at;
+  }
+  return at;
 }
 
 // Error texts quote what the client sent; keep terminal control codes out.
@@ -198,6 +218,27 @@ std::string LogCommand(ControlTarget& target, const Words& words) {
     out += line + "\n";
   }
   return out + "ok\n";
+}
+
+// "image ID|* save|load PATH" ('*': the only camera). The path is the rest of
+// the line after one blank, blanks and all: a client sends a full path.
+std::string Image(ControlTarget& target, std::string_view line) {
+  const Words words = SplitWords(line);
+  const size_t verbEnd = WordEnd(line, WordEnd(line, WordEnd(line, 0)));
+  if (words.size() < 4 || (words[2] != "save" && words[2] != "load") ||
+      verbEnd == std::string_view::npos || verbEnd + 1 >= line.size()) {
+    return Failure("usage: image ID|* save|load PATH");
+  }
+  const std::string path(line.substr(verbEnd + 1));
+  auto cameras = target.ControlCameras();
+  std::string why;
+  ControlCamera* camera = FindCamera(cameras, words[1] == "*" ? "" : words[1], &why);
+  if (!camera) {
+    return Failure(why);
+  }
+  const bool done = words[2] == "save" ? target.SaveImageTo(camera->Id, path, &why)
+                                       : target.LoadImageFrom(camera->Id, path, &why);
+  return done ? "ok\n" : Failure(why);
 }
 
 std::string Stop(ControlTarget& target, const Words&) {
@@ -376,12 +417,48 @@ std::string ExecuteControl(ControlTarget& target, std::string_view line) {
   if (words.empty()) {
     return Failure("empty command (try help)");
   }
+  if (words[0] == "image") {
+    return Image(target, line);
+  }
   for (const auto& command : kCommands) {
     if (words[0] == command.Name) {
       return command.Run(target, words);
     }
   }
   return Failure("unknown command " + Quoted(words[0]) + " (try help)");
+}
+
+bool ControlLines::Feed(ControlTarget& target, std::string_view bytes, std::string* answer) {
+  pending_.append(bytes);
+  size_t start = 0;
+  for (size_t newline; (newline = pending_.find('\n', start)) != std::string::npos;
+       start = newline + 1) {
+    *answer += ExecuteControl(target, std::string_view(pending_).substr(start, newline - start));
+  }
+  pending_.erase(0, start);
+  if (pending_.size() > kMaxControlLine) {
+    *answer += Failure("line longer than " + std::to_string(kMaxControlLine) + " bytes");
+    pending_.clear();
+    return false;
+  }
+  return true;
+}
+
+void ControlLines::End(ControlTarget& target, std::string* answer) {
+  if (!pending_.empty()) {
+    *answer += ExecuteControl(target, pending_);
+    pending_.clear();
+  }
+}
+
+bool ExecuteControlMessage(ControlTarget& target, std::string_view bytes, size_t size,
+                           std::string* answer) {
+  if (size > kMaxControlLine) {
+    *answer += Failure("line longer than " + std::to_string(kMaxControlLine) + " bytes");
+    return false;
+  }
+  *answer += ExecuteControl(target, bytes);
+  return true;
 }
 
 std::string StatusLine(const ControlCamera& camera) {

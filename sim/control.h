@@ -47,11 +47,38 @@ class ControlTarget {
   virtual std::vector<std::string> LastLogLines(size_t count) = 0;
   virtual void LogLine(const std::string& who, const std::string& text) = 0;
   virtual void RequestStop() = 0;
+  // `image`: the camera's image written to a file, or replaced from one (and
+  // kept as after a write).
+  virtual bool SaveImageTo(const std::string& id, const std::string& path, std::string* why) = 0;
+  virtual bool LoadImageFrom(const std::string& id, const std::string& path, std::string* why) = 0;
 };
 
 // One line of the control protocol; the answer ends with "ok\n" or
 // "error: ...\n". Nothing in the line is trusted.
 std::string ExecuteControl(ControlTarget& target, std::string_view line);
+
+inline constexpr size_t kMaxControlLine = 4096;
+
+// One message of a message-mode pipe (the Windows control pipe): one line,
+// without its newline. size is the message's full size; bytes may hold only
+// its first bytes. False, as for ControlLines::Feed, after a line too long.
+bool ExecuteControlMessage(ControlTarget& target, std::string_view bytes, size_t size,
+                           std::string* answer);
+
+// The bytes a stream client (the Linux control socket) sends, cut into lines
+// at '\n' and each line answered.
+class ControlLines {
+ public:
+  // Appends the answers to every line that bytes completes. False once the
+  // connection is to be closed after the answer went out: a line longer than
+  // kMaxControlLine is answered with an error and nothing after it.
+  bool Feed(ControlTarget& target, std::string_view bytes, std::string* answer);
+  // The client sent its last bytes: a last line without its newline counts.
+  void End(ControlTarget& target, std::string* answer);
+
+ private:
+  std::string pending_;
+};
 
 // `camsim status`'s line and `camsim dump`'s text for one camera.
 std::string StatusLine(const ControlCamera& camera);

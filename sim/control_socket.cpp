@@ -14,7 +14,6 @@
 namespace camsim {
 namespace {
 
-constexpr size_t kMaxLine = 4096;
 constexpr size_t kMaxPendingOutput = 1 << 20;
 
 }  // namespace
@@ -102,24 +101,14 @@ void Simulator::Impl::OnControlEvent(uint64_t token, uint32_t events) {
       }
       if (n <= 0) {
         // A last line without its newline still counts once the client is done.
-        if (n == 0 && !entry.in.empty()) {
-          entry.out += ExecuteControl(*this, entry.in);
-          entry.in.clear();
+        if (n == 0) {
+          entry.lines.End(*this, &entry.out);
         }
         entry.closeAfterFlush = true;
         break;
       }
-      entry.in.append(buffer, size_t(n));
-      size_t newline;
-      while ((newline = entry.in.find('\n')) != std::string::npos) {
-        entry.out += ExecuteControl(*this, std::string_view(entry.in).substr(0, newline));
-        entry.in.erase(0, newline + 1);
-      }
-      if (entry.in.size() > kMaxLine) {
-        entry.out += "error: line longer than " + std::to_string(kMaxLine) + " bytes\n";
-        entry.in.clear();
-        entry.closeAfterFlush = true;
-      }
+      entry.closeAfterFlush =
+          !entry.lines.Feed(*this, std::string_view(buffer, size_t(n)), &entry.out);
     }
   }
   FlushControl(token);

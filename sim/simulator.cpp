@@ -235,6 +235,25 @@ void Simulator::Impl::RequestStop() {
   [[maybe_unused]] ssize_t n = ::write(StopFd.Get(), &one, sizeof one);
 }
 
+bool Simulator::Impl::SaveImageTo(const std::string& id, const std::string& path,
+                                  std::string* why) {
+  Camera* camera = Find(id, why);
+  return camera && SaveImageFile(path, camera->Model.Image(), why);
+}
+
+bool Simulator::Impl::LoadImageFrom(const std::string& id, const std::string& path,
+                                    std::string* why) {
+  Camera* camera = Find(id, why);
+  std::vector<uint8_t> image;
+  if (!camera || !LoadImageFile(path, EepromSize(camera->kind), &image, why) ||
+      !SaveImageFile(camera->ImagePath, image, why)) {
+    return false;
+  }
+  camera->Model.MutableImage() = std::move(image);
+  Log(camera->Id, "image loaded from " + path);
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 
 Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}

@@ -60,7 +60,7 @@ struct Simulator::Impl final : ControlTarget {
     int pipe = 0;
     pid_t pid = 0;
     uint64_t order = 0;  // of acceptance: the newest data pipe of a process wins
-    std::string in;      // control connections
+    ControlLines lines;  // control connections
     std::string out;
     bool closeAfterFlush = false;
   };
@@ -97,6 +97,8 @@ struct Simulator::Impl final : ControlTarget {
   std::vector<std::string> LastLogLines(size_t count) override;
   void LogLine(const std::string& who, const std::string& text) override;
   void RequestStop() override;
+  bool SaveImageTo(const std::string& id, const std::string& path, std::string* why) override;
+  bool LoadImageFrom(const std::string& id, const std::string& path, std::string* why) override;
 
   // Server side.
   void Run();

@@ -27,16 +27,22 @@ namespace {
 constexpr size_t kRecentLines = 2000;
 // Anything longer than a frame is refused anyway; this much is kept for the log.
 constexpr DWORD kReceiveBuffer = 256;
-constexpr DWORD kControlBuffer = 4096;
+// One byte more than a control line may have, so that a longer one shows.
+constexpr DWORD kControlBuffer = kMaxControlLine + 1;
 constexpr DWORD kPipeBufferSize = 64 * 1024;
 // Listening instances kept per pipe name, so that a client opening a pipe again
 // at once never finds none (ERROR_PIPE_BUSY).
 constexpr int kListenersPerPipe = 2;
 constexpr int kControlName = kPipeCount;
-// A client that does not read its replies must not hold the camera up.
-constexpr DWORD kWriteTimeoutMs = 5000;
+// Messages waiting for a client that does not read them; one more is lost.
+// A reply never waits on the server thread: the other clients go on.
+constexpr size_t kMaxQueuedMessages = 64;
 // More connections than any client makes; beyond this a new one is refused.
-constexpr size_t kMaxConnections = 64;
+// The control pipe counts apart, so that `camsim stop` always gets through.
+constexpr size_t kMaxCameraConnections = 64;
+constexpr size_t kMaxControlConnections = 8;
+// How long the answers still on their way may take once the server stops.
+constexpr DWORD kDrainMs = 2000;
 
 std::string TimeStamp() {
   SYSTEMTIME t;
@@ -62,11 +68,15 @@ struct Connection {
   HANDLE pipe = INVALID_HANDLE_VALUE;
   int name = 0;  // 0, 1, 2, or kControlName
   bool connected = false;
-  bool pending = false;  // an operation is out; the connection lives until it completes
+  bool pending = false;  // a connect or read is out; the connection lives until it completes
+  bool writing = false;  // so is a write
   bool closing = false;
+  bool closeAfterWrite = false;
   DWORD pid = 0;
   uint64_t order = 0;
   Operation op;
+  Operation writeOp;
+  std::deque<std::string> outbox;  // the front one is being written
   std::vector<uint8_t> buffer;
   std::vector<uint8_t> message;  // what arrived of the current message so far
   size_t messageSize = 0;        // its full size, also beyond what is kept
@@ -89,6 +99,8 @@ class Server : public ControlTarget {
   std::vector<std::string> LastLogLines(size_t count) override;
   void LogLine(const std::string& who, const std::string& text) override;
   void RequestStop() override;
+  bool SaveImageTo(const std::string& id, const std::string& path, std::string* why) override;
+  bool LoadImageFrom(const std::string& id, const std::string& path, std::string* why) override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -106,18 +118,19 @@ class Server : public ControlTarget {
   void Close(Connection* c);
   // Every connection of the camera; with listeners too, the pipes go away.
   void CloseCameraConnections(bool listenersToo);
-  Connection* Lookup(OVERLAPPED* overlapped);
+  Connection* Lookup(OVERLAPPED* overlapped, bool* write);
   void Reap();
   void KeepListening();
   void OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error);
+  void OnWritten(Connection* c, bool ok);
+  void StartWrite(Connection* c);
+  void Drain();
   void OnMessage(Connection* c);
   void HandleFrame(Connection* c);
   void Deliver(DWORD pid, const std::vector<uint8_t>& bytes, const std::string& note);
   bool WriteMessage(Connection* c, const void* data, size_t size, std::string* error);
-  std::string Execute(const std::string& line);
   bool PlugIn(std::string* error);
   bool Unplug(std::string* error);
-  std::string ImageCommand(const std::string& line);
   void FlushDue();
   DWORD NextTimeoutMs() const;
   bool SaveImage(std::span<const uint8_t> image, std::string* why);
@@ -133,7 +146,6 @@ class Server : public ControlTarget {
   bool stopping_ = false;
   StandinControl control_;
   HANDLE port_ = nullptr;
-  HANDLE writeEvent_ = nullptr;
   HANDLE exclusive_ = nullptr;
   FILE* log_ = nullptr;
   std::deque<std::string> recent_;
@@ -150,9 +162,6 @@ Server::~Server() {
   }
   if (port_) {
     CloseHandle(port_);
-  }
-  if (writeEvent_) {
-    CloseHandle(writeEvent_);
   }
   if (exclusive_) {
     CloseHandle(exclusive_);
@@ -205,6 +214,7 @@ bool Server::Listen(int name, bool first, std::string* error) {
   c->pipe = pipe;
   c->name = name;
   c->op.connection = c.get();
+  c->writeOp.connection = c.get();
   c->buffer.resize(control ? kControlBuffer : kReceiveBuffer);
   Connection* raw = c.get();
   connections_.push_back(std::move(c));
@@ -253,14 +263,14 @@ void Server::Close(Connection* c) {
     // The client's next transfer fails at once, also one already waiting.
     DisconnectNamedPipe(c->pipe);
   }
-  if (c->pending) {
-    CancelIoEx(c->pipe, &c->op.overlapped);
+  if (c->pending || c->writing) {
+    CancelIoEx(c->pipe, nullptr);
   }
 }
 
 void Server::Reap() {
   std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) {
-    if (!c->closing || c->pending) {
+    if (!c->closing || c->pending || c->writing) {
       return false;
     }
     CloseHandle(c->pipe);
@@ -272,17 +282,20 @@ void Server::Reap() {
 // client took one or a connection beyond the limit went away.
 void Server::KeepListening() {
   int listening[kPipeCount + 1] = {};
-  size_t open = 0;
+  size_t open[2] = {};  // camera pipes, control pipe
   for (const auto& c : connections_) {
     if (!c->closing) {
-      ++open;
+      ++open[c->name == kControlName ? 1 : 0];
       listening[c->name] += c->connected ? 0 : 1;
     }
   }
   for (int name = 0; name <= kControlName; ++name) {
-    const bool wanted = name == kControlName || (plugged_ && !faults_.PipeFailed[name]);
-    for (std::string why; wanted && listening[name] < kListenersPerPipe && open < kMaxConnections;
-         ++listening[name], ++open) {
+    const bool control = name == kControlName;
+    const bool wanted = control || (plugged_ && !faults_.PipeFailed[name]);
+    size_t& count = open[control ? 1 : 0];
+    const size_t most = control ? kMaxControlConnections : kMaxCameraConnections;
+    for (std::string why; wanted && listening[name] < kListenersPerPipe && count < most;
+         ++listening[name], ++count) {
       if (!Listen(name, false, &why)) {
         Log("warning: " + why);
         break;
@@ -305,9 +318,10 @@ void Server::CloseCameraConnections(bool listenersToo) {
   }
 }
 
-Connection* Server::Lookup(OVERLAPPED* overlapped) {
+Connection* Server::Lookup(OVERLAPPED* overlapped, bool* write) {
   for (auto& c : connections_) {
-    if (&c->op.overlapped == overlapped) {
+    *write = &c->writeOp.overlapped == overlapped;
+    if (*write || &c->op.overlapped == overlapped) {
       return c.get();
     }
   }
@@ -345,7 +359,8 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
       c->message.clear();
       c->messageSize = 0;
     }
-    if (!c->closing) {
+    // After a line too long nothing more is read: the answer goes, then the pipe.
+    if (!c->closing && !c->closeAfterWrite) {
       Issue(c);
     }
     return;
@@ -357,20 +372,17 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
 }
 
 void Server::OnMessage(Connection* c) {
-  if (c->name == kControlName && c->messageSize > c->buffer.size()) {
-    const std::string answer =
-        "error: line longer than " + std::to_string(c->buffer.size()) + " bytes\n";
-    std::string why;
-    WriteMessage(c, answer.data(), answer.size(), &why);
-    Close(c);
-    return;
-  }
   if (c->name == kControlName) {
-    const std::string line(c->message.begin(), c->message.end());
-    const std::string answer = Execute(line);
+    // One message is one line.
+    std::string answer;
+    const std::string_view bytes(reinterpret_cast<const char*>(c->message.data()),
+                                 c->message.size());
+    const bool keep = ExecuteControlMessage(*this, bytes, c->messageSize, &answer);
     std::string why;
     if (!WriteMessage(c, answer.data(), answer.size(), &why)) {
       Close(c);
+    } else if (!keep) {
+      c->closeAfterWrite = true;
     }
     return;
   }
@@ -445,29 +457,81 @@ void Server::Deliver(DWORD pid, const std::vector<uint8_t>& bytes, const std::st
   Log(ReplyLogText(bytes, note));
 }
 
-// Replies are written outside the completion port (the event's low bit keeps
-// the packet away), and waited for: a message pipe with room takes them at once.
+// A message goes out through the completion port like everything else: the
+// server thread never waits for a client to read. A client that has let
+// kMaxQueuedMessages pile up loses the next one.
 bool Server::WriteMessage(Connection* c, const void* data, size_t size, std::string* error) {
-  OVERLAPPED overlapped{};
-  ResetEvent(writeEvent_);
-  overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(writeEvent_) | 1);
-  DWORD moved = 0;
-  if (!WriteFile(c->pipe, data, DWORD(size), nullptr, &overlapped) &&
-      GetLastError() != ERROR_IO_PENDING) {
-    *error = ErrorText(GetLastError());
-    return false;
-  }
-  if (WaitForSingleObject(writeEvent_, kWriteTimeoutMs) != WAIT_OBJECT_0) {
-    CancelIoEx(c->pipe, &overlapped);
-    GetOverlappedResult(c->pipe, &overlapped, &moved, TRUE);
+  if (c->outbox.size() >= kMaxQueuedMessages) {
     *error = "the client does not read its replies";
     return false;
   }
-  if (!GetOverlappedResult(c->pipe, &overlapped, &moved, FALSE)) {
+  c->outbox.emplace_back(static_cast<const char*>(data), size);
+  if (c->writing) {
+    return true;
+  }
+  StartWrite(c);
+  if (!c->writing) {
     *error = ErrorText(GetLastError());
     return false;
   }
   return true;
+}
+
+// Writes the oldest message of the outbox; its completion packet starts the next.
+void Server::StartWrite(Connection* c) {
+  c->writeOp.overlapped = OVERLAPPED{};
+  const std::string& message = c->outbox.front();
+  if (WriteFile(c->pipe, message.data(), DWORD(message.size()), nullptr, &c->writeOp.overlapped) ||
+      GetLastError() == ERROR_IO_PENDING) {
+    c->writing = true;
+    return;
+  }
+  c->outbox.clear();
+}
+
+void Server::OnWritten(Connection* c, bool ok) {
+  c->writing = false;
+  if (!c->outbox.empty()) {
+    c->outbox.pop_front();
+  }
+  if (c->closing) {
+    return;
+  }
+  if (ok && !c->outbox.empty()) {
+    StartWrite(c);
+  }
+  if (!ok || (c->outbox.empty() && c->closeAfterWrite)) {
+    Close(c);
+  }
+}
+
+// The answer to `stop`, and any other still on its way, goes out before the
+// pipes close with the process.
+void Server::Drain() {
+  const ULONGLONG end = GetTickCount64() + kDrainMs;
+  for (;;) {
+    const bool writing = std::any_of(connections_.begin(), connections_.end(),
+                                     [](const auto& c) { return c->writing; });
+    const ULONGLONG now = GetTickCount64();
+    if (!writing || now >= end) {
+      return;
+    }
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED* overlapped = nullptr;
+    const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, DWORD(end - now));
+    if (!overlapped) {
+      return;
+    }
+    bool write = false;
+    if (Connection* c = Lookup(overlapped, &write)) {
+      if (write) {
+        OnWritten(c, ok);
+      } else {
+        c->pending = false;
+      }
+    }
+  }
 }
 
 bool Server::SaveImage(std::span<const uint8_t> image, std::string* why) {
@@ -620,8 +684,7 @@ bool Server::Setup(std::string* error) {
     return false;
   }
   port_ = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
-  writeEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!port_ || !writeEvent_) {
+  if (!port_) {
     *error = "cannot make the completion port: " + ErrorText(GetLastError());
     return false;
   }
@@ -667,41 +730,21 @@ bool Server::Setup(std::string* error) {
   return options_.Unplugged || PlugIn(error);
 }
 
-// "image ID|* save|load PATH", which the client makes of `camsim image`: the
-// path is the rest of the line, blanks and all.
-std::string Server::ImageCommand(const std::string& line) {
-  auto fail = [](const std::string& why) { return "error: " + why + "\n"; };
-  const size_t idStart = line.find_first_not_of(' ', 5);
-  const size_t idEnd = line.find(' ', idStart);
-  const bool save = line.compare(idEnd, 6, " save ") == 0;
-  if (idStart == std::string::npos || idEnd == std::string::npos ||
-      (!save && line.compare(idEnd, 6, " load ") != 0) || line.size() <= idEnd + 6) {
-    return fail("usage: image ID|* save|load PATH");
-  }
-  const std::string id = line.substr(idStart, idEnd - idStart);
-  if (id != "*" && id != options_.Id) {
-    return fail("no camera " + id);
-  }
-  const std::string path = line.substr(idEnd + 6);
-  std::string why;
-  if (save) {
-    return SaveImageFile(path, model_->Image(), &why) ? "ok\n" : fail(why);
-  }
+bool Server::SaveImageTo(const std::string& id, const std::string& path, std::string* why) {
+  (void)id;
+  return SaveImageFile(path, model_->Image(), why);
+}
+
+bool Server::LoadImageFrom(const std::string& id, const std::string& path, std::string* why) {
+  (void)id;
   std::vector<uint8_t> image;
-  if (!LoadImageFile(path, EepromSize(sample_->kind), &image, &why) ||
-      !SaveImageFile(imagePath_, image, &why)) {
-    return fail(why);
+  if (!LoadImageFile(path, EepromSize(sample_->kind), &image, why) ||
+      !SaveImageFile(imagePath_, image, why)) {
+    return false;
   }
   model_->MutableImage() = std::move(image);
   Log("image loaded from " + path);
-  return "ok\n";
-}
-
-std::string Server::Execute(const std::string& line) {
-  if (line.compare(0, 6, "image ") == 0) {
-    return ImageCommand(line);
-  }
-  return ExecuteControl(*this, line);
+  return true;
 }
 
 int Server::Run() {
@@ -726,13 +769,19 @@ int Server::Run() {
       std::fprintf(stderr, "camsim: the completion port failed: %s\n", ErrorText(why).c_str());
       return 1;
     }
-    if (Connection* c = Lookup(overlapped)) {
-      OnCompletion(c, ok, bytes, why);
+    bool write = false;
+    if (Connection* c = Lookup(overlapped, &write)) {
+      if (write) {
+        OnWritten(c, ok);
+      } else {
+        OnCompletion(c, ok, bytes, why);
+      }
     }
     FlushDue();
     Reap();
     KeepListening();
   }
+  Drain();
   return 0;
 }
 

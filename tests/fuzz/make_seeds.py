@@ -284,6 +284,8 @@ def control_seeds():
         "unknown": "frobnicate\nfault\nfault cam\nfault cam refuse\nfault refuse 1 2 3",
         "stop": "stop\nstatus", "crlf": "status\r\nplug\r\nunplug\r",
         "long-word": "dump " + "c" * 300, "tabs": "fault\tcam\trefuse\t1\t0x83",
+        "image": "image x\nimage\nimage * save\nimage * load \nimage cam save /a b\n"
+                 "image nosuch load /x\nimage * copy /x",
     }
     for name, text in scripts.items():
         write("camsim_control", name, text.encode())

@@ -328,7 +328,13 @@ TEST_F(SimulatorTest, ControlLinesNeverBreakTheProtocol) {
                                             std::string(5000, 'a'),
                                             "fault cam cam clear",
                                             "\xff\xfe",
-                                            "fault refuse 010 1"};
+                                            "fault refuse 010 1",
+                                            "image x",
+                                            "image",
+                                            "image * save",
+                                            "image * load ",
+                                            "image cam copy /tmp/x",
+                                            "image nosuch save /tmp/x"};
   for (const auto& line : garbage) {
     EXPECT_TRUE(answered(line)) << line;
   }
@@ -349,6 +355,23 @@ TEST_F(SimulatorTest, ControlLinesNeverBreakTheProtocol) {
   sim->Control("fault clear");
   Pipes pipes(sim->InterfacePath("cam"));
   EXPECT_EQ(pipes.Exchange(ReadShort(0, 1)), Success({0x5A})) << "still serving";
+}
+
+// The image's path is the rest of the line, blanks and all.
+TEST_F(SimulatorTest, ImageLinesSaveAndLoadTheWholeImage) {
+  AddPlugged("cam", "selvo-kai");
+  const std::string file = dir / "an image.bin";
+  ASSERT_EQ(sim->Control("image * save " + file), "ok\n");
+  std::vector<uint8_t> image = ReadFile(file);
+  EXPECT_EQ(image, sim->Eeprom("cam"));
+  image[0xF0] ^= 0xFF;
+  WriteFile(file, std::string(image.begin(), image.end()));
+  ASSERT_EQ(sim->Control("image cam load " + file), "ok\n");
+  EXPECT_EQ(sim->Eeprom("cam"), image);
+  EXPECT_EQ(ReadFile(dir / "state/cam.eeprom"), image) << "kept as after a write";
+  WriteFile(file, std::string(255, '\0'));
+  EXPECT_EQ(sim->Control("image cam load " + file).substr(0, 7), "error: ");
+  EXPECT_EQ(sim->Eeprom("cam"), image) << "a file of the wrong size changes nothing";
 }
 
 TEST_F(SimulatorTest, ControlSocketLinesArriveInPiecesOrTogether) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim/camsim.h"
+#include "sim/windows/standin.h"
 #include "sim/windows/standin_ioctl.h"
 
 namespace {
@@ -173,6 +174,92 @@ struct Link {
 
 Bytes Read(uint8_t address, uint8_t count) {
   return {camsim::kOpcodeRead, address, count};
+}
+
+// One line sent on the control pipe as it is, without the client's checks.
+std::string ControlLine(const std::string& line) {
+  HANDLE pipe = Open(camsim::win::kControlPipe);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    return "cannot open: " + std::to_string(GetLastError());
+  }
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+  DWORD moved = 0;
+  std::string answer;
+  if (WriteFile(pipe, line.data(), DWORD(line.size()), &moved, nullptr)) {
+    char buffer[4096];
+    while (ReadFile(pipe, buffer, sizeof buffer, &moved, nullptr) ||
+           GetLastError() == ERROR_MORE_DATA) {
+      answer.append(buffer, moved);
+      if (answer.size() >= 3 && answer.back() == '\n' &&
+          (answer.ends_with("ok\n") || answer.rfind("error: ") != std::string::npos)) {
+        break;
+      }
+    }
+  }
+  CloseHandle(pipe);
+  return answer;
+}
+
+// A second process of this program, for what must come from another pid, on
+// the interface path it is given. "send": a read of 5 bytes on pipe 0, with
+// no pipe 1 of its own, and gone. "flood": 6000 reads of 63 bytes whose
+// replies it never reads, then "sent" on standard output, and it stays.
+const int kSecondProcess = [] {
+  const std::string role = Env("CAMSIM_TEST_ROLE");
+  const std::string path = Env("CAMSIM_TEST_PATH");
+  if (role.empty()) {
+    return 0;
+  }
+  HANDLE data = role == "flood" ? Open(path + "\\1") : INVALID_HANDLE_VALUE;
+  HANDLE pipe = Open(path + "\\0");
+  const uint8_t request[] = {camsim::kOpcodeRead, 0, uint8_t(role == "flood" ? 63 : 5)};
+  DWORD moved = 0;
+  bool sent = pipe != INVALID_HANDLE_VALUE;
+  for (int i = 0; sent && i < (role == "flood" ? 6000 : 1); ++i) {
+    sent = WriteFile(pipe, request, sizeof request, &moved, nullptr);
+  }
+  if (sent && data != INVALID_HANDLE_VALUE) {
+    std::printf("sent\n");
+    std::fflush(stdout);
+    Sleep(60000);
+  }
+  ExitProcess(sent ? 0 : 1);
+}();
+
+// Starts the second process in a role; with output, its standard output is
+// read until it says "sent".
+bool StartSecond(const char* role, const std::string& path, PROCESS_INFORMATION* process,
+                 bool untilSent) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    return false;
+  }
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  SetEnvironmentVariableA("CAMSIM_TEST_ROLE", role);
+  SetEnvironmentVariableA("CAMSIM_TEST_PATH", path.c_str());
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  const bool started =
+      CreateProcessA(self, nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, process);
+  SetEnvironmentVariableA("CAMSIM_TEST_ROLE", nullptr);
+  SetEnvironmentVariableA("CAMSIM_TEST_PATH", nullptr);
+  CloseHandle(writeEnd);
+  std::string out;
+  char c;
+  DWORD n;
+  while (started && untilSent && out.find("sent") == std::string::npos &&
+         ReadFile(readEnd, &c, 1, &n, nullptr) && n == 1) {
+    out += c;
+  }
+  CloseHandle(readEnd);
+  return started && (!untilSent || out.find("sent") != std::string::npos);
 }
 
 class StandinTest : public testing::Test {
@@ -424,6 +511,107 @@ TEST_F(StandinTest, TheDriversControlDeviceRefusesWhatItDoesNotKnow) {
   ASSERT_TRUE(link.Connect());
   EXPECT_EQ(link.Command(Read(0, 1)).size(), 2u);
   EXPECT_EQ(Camsim("status").exitCode, 0u);
+}
+
+// The reply goes to the newest pipe 1 of the process that sent the request,
+// never to an older one, and never to another process.
+TEST_F(StandinTest, ReplyGoesToTheNewestDataPipeOfTheRequestingProcess) {
+  Link link;
+  ASSERT_TRUE(link.Connect());
+  const std::string path = FindInterface();
+  HANDLE newer = Open(path + "\\1");
+  ASSERT_NE(newer, INVALID_HANDLE_VALUE);
+
+  PROCESS_INFORMATION other{};
+  ASSERT_TRUE(StartSecond("send", path, &other, false));
+  WaitForSingleObject(other.hProcess, 10000);
+  DWORD exitCode = 1;
+  GetExitCodeProcess(other.hProcess, &exitCode);
+  CloseHandle(other.hProcess);
+  CloseHandle(other.hThread);
+  ASSERT_EQ(exitCode, 0u) << "the other process could not send";
+
+  DWORD moved = 0;
+  const Bytes request = Read(0, 1);
+  ASSERT_TRUE(WriteFile(link.pipe[0], request.data(), 3, &moved, nullptr));
+  uint8_t reply[64];
+  ASSERT_TRUE(ReadFile(newer, reply, sizeof reply, &moved, nullptr));
+  EXPECT_EQ(moved, 2u) << "the newest pipe 1 gets this process's reply, and only that";
+  DWORD waiting = 1;
+  ASSERT_TRUE(PeekNamedPipe(link.pipe[1], nullptr, 0, nullptr, &waiting, nullptr));
+  EXPECT_EQ(waiting, 0u) << "the older pipe 1 gets nothing";
+  ASSERT_TRUE(PeekNamedPipe(newer, nullptr, 0, nullptr, &waiting, nullptr));
+  EXPECT_EQ(waiting, 0u);
+  CloseHandle(newer);
+  const Outcome log = Camsim("log 10");
+  EXPECT_NE(log.out.find("reply dropped, pid " + std::to_string(other.dwProcessId) +
+                         " has no data pipe open: 80 "),
+            std::string::npos)
+      << log.out;
+}
+
+// Control lines come from anyone: none takes the server down, connections to
+// the camera never crowd the control pipe out, and a client that leaves its
+// replies unread holds nobody else up.
+TEST_F(StandinTest, NoClientCanSilenceTheServer) {
+  for (const char* line : {"image x", "image", "image * save", "image * load ", "image x y z"}) {
+    const std::string answer = ControlLine(line);
+    EXPECT_EQ(answer.rfind("error: ", 0), 0u) << line << ": " << answer;
+  }
+  EXPECT_EQ(ControlLine(std::string(5000, 'a')), "error: line longer than 4096 bytes\n");
+
+  const std::string path = FindInterface();
+  std::vector<HANDLE> crowd;
+  // Every connection the server lets a client have; it refills its listening
+  // instances as they are taken.
+  for (int busy = 0; crowd.size() < 80 && busy < 20;) {
+    HANDLE h = Open(path + "\\2");
+    if (h == INVALID_HANDLE_VALUE) {
+      ++busy;
+      Sleep(10);
+    } else {
+      crowd.push_back(h);
+      busy = 0;
+    }
+  }
+  EXPECT_GE(crowd.size(), 50u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(Camsim("status").exitCode, 0u) << "control connection " << i;
+  }
+  for (HANDLE h : crowd) {
+    CloseHandle(h);
+  }
+
+  // Replies of 64 bytes that another process never reads, more than a pipe holds.
+  PROCESS_INFORMATION idle{};
+  ASSERT_TRUE(StartSecond("flood", path, &idle, true));
+  HANDLE request = Open(path + "\\0");
+  HANDLE reply = CreateFileA((path + "\\1").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(reply, INVALID_HANDLE_VALUE);
+  DWORD moved = 0;
+  ASSERT_TRUE(WriteFile(request, "\x12\x00\x01", 3, &moved, nullptr));
+  uint8_t bytes[64];
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  const bool read = ReadFile(reply, bytes, sizeof bytes, nullptr, &overlapped) ||
+                    GetLastError() == ERROR_IO_PENDING;
+  EXPECT_TRUE(read);
+  const bool answered = read && WaitForSingleObject(overlapped.hEvent, 3000) == WAIT_OBJECT_0 &&
+                        GetOverlappedResult(reply, &overlapped, &moved, FALSE);
+  EXPECT_TRUE(answered) << "held up by the client that does not read";
+  EXPECT_EQ(answered ? moved : 0, 2u);
+  if (!answered) {
+    CancelIoEx(reply, &overlapped);
+    GetOverlappedResult(reply, &overlapped, &moved, TRUE);
+  }
+  CloseHandle(overlapped.hEvent);
+  CloseHandle(reply);
+  CloseHandle(request);
+  TerminateProcess(idle.hProcess, 0);
+  WaitForSingleObject(idle.hProcess, 5000);
+  CloseHandle(idle.hProcess);
+  CloseHandle(idle.hThread);
 }
 
 TEST_F(StandinTest, ControlToolNamesWhatIsWrong) {
