@@ -4,8 +4,10 @@
 // line. Each row names the point of the document it proves and which side it
 // holds to it; a failure names the row, the side and what differed.
 //
-// The suite knows nothing of camsim beyond the stand-in command line described
-// in the document, so any other stand-in can be checked the same way.
+// The suite knows nothing of camsim beyond what the documents say every
+// stand-in does: the command line and the sample cameras with their images.
+// Any other stand-in is checked the same way. Each row runs on its own, with
+// its own stand-in, and a row that hangs fails alone.
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
