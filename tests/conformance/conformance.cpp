@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -826,9 +827,11 @@ bool YieldToSuite(bool yield) {
     for (const auto& task : fs::directory_iterator(process.path() / "task", error)) {
       const pid_t tid = std::atoi(task.path().filename().c_str());
       const sched_param normal{};
-      ok = sched_setaffinity(tid, sizeof mask, &mask) == 0 &&
-           sched_setscheduler(tid, yield ? SCHED_IDLE : SCHED_OTHER, &normal) == 0 && ok;
-      ++threads;
+      const bool moved = sched_setaffinity(tid, sizeof mask, &mask) == 0 &&
+                         sched_setscheduler(tid, yield ? SCHED_IDLE : SCHED_OTHER, &normal) == 0;
+      // A thread that has ended meanwhile needs no moving.
+      ok = ok && (moved || errno == ESRCH);
+      threads += moved;
     }
   }
   return ok && threads > 0;
