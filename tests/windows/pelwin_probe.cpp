@@ -3,8 +3,10 @@
 // texts cannot be read from a screenshot without OCR.
 //
 //   pelwin_probe window TITLE [SECONDS] [--until TEXT | --until-not TEXT]...
-//       the window's title, client size, frame, state and style, and one line
-//       per child (a drop-down list also tells its selected item, "item 4/8");
+//       the window's title, client size, frame, state and style, its
+//       program's kind ("process wow64": a 32-bit program on 64-bit Windows,
+//       else "process native"), and one line per child (a drop-down list
+//       also tells its selected item, "item 4/8");
 //       with --until, once some line contains TEXT (--until-not: once none
 //       does), all conditions holding at the same moment
 //   pelwin_probe dialog TITLE [SECONDS]   the lines of a box's texts and
@@ -80,6 +82,18 @@ void Append(std::vector<std::string>* lines, const char* format, ...) {
   lines->emplace_back(line);
 }
 
+const char* ProcessKind(HWND window) {
+  DWORD id = 0;
+  GetWindowThreadProcessId(window, &id);
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  BOOL wow64 = FALSE;
+  const bool known = process != nullptr && IsWow64Process(process, &wow64);
+  if (process != nullptr) {
+    CloseHandle(process);
+  }
+  return !known ? "unknown" : wow64 ? "wow64" : "native";
+}
+
 std::vector<std::string> DescribeWindow(HWND window) {
   // Whatever is still to be painted is painted before anyone takes a picture.
   RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
@@ -95,6 +109,7 @@ std::vector<std::string> DescribeWindow(HWND window) {
   Append(&lines, "client %ld %ld", client.right - client.left, client.bottom - client.top);
   Append(&lines, "frame %ld %ld %ld %ld", frame.left, frame.top, frame.right, frame.bottom);
   Append(&lines, "origin %ld %ld", origin.x, origin.y);
+  Append(&lines, "process %s", ProcessKind(window));
   Append(&lines, "state %s",
          IsIconic(window)   ? "minimized"
          : IsZoomed(window) ? "maximized"

@@ -81,10 +81,14 @@ we_serve() {
     we_fail "camsim.exe image --save: $(cat "$WE_WORK/camsim.err")"
 }
 
+# WE_PELWIN_PROCESS (wow64 or native), when set: how the program must run,
+# as Windows tells (the 32-bit tree's program under WOW64).
 we_start_pelwin() {
   wine "$WE_PELWIN" </dev/null >"$WE_WORK/pelwin.out" 2>&1 &
   WE_PELWIN_PID=$!
   we_look 30 || we_fail "no pelwin window"
+  [ -z "${WE_PELWIN_PROCESS:-}" ] || grep -qx "process $WE_PELWIN_PROCESS" "$WE_LOOK" ||
+    we_fail "pelwin.exe runs as \"$(sed -n 's/^process //p' "$WE_LOOK")\", not $WE_PELWIN_PROCESS"
 }
 
 # we_look SECONDS [--until TEXT | --until-not TEXT]...: describes pelwin's
