@@ -105,7 +105,8 @@ PY
 }
 
 # make_zip ZIP VERSION EXE [GUIDE_DIR]: the Windows ZIP, every file dated at
-# the commit so that the same commit gives the same ZIP.
+# the commit (not at the build), in a fixed order: the same files give the same
+# ZIP. (pelwin.exe itself carries its link time.)
 make_zip() {
   local zip=$1 version=$2 exe=$3 guide=${4:-}
   local stage folder stamp
@@ -226,6 +227,14 @@ cmd_release() {
     fi
     log "building with changes no commit holds (--force): this release is not $(git rev-parse --short HEAD)"
   fi
+  # The folder is the release and nothing else; an earlier release's files go,
+  # anything else there stops the release rather than be deleted or summed.
+  mkdir -p "$out"
+  out=$(cd "$out" && pwd)
+  local stray
+  stray=$(find "$out" -mindepth 1 -maxdepth 1 ! -name 'pelwin-*-win32.zip' \
+    ! -name 'pelwin_*.deb' ! -name SHA256SUMS)
+  [ -z "$stray" ] || fail "$out holds files that are not a release's:"$'\n'"$stray"
   local version jobs
   version=$(project_version)
   jobs=${JOBS:-$(nproc)}
@@ -245,29 +254,29 @@ cmd_release() {
   cmake --preset linux >/dev/null
   cmake --build --preset linux -j "$jobs"
 
-  rm -rf "$out"
-  mkdir -p "$out"
-  out=$(cd "$out" && pwd)
-  local guide zip
-  guide=$(mktemp -d)
+  # Made and checked aside; the folder gets a release only when it is whole.
+  local work guide zip
+  work=$(mktemp -d)
   # shellcheck disable=SC2064 # the folder's name now: the variable is gone at exit
-  trap "rm -rf '$guide'" EXIT
+  trap "rm -rf '$work'" EXIT
+  guide="$work/guide"
+  mkdir -p "$work/release"
   log "user guide as HTML"
   guide_html "$guide"
-  zip="$out/pelwin-$version-win32.zip"
+  zip="$work/release/pelwin-$version-win32.zip"
   make_zip "$zip" "$version" "$exe" "$guide"
   log "check: $(basename "$zip") under Wine"
   WINEPREFIX="$windows/wineprefix-gui" WINEDEBUG=-all \
     "$root/tests/windows/wine-gui.sh" "$0" check-zip "$zip" "$exe" "$probe" --guide
 
   log "package: Debian"
-  local debs
-  debs=$(mktemp -d)
-  (cd "$root/build/linux" && cpack -G DEB -B "$debs" >/dev/null)
-  mv "$debs"/pelwin_"$version"_*.deb "$out/" || fail "cpack made no pelwin_${version}_*.deb"
-  rm -rf "$debs"
+  (cd "$root/build/linux" && cpack -G DEB -B "$work/deb" >/dev/null)
+  mv "$work/deb/pelwin_${version}_"*.deb "$work/release/" ||
+    fail "cpack made no pelwin_${version}_*.deb"
 
-  (cd "$out" && sha256sum -- * >SHA256SUMS)
+  (cd "$work/release" && sha256sum -- * >SHA256SUMS)
+  rm -f "$out"/pelwin-*-win32.zip "$out"/pelwin_*.deb "$out/SHA256SUMS"
+  mv "$work/release"/* "$out/"
   log "release in $out:"
   (cd "$out" && ls -l)
 }
