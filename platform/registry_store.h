@@ -1,6 +1,10 @@
 // Registry access behind the toolkit's CRegScannerA, one implementation per port:
 // the real registry on Windows, a directory tree of value files on POSIX
-// (docs/platform-linux.md). Results are plain booleans; no OS error escapes.
+// (docs/platform-linux.md). Results are plain booleans; a failure leaves its
+// reason as the thread's last error (GetLastError), as the Win32 registry calls
+// report it: ERROR_FILE_NOT_FOUND only for a key or value that is not there,
+// ERROR_ACCESS_DENIED for one that may not be read or changed,
+// ERROR_UNSUPPORTED_TYPE for a value that is there but is no DWORD.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +18,8 @@ struct TRegStoreKey;  // opaque, owned by the store
 TRegStoreKey* RegStoreOpen(HKEY root, const char* path, bool create);
 // Opens the subkey `name` of an open key. Null on failure.
 TRegStoreKey* RegStoreOpenSub(TRegStoreKey* key, const char* name, bool create);
-// A missing, unreadable or malformed value gives false and leaves *value alone.
+// A missing, unreadable or malformed value gives false and leaves *value alone;
+// the last error tells which.
 bool RegStoreGetDword(TRegStoreKey* key, const char* name, std::uint32_t* value);
 bool RegStoreSetDword(TRegStoreKey* key, const char* name, std::uint32_t value);
 bool RegStoreDeleteValue(TRegStoreKey* key, const char* name);

@@ -32,6 +32,11 @@ struct TPosixFaults {
   // without administrator rights; a test process running as root has no other
   // way to be refused.
   bool MachineRegistryReadOnly = false;
+  // Reads under HKEY_LOCAL_MACHINE are refused (EACCES, ERROR_ACCESS_DENIED):
+  // Values, the value files, as ones another user wrote 0600; Keys, every key
+  // below the root, as directories another user made 0700.
+  enum class TUnreadable { None, Values, Keys };
+  TUnreadable MachineRegistryUnreadable = TUnreadable::None;
   // GetModuleFileNameA reports this path instead of the running executable's.
   std::string ModulePath;
 };

@@ -102,6 +102,14 @@ int ConnectSeqpacket(int dirfd, const std::string& path, const std::string& leaf
 
 }  // namespace
 
+HANDLE PosixAdoptHandle(int fd) {
+  return Adopt(fd);
+}
+
+int PosixHandleFd(HANDLE handle) {
+  return FdOf(handle);
+}
+
 std::size_t PosixOpenHandleCount() {
   std::lock_guard<std::mutex> lock(g_handles_mutex);
   return g_open_count;

@@ -21,6 +21,7 @@
 struct TRegStoreKey {
   int Fd;  // the key's directory
   bool ReadOnly = false;
+  bool Machine = false;  // below HKEY_LOCAL_MACHINE
 };
 
 namespace {
@@ -72,8 +73,10 @@ bool MakeDirectories(const std::string& path) {
 
 int OpenRoot(HKEY root, bool create) {
   const std::string path = PosixRegistryRoot(root);
-  if (path.empty())
+  if (path.empty()) {
+    errno = EINVAL;
     return -1;
+  }
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT && create && MakeDirectories(path))
     fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -92,13 +95,40 @@ int OpenChild(int dirfd, const char* name, bool create) {
   return fd;
 }
 
+// The registry's answer to a failed system call, as RegOpenKeyExA,
+// RegQueryValueExA and RegDeleteValueA give it. Only what is not there is
+// ERROR_FILE_NOT_FOUND: a file or a symbolic link where a key should be is no
+// key, for the drivers too. What may not be read or changed is
+// ERROR_ACCESS_DENIED, and any other failure keeps its own code; callers that
+// must know whether a value is gone rely on that.
+DWORD RegistryError(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+    case ELOOP:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERROR_ACCESS_DENIED;
+    default:
+      return PosixErrorFromErrno(err);
+  }
+}
+
+template <typename T>
+T Refuse(DWORD error, T result) {
+  SetLastError(error);
+  return result;
+}
+
 // Walks `path` (backslash-separated) down from `start`, which it takes over.
 TRegStoreKey* Walk(int start, const char* path, bool create) {
   if (start < 0)
-    return nullptr;
+    return Refuse(RegistryError(errno), nullptr);
   if (!path) {
     close(start);
-    return nullptr;
+    return Refuse(ERROR_INVALID_PARAMETER, nullptr);
   }
   int fd = start;
   const char* at = path;
@@ -108,19 +138,22 @@ TRegStoreKey* Walk(int start, const char* path, bool create) {
     // A trailing backslash leaves an empty last component: refused like any other.
     if (!ValidName(at, length) || (end && end[1] == '\0')) {
       close(fd);
-      return nullptr;
+      return Refuse(ERROR_INVALID_PARAMETER, nullptr);
     }
     const std::string name(at, length);
     const int child = OpenChild(fd, name.c_str(), create);
+    const int err = errno;
     close(fd);
     if (child < 0)
-      return nullptr;
+      return Refuse(RegistryError(err), nullptr);
     fd = child;
     at += length + (end ? 1 : 0);
   }
   auto* key = new (std::nothrow) TRegStoreKey{fd};
-  if (!key)
+  if (!key) {
     close(fd);
+    return Refuse(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
   return key;
 }
 
@@ -170,58 +203,85 @@ std::string PosixRegistryRoot(HKEY root) {
 }
 
 TRegStoreKey* RegStoreOpen(HKEY root, const char* path, bool create) {
-  const bool readOnly = root == HKEY_LOCAL_MACHINE && PosixFaults().MachineRegistryReadOnly;
-  if (readOnly && create) {
-    errno = EACCES;
-    return nullptr;
-  }
+  const bool machine = root == HKEY_LOCAL_MACHINE;
+  const bool readOnly = machine && PosixFaults().MachineRegistryReadOnly;
+  if (readOnly && create)
+    return Refuse(ERROR_ACCESS_DENIED, nullptr);
+  if (machine && path && *path &&
+      PosixFaults().MachineRegistryUnreadable == TPosixFaults::TUnreadable::Keys)
+    return Refuse(ERROR_ACCESS_DENIED, nullptr);
   TRegStoreKey* key = Walk(OpenRoot(root, create), path, create);
-  if (key)
+  if (key) {
     key->ReadOnly = readOnly;
+    key->Machine = machine;
+  }
   return key;
 }
 
 TRegStoreKey* RegStoreOpenSub(TRegStoreKey* key, const char* name, bool create) {
-  if (!key || (key->ReadOnly && create))
-    return nullptr;
+  if (!key)
+    return Refuse(ERROR_INVALID_HANDLE, nullptr);
+  if (key->ReadOnly && create)
+    return Refuse(ERROR_ACCESS_DENIED, nullptr);
+  if (key->Machine && PosixFaults().MachineRegistryUnreadable == TPosixFaults::TUnreadable::Keys)
+    return Refuse(ERROR_ACCESS_DENIED, nullptr);
   TRegStoreKey* sub = Walk(fcntl(key->Fd, F_DUPFD_CLOEXEC, 0), name, create);
-  if (sub)
+  if (sub) {
     sub->ReadOnly = key->ReadOnly;
+    sub->Machine = key->Machine;
+  }
   return sub;
 }
 
 bool RegStoreGetDword(TRegStoreKey* key, const char* name, std::uint32_t* value) {
   if (!key || !value || !ValidName(name))
-    return false;
+    return Refuse(key ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE, false);
+  if (key->Machine && PosixFaults().MachineRegistryUnreadable == TPosixFaults::TUnreadable::Values)
+    return Refuse(ERROR_ACCESS_DENIED, false);
   // O_NONBLOCK: a fifo planted under a value's name must not hang the program.
   const int fd = openat(key->Fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    return false;
+  if (fd < 0) {
+    // A symbolic link is there, but is no value the program or a driver reads.
+    return Refuse(errno == ELOOP ? ERROR_UNSUPPORTED_TYPE : RegistryError(errno), false);
+  }
   struct stat st;
   char text[kValueFileSize + 1];
   std::size_t size = 0;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-            st.st_size == static_cast<off_t>(kValueFileSize);
+  if (fstat(fd, &st) != 0) {
+    const int err = errno;
+    close(fd);
+    return Refuse(RegistryError(err), false);
+  }
+  // A directory is a subkey, and a subkey is not a value of that name.
+  if (S_ISDIR(st.st_mode)) {
+    close(fd);
+    return Refuse(ERROR_FILE_NOT_FOUND, false);
+  }
+  bool ok = S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(kValueFileSize);
+  DWORD error = ERROR_UNSUPPORTED_TYPE;
   // One byte more than a value holds, so a file that grew meanwhile is caught.
   while (ok && size < sizeof text) {
     const ssize_t n = read(fd, text + size, sizeof text - size);
     if (n < 0 && errno == EINTR)
       continue;
-    if (n < 0)
+    if (n < 0) {
       ok = false;
+      error = RegistryError(errno);
+    }
     if (n <= 0)
       break;
     size += static_cast<std::size_t>(n);
   }
   close(fd);
+  // Anything but the one form is there, but is not a DWORD value.
   if (!ok || size != kValueFileSize || std::memcmp(text, kPrefix, kPrefixLength) != 0 ||
       text[kValueFileSize - 1] != '\n')
-    return false;
+    return Refuse(error, false);
   std::uint32_t result = 0;
   for (std::size_t i = kPrefixLength; i < kPrefixLength + 8; ++i) {
     const int digit = HexDigit(text[i]);
     if (digit < 0)
-      return false;
+      return Refuse(ERROR_UNSUPPORTED_TYPE, false);
     result = (result << 4) | static_cast<std::uint32_t>(digit);
   }
   *value = result;
@@ -230,7 +290,10 @@ bool RegStoreGetDword(TRegStoreKey* key, const char* name, std::uint32_t* value)
 
 bool RegStoreSetDword(TRegStoreKey* key, const char* name, std::uint32_t value) {
   if (!key || key->ReadOnly || !ValidName(name))
-    return false;
+    return Refuse(!key            ? ERROR_INVALID_HANDLE
+                  : key->ReadOnly ? ERROR_ACCESS_DENIED
+                                  : ERROR_INVALID_PARAMETER,
+                  false);
   char text[kValueFileSize + 1];
   std::snprintf(text, sizeof text, "dword:%08x\n", static_cast<unsigned>(value));
 
@@ -243,16 +306,17 @@ bool RegStoreSetDword(TRegStoreKey* key, const char* name, std::uint32_t value) 
                   g_temp_serial.fetch_add(1));
     fd = openat(key->Fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0 && errno != EEXIST)
-      return false;
+      return Refuse(RegistryError(errno), false);
   }
   if (fd < 0)
-    return false;
+    return Refuse(ERROR_GEN_FAILURE, false);
   bool ok = WriteAll(fd, text, kValueFileSize) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   ok = ok && renameat(key->Fd, temp, key->Fd, name) == 0;
   if (!ok) {
+    const int err = errno;
     unlinkat(key->Fd, temp, 0);
-    return false;
+    return Refuse(RegistryError(err), false);
   }
   // Makes the rename itself durable; the value is in place either way.
   fsync(key->Fd);
@@ -260,9 +324,15 @@ bool RegStoreSetDword(TRegStoreKey* key, const char* name, std::uint32_t value) 
 }
 
 bool RegStoreDeleteValue(TRegStoreKey* key, const char* name) {
-  if (!key || key->ReadOnly || !ValidName(name))
-    return false;
-  return unlinkat(key->Fd, name, 0) == 0;
+  if (!key || !ValidName(name))
+    return Refuse(key ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE, false);
+  // As a key opened for reading only: refused whether the value is there or not.
+  if (key->ReadOnly)
+    return Refuse(ERROR_ACCESS_DENIED, false);
+  if (unlinkat(key->Fd, name, 0) == 0)
+    return true;
+  // A directory is a subkey, not a value of that name.
+  return Refuse(errno == EISDIR ? ERROR_FILE_NOT_FOUND : RegistryError(errno), false);
 }
 
 void RegStoreClose(TRegStoreKey* key) {

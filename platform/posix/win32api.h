@@ -81,9 +81,13 @@ constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+constexpr DWORD ERROR_UNSUPPORTED_TYPE = 1630;
 constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
+
+constexpr DWORD PROCESS_QUERY_LIMITED_INFORMATION = 0x1000;
+constexpr DWORD STILL_ACTIVE = 259;
 
 constexpr DWORD DIGCF_PRESENT = 0x02;
 constexpr DWORD DIGCF_DEVICEINTERFACE = 0x10;
@@ -155,6 +159,12 @@ struct VS_FIXEDFILEINFO {
   DWORD dwFileDateLS;
 };
 
+// 100-nanosecond intervals since 1 January 1601 (UTC).
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
 struct OSVERSIONINFOA {
   DWORD dwOSVersionInfoSize;
   DWORD dwMajorVersion;
@@ -190,6 +200,13 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
+
+// Processes. A process handle is closed with CloseHandle.
+DWORD GetCurrentProcessId();
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
+BOOL GetProcessTimes(HANDLE hProcess, FILETIME* lpCreationTime, FILETIME* lpExitTime,
+                     FILETIME* lpKernelTime, FILETIME* lpUserTime);
 
 // Device notifications.
 HDEVNOTIFY RegisterDeviceNotificationA(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags);

@@ -1,5 +1,6 @@
 // The registry store on Windows: the real registry. A key handle is the store's
-// key; integers are REG_DWORD values.
+// key; integers are REG_DWORD values. A failure leaves the registry's own status
+// as the thread's last error.
 #include "registry_store.h"
 
 #include <new>
@@ -10,10 +11,19 @@ struct TRegStoreKey {
 
 namespace {
 
+bool Succeeded(LONG status) {
+  if (status != ERROR_SUCCESS) {
+    SetLastError(static_cast<DWORD>(status));
+    return false;
+  }
+  return true;
+}
+
 TRegStoreKey* Wrap(HKEY handle) {
   auto* key = new (std::nothrow) TRegStoreKey{handle};
   if (key == nullptr) {
     RegCloseKey(handle);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   }
   return key;
 }
@@ -33,7 +43,7 @@ TRegStoreKey* OpenBelow(HKEY parent, const char* path, bool create) {
       status = RegOpenKeyExA(parent, path, 0, KEY_READ, &handle);
     }
   }
-  return status == ERROR_SUCCESS ? Wrap(handle) : nullptr;
+  return Succeeded(status) ? Wrap(handle) : nullptr;
 }
 
 }  // namespace
@@ -43,19 +53,31 @@ TRegStoreKey* RegStoreOpen(HKEY root, const char* path, bool create) {
 }
 
 TRegStoreKey* RegStoreOpenSub(TRegStoreKey* key, const char* name, bool create) {
-  return key == nullptr ? nullptr : OpenBelow(key->Handle, name, create);
+  if (key == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return OpenBelow(key->Handle, name, create);
 }
 
 bool RegStoreGetDword(TRegStoreKey* key, const char* name, std::uint32_t* value) {
   if (key == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
   DWORD type = 0;
   DWORD data = 0;
   DWORD size = sizeof data;
-  if (RegQueryValueExA(key->Handle, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
-          ERROR_SUCCESS ||
-      type != REG_DWORD || size != sizeof data) {
+  const LONG status =
+      RegQueryValueExA(key->Handle, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
+  // A value that is there but holds more than a DWORD, or another type, is
+  // still there: callers tell it from a missing one.
+  if (status == ERROR_MORE_DATA ||
+      (status == ERROR_SUCCESS && (type != REG_DWORD || size != sizeof data))) {
+    SetLastError(ERROR_UNSUPPORTED_TYPE);
+    return false;
+  }
+  if (!Succeeded(status)) {
     return false;
   }
   *value = data;
@@ -64,15 +86,20 @@ bool RegStoreGetDword(TRegStoreKey* key, const char* name, std::uint32_t* value)
 
 bool RegStoreSetDword(TRegStoreKey* key, const char* name, std::uint32_t value) {
   if (key == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
   const DWORD data = value;
-  return RegSetValueExA(key->Handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
-                        sizeof data) == ERROR_SUCCESS;
+  return Succeeded(RegSetValueExA(key->Handle, name, 0, REG_DWORD,
+                                  reinterpret_cast<const BYTE*>(&data), sizeof data));
 }
 
 bool RegStoreDeleteValue(TRegStoreKey* key, const char* name) {
-  return key != nullptr && RegDeleteValueA(key->Handle, name) == ERROR_SUCCESS;
+  if (key == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  return Succeeded(RegDeleteValueA(key->Handle, name));
 }
 
 void RegStoreClose(TRegStoreKey* key) {

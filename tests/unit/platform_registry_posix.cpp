@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "posix_faults.h"
 #include "posix_registry.h"
 #include "registry_store.h"
 #include "support/platform_test_env_posix.h"
@@ -153,6 +154,72 @@ TEST_F(PlatformRegistry, ValueNameTakenByADirectoryFailsCleanly) {
   EXPECT_FALSE(RegStoreDeleteValue(key, "AllowEEPROMWrite"));
   EXPECT_EQ(value, 42u);
   EXPECT_EQ(Entries(UserKey("k")), std::vector<std::string>{"AllowEEPROMWrite"});
+  RegStoreClose(key);
+}
+
+// Callers tell a value that is gone from one that stands by the last error: only
+// what is not there is ERROR_FILE_NOT_FOUND.
+TEST_F(PlatformRegistry, FailuresSayWhetherTheValueIsThere) {
+  const std::string dir = Machine.Path() + "/S/P";
+  std::filesystem::create_directories(dir);
+  const std::string value = dir + "/AllowEEPROMWrite";
+  enum class TOp { Open, Read, Delete };
+  struct TRow {
+    const char* Name;
+    const char* File;  // the value file's contents; nullptr: none; "<dir>": a directory
+    TPosixFaults Faults;
+    TOp Op;
+    DWORD Error;
+  };
+  TPosixFaults readOnly;
+  readOnly.MachineRegistryReadOnly = true;
+  TPosixFaults unreadableValues;
+  unreadableValues.MachineRegistryUnreadable = TPosixFaults::TUnreadable::Values;
+  TPosixFaults unreadableKeys;
+  unreadableKeys.MachineRegistryUnreadable = TPosixFaults::TUnreadable::Keys;
+  const TRow rows[] = {
+      {"missing value read", nullptr, {}, TOp::Read, ERROR_FILE_NOT_FOUND},
+      {"missing value deleted", nullptr, {}, TOp::Delete, ERROR_FILE_NOT_FOUND},
+      {"directory read as a value", "<dir>", {}, TOp::Read, ERROR_FILE_NOT_FOUND},
+      {"directory deleted as a value", "<dir>", {}, TOp::Delete, ERROR_FILE_NOT_FOUND},
+      {"upper-case digits", "dword:0000000A\n", {}, TOp::Read, ERROR_UNSUPPORTED_TYPE},
+      {"text", "hello\n", {}, TOp::Read, ERROR_UNSUPPORTED_TYPE},
+      {"value read refused", "dword:00000001\n", unreadableValues, TOp::Read, ERROR_ACCESS_DENIED},
+      {"read-only key, value there", "dword:00000001\n", readOnly, TOp::Delete,
+       ERROR_ACCESS_DENIED},
+      {"read-only key, value missing", nullptr, readOnly, TOp::Delete, ERROR_ACCESS_DENIED},
+      {"key open refused", "dword:00000001\n", unreadableKeys, TOp::Open, ERROR_ACCESS_DENIED},
+  };
+  for (const TRow& row : rows) {
+    std::filesystem::remove_all(value);
+    if (row.File != nullptr && std::string(row.File) == "<dir>") {
+      std::filesystem::create_directory(value);
+    } else if (row.File != nullptr) {
+      WriteText(value, row.File);
+    }
+    PosixFaults() = row.Faults;
+    SetLastError(ERROR_SUCCESS);
+    TRegStoreKey* key = RegStoreOpen(HKEY_LOCAL_MACHINE, "S\\P", false);
+    if (row.Op == TOp::Open) {
+      EXPECT_EQ(key, nullptr) << row.Name;
+    } else if (key == nullptr) {
+      ADD_FAILURE() << row.Name << ": the key did not open";
+    } else {
+      std::uint32_t read = 0;
+      EXPECT_FALSE(row.Op == TOp::Read ? RegStoreGetDword(key, "AllowEEPROMWrite", &read)
+                                       : RegStoreDeleteValue(key, "AllowEEPROMWrite"))
+          << row.Name;
+    }
+    EXPECT_EQ(GetLastError(), row.Error) << row.Name;
+    RegStoreClose(key);
+    PosixFaults() = TPosixFaults{};
+  }
+  // A key that is not there, and the fault's absence: the same key opens.
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(RegStoreOpen(HKEY_LOCAL_MACHINE, "S\\Q", false), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  TRegStoreKey* key = RegStoreOpen(HKEY_LOCAL_MACHINE, "S\\P", false);
+  EXPECT_NE(key, nullptr);
   RegStoreClose(key);
 }
 
