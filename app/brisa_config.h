@@ -81,7 +81,7 @@ class CBrisaConfig : public CWindow {
   // The driver permission this run is answerable for (config/).
   void RevokeLeftoverGrant();
   bool RecordGrant(std::uint16_t modelCode);
-  void GrantRevoked(std::uint16_t modelCode);
+  void ReleaseGrant(std::uint16_t modelCode);
   void RevokeStandingGrant();
 
   // Wizard (wizard/).
@@ -105,9 +105,10 @@ class CBrisaConfig : public CWindow {
   CButton* StepButton;
   CButton* NextButton;
 
-  // The model code whose AllowEEPROMWrite this program set, or found recorded by
-  // a run that ended without taking it back, and has not yet seen deleted; 0
-  // when none. The per-user record holds the same code across a crash.
+  // The model code whose AllowEEPROMWrite this run recorded and set and has
+  // neither seen deleted nor left to another running pelwin; 0 when none. Its
+  // per-user record names this run, so that a later start can tell a crashed
+  // run's grant from one still in use.
   std::uint16_t StandingGrant;
   // Counts the connections made. A connection is only known to reach the
   // camera that was scanned if the last successful scan used it.

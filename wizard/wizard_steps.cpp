@@ -130,8 +130,8 @@ void CBrisaConfig::AdvanceWizard() {
       break;
     }
     case 4: {
-      if (!(LinkFlags & TamisGroup) && RevokeEepromWrite(ModelCodeOf(HeaderCopy))) {
-        GrantRevoked(ModelCodeOf(HeaderCopy));
+      if (!(LinkFlags & TamisGroup)) {
+        ReleaseGrant(ModelCodeOf(HeaderCopy));
       }
       if (LinkFlags & TamisGroup) {
         SetPaneText(InfoPane->Heading, "Step 3:");

@@ -24,6 +24,7 @@
 #include <span>
 #include <sstream>
 
+#include "config/records.h"
 #include "integration/harness.h"
 #include "posix_devices.h"
 
@@ -312,8 +313,21 @@ bool AnyPermission(const TTempRoots& roots) {
   return false;
 }
 
+// A record of a grant for `modelCode`, or for any model code when it is 0.
+bool GrantRecorded(const std::string& userRegistry, std::uint16_t modelCode = 0) {
+  const std::string grants = userRegistry + "/Software/Varnosti/pelwin/Grants";
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(grants, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name[0] != '.' && (modelCode == 0 || name.starts_with(std::to_string(modelCode) + "."))) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool GrantRecorded(const TTempRoots& roots) {
-  return PathExists(roots.UserRegistry + "/Software/Varnosti/pelwin/Window/GrantCode");
+  return GrantRecorded(roots.UserRegistry);
 }
 
 // Brings the camera `id` to page `page` of its path (Tamis: 1 to 3) the way a
@@ -343,10 +357,14 @@ void DriveToPage(TAppHarness& app, bool tamis, int page, const std::string& id, 
 
 enum class TEnding { Finish, Close, GrantRefused, OtherGroupAtPage3, Killed, KilledNoRightsFirst };
 
+// What the start without rights may not do to the value a kill left.
+enum class TDenial { None, Delete, DeleteOrRead, OpenKey, DeleteOtherType };
+
 struct TEndingCase {
   TEnding Ending;
   int Page;
   const char* Name;
+  TDenial Denial = TDenial::None;
 };
 
 const TEndingCase FivePageEndings[] = {
@@ -360,7 +378,14 @@ const TEndingCase FivePageEndings[] = {
     {TEnding::OtherGroupAtPage3, 3, "Tamis camera scanned, then Finish"},
     {TEnding::Killed, 3, "killed; next start"},
     {TEnding::Killed, 4, "killed; next start"},
-    {TEnding::KilledNoRightsFirst, 4, "killed; start without rights, then with"},
+    {TEnding::KilledNoRightsFirst, 4,
+     "killed; start that may not delete the value, then with rights", TDenial::Delete},
+    {TEnding::KilledNoRightsFirst, 4,
+     "killed; start that may neither delete nor read it, then with", TDenial::DeleteOrRead},
+    {TEnding::KilledNoRightsFirst, 4, "killed; start whose key does not open, then with",
+     TDenial::OpenKey},
+    {TEnding::KilledNoRightsFirst, 4,
+     "killed; start that may not delete it, of another type, then with", TDenial::DeleteOtherType},
 };
 const TEndingCase TamisEndings[] = {
     {TEnding::Finish, 3, "Finish"},
@@ -430,7 +455,19 @@ TEndOutcome RunKilled(const TCamera& camera, const TEndingCase& ending) {
 
   if (ending.Ending == TEnding::KilledNoRightsFirst) {
     PosixFaults().Administrator = 0;
-    PosixFaults().MachineRegistryReadOnly = true;
+    PosixFaults().MachineRegistryReadOnly = ending.Denial != TDenial::OpenKey;
+    using TUnreadable = TPosixFaults::TUnreadable;
+    PosixFaults().MachineRegistryUnreadable =
+        ending.Denial == TDenial::DeleteOrRead ? TUnreadable::Values
+        : ending.Denial == TDenial::OpenKey    ? TUnreadable::Keys
+                                               : TUnreadable::None;
+    if (ending.Denial == TDenial::DeleteOtherType) {
+      for (const auto& entry : fs::recursive_directory_iterator(next.Roots.MachineRegistry)) {
+        if (entry.path().filename() == "AllowEEPROMWrite") {
+          WriteFileText(entry.path().string(), "1\n");
+        }
+      }
+    }
     next.Start();
     outcome.KeptWithoutRights = AnyPermission(next.Roots) && GrantRecorded(next.Roots);
     next.Close();
@@ -440,6 +477,7 @@ TEndOutcome RunKilled(const TCamera& camera, const TEndingCase& ending) {
     next.Window = nullptr;
     PosixFaults().Administrator = 1;
     PosixFaults().MachineRegistryReadOnly = false;
+    PosixFaults().MachineRegistryUnreadable = TPosixFaults::TUnreadable::None;
   }
   // The grant is gone by the time the first page is up, before any scan.
   next.Start();
@@ -577,26 +615,69 @@ TEST(FaultMatrix, EveryWayOfEndingTakesThePermissionBack) {
 // Another camera arriving at the filters page while the first one is connected.
 // The arrival reconnects to whichever interface is found first.
 
-enum class TArrival { None, SameClassFirst, EarlierClass, SameClassAfter, SameClassAfterLost };
+enum class TArrival {
+  None,
+  SameClassFirst,
+  HeaderOnly,
+  ConfigOnly,
+  EarlierClass,
+  KindOnly,
+  SameClassAfter,
+  SameClassAfterLost
+};
 
 struct TArrivalCase {
   TArrival Arrival;
   const char* Name;
   const char* Box;  // "" for none
   bool Written;     // the first camera takes the choice
+  bool TamisToo;    // Tamis cameras have no header to differ in
 };
 
 constexpr char Different[] = "This camera is different / Plug in the same camera";
 constexpr char WriteFailed[] = "Cannot write camera EEPROM / Contact technical support";
 
+// Each arriving camera differs from the first in one thing only, so that each
+// comparison is the only one that can tell them apart: the camera ID; one
+// header byte; the positions count under the same ID; the interface class, over
+// the same records (a Tamis camera's block at the short-form address of a
+// camera of an earlier class, whose header is the Tamis scan's, which reads none).
 const TArrivalCase Arrivals[] = {
-    {TArrival::None, "none (the normal path)", "", true},
-    {TArrival::SameClassFirst, "same class, found first", Different, false},
-    {TArrival::EarlierClass, "earlier class", Different, false},
-    {TArrival::SameClassAfter, "same class, found after the first", "", true},
+    {TArrival::None, "none (the normal path)", "", true, true},
+    {TArrival::SameClassFirst, "same class, found first, another ID", Different, false, true},
+    {TArrival::HeaderOnly, "same class, found first, one header byte other", Different, false,
+     false},
+    {TArrival::ConfigOnly, "same class, found first, same ID, other positions", Different, false,
+     true},
+    {TArrival::EarlierClass, "earlier class", Different, false, true},
+    {TArrival::KindOnly, "earlier class, the same records", Different, false, true},
+    {TArrival::SameClassAfter, "same class, found after the first", "", true, true},
     // The first camera is found again, but the read that would compare it is lost.
-    {TArrival::SameClassAfterLost, "same class, found after; its re-read lost", WriteFailed, false},
+    {TArrival::SameClassAfterLost, "same class, found after; its re-read lost", WriteFailed, false,
+     true},
 };
+
+// The sample of an earlier interface class than `first`'s, of its group where
+// there is one.
+const char* EarlierKin(const std::string& first) {
+  return first == "ortek-kaf" ? "ortek-kai" : first == "selvo-kaf" ? "selvo-kai" : "selvo-kaf";
+}
+
+// Gives camera `to` the records of camera `from`, each at `to`'s own address.
+void CopyRecords(camsim::Simulator& sim, const std::string& from, const std::string& to) {
+  const camsim::Kind fromKind = *sim.KindOf(from);
+  const camsim::Kind toKind = *sim.KindOf(to);
+  const std::vector<std::uint8_t> image = sim.Eeprom(from);
+  std::vector<std::uint8_t> header(camsim::kHeaderSize, 0);
+  if (camsim::GroupOf(fromKind) != camsim::Group::Tamis) {
+    header.assign(image.begin(), image.begin() + camsim::kHeaderSize);
+  }
+  if (camsim::GroupOf(toKind) != camsim::Group::Tamis) {
+    sim.Poke(to, camsim::kHeaderAddress, header);
+  }
+  const std::vector<std::uint8_t> block = CameraBlock(sim, from);
+  sim.Poke(to, camsim::BlockAddress(toKind), block);
+}
 
 struct TArrivalOutcome {
   std::vector<std::string> Boxes;
@@ -629,17 +710,35 @@ TArrivalOutcome RunArrival(const char* firstSample, const TArrivalCase& arrival)
   std::string error;
   // The first camera; a camera of its class at the other instance; one of an
   // earlier class. Only the one the case plugs in at the filters page is seen.
-  const bool otherFirst = arrival.Arrival == TArrival::SameClassFirst;
+  const bool otherFirst = arrival.Arrival == TArrival::SameClassFirst ||
+                          arrival.Arrival == TArrival::HeaderOnly ||
+                          arrival.Arrival == TArrival::ConfigOnly;
   app.Sim->Add("first", firstSample, &error, otherFirst ? "cam1" : "cam0");
   app.Sim->Add("same", firstSample, &error, otherFirst ? "cam0" : "cam1");
   app.Sim->Add("earlier", tamis ? "selvo-kaf" : "ortek-kai", &error);
-  // Of the same sample, so it takes another ID: same header, another block.
+  app.Sim->Add("kin", EarlierKin(firstSample), &error, "cam9");
+  // Of the same sample, with the first one's records but for what the case changes.
   const camsim::Kind kind = *app.Sim->KindOf("same");
-  const std::uint32_t idAddress = camsim::BlockAddress(kind);
-  const std::uint8_t otherId[] = {static_cast<std::uint8_t>(~app.Sim->Eeprom("same")[idAddress])};
-  app.Sim->Poke("same", idAddress, otherId);
+  const std::uint32_t blockAddress = camsim::BlockAddress(kind);
+  CopyRecords(*app.Sim, "first", "same");
+  CopyRecords(*app.Sim, "first", "kin");
+  const auto flip = [&](std::uint32_t address) {
+    const std::uint8_t other[] = {static_cast<std::uint8_t>(~app.Sim->Eeprom("same")[address])};
+    app.Sim->Poke("same", address, other);
+  };
+  if (arrival.Arrival == TArrival::HeaderOnly) {
+    flip(camsim::kHeaderAddress + camsim::kHeaderSize - 1);
+  } else if (arrival.Arrival == TArrival::ConfigOnly) {
+    flip(blockAddress + PositionCountOffset);
+  } else {
+    flip(blockAddress + CameraIdOffset);
+  }
   app.Sim->Plug("first");
   const std::vector<std::uint8_t> firstBefore = CameraBlock(*app.Sim, "first");
+  if (!error.empty()) {
+    outcome.Note = "camsim: " + error;
+    return outcome;
+  }
 
   app.Start();
   DriveToPage(app, tamis, tamis ? 2 : 4, "first", false);
@@ -647,13 +746,15 @@ TArrivalOutcome RunArrival(const char* firstSample, const TArrivalCase& arrival)
     outcome.Note = "the filters page was not reached";
     return outcome;
   }
-  const std::string other = arrival.Arrival == TArrival::EarlierClass ? "earlier" : "same";
+  const std::string other = arrival.Arrival == TArrival::EarlierClass ? "earlier"
+                            : arrival.Arrival == TArrival::KindOnly   ? "kin"
+                                                                      : "same";
   const std::vector<std::uint8_t> otherBefore = CameraBlock(*app.Sim, other);
   const std::uint32_t serial = app.Window->ConnectionSerial;
-  if (arrival.Arrival == TArrival::EarlierClass) {
+  if (arrival.Arrival == TArrival::EarlierClass || arrival.Arrival == TArrival::KindOnly) {
     // Its class is not watched: it is found by the reconnect that the next
     // arrival of the watched class makes.
-    app.Sim->Plug("earlier");
+    app.Sim->Plug(other);
     app.Sim->Plug("same");
   } else if (arrival.Arrival != TArrival::None) {
     app.Sim->Plug("same");
@@ -704,13 +805,16 @@ TEST(FaultMatrix, AnotherCameraAtTheFiltersPageIsNeverWritten) {
         << "|---|---|---|---|---|---|---|---|\n";
   int runs = 0;
   int failures = 0;
-  for (const char* sample : {"selvo-kaf", "tamis-a"}) {
+  for (const char* sample : {"ortek-kaf", "selvo-kaf", "tamis-a"}) {
     const bool tamis = std::string(sample) == "tamis-a";
     // The commands of the path as it is without any arrival: scans and write.
     const std::uint64_t normal = tamis ? 4 : 6;
     const std::uint64_t reread = tamis ? 1 : 2;
     const int writes = tamis ? 2 : 1;
     for (const TArrivalCase& arrival : Arrivals) {
+      if (tamis && !arrival.TamisToo) {
+        continue;
+      }
       const TArrivalOutcome outcome = RunArrival(sample, arrival);
       ++runs;
       const std::vector<std::string> expectedBoxes =

@@ -101,7 +101,17 @@ void TAppHarness::Plug(const std::string& id) {
 void TAppHarness::Close() {
   Window->Close();
   Pump();
-  WindowGone = true;
+}
+
+void TAppHarness::ShareRegistries(const TTempRoots& shared) {
+  Roots.SetEnv("PELWIN_USER_REGISTRY", shared.UserRegistry);
+  Roots.SetEnv("PELWIN_MACHINE_REGISTRY", shared.MachineRegistry);
+  camsim::Simulator::Options options;
+  options.DeviceRoot = Roots.Devices;
+  options.MachineRegistry = shared.MachineRegistry;
+  options.StateDir = Roots.State;
+  Sim.reset();
+  Sim = std::make_unique<camsim::Simulator>(options);
 }
 
 std::string TAppHarness::Value(int line) const {
