@@ -159,8 +159,7 @@ BOOL GetProcessTimes(HANDLE hProcess, FILETIME* lpCreationTime, FILETIME* lpExit
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  ToFileTime(kEpochOffset + boot * 10000000ull + TicksToIntervals(stat.StartTicks),
-             lpCreationTime);
+  ToFileTime(kEpochOffset + boot * 10000000ull + TicksToIntervals(stat.StartTicks), lpCreationTime);
   ToFileTime(0, lpExitTime);
   ToFileTime(TicksToIntervals(stat.KernelTicks), lpKernelTime);
   ToFileTime(TicksToIntervals(stat.UserTicks), lpUserTime);

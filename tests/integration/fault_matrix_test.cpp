@@ -612,6 +612,225 @@ TEST(FaultMatrix, EveryWayOfEndingTakesThePermissionBack) {
 }
 
 // ---------------------------------------------------------------------------
+// Two pelwins of one user at once: one registry of records, one permission
+// value per driver.
+
+// The first pelwin, in a child process on the shared registries: taken to the
+// power-cycle page (its grant made), it waits there to be closed or killed.
+class CFirstRun {
+ public:
+  CFirstRun(const TTempRoots& shared, const char* sample) {
+    int ready[2];
+    int command[2];
+    if (pipe(ready) != 0 || pipe(command) != 0) {
+      return;
+    }
+    Pid = fork();
+    if (Pid == 0) {
+      close(ready[0]);
+      close(command[1]);
+      TAppHarness app;
+      app.ShareRegistries(shared);
+      app.AddCamera("cam", sample);
+      app.Start();
+      DriveToPage(app, false, 3, "cam", false);
+      char order = app.Window->WizardStep == 3 ? 'r' : 'x';
+      if (write(ready[1], &order, 1) != 1 || read(command[0], &order, 1) != 1) {
+        _exit(3);
+      }
+      if (order == 'k') {
+        raise(SIGKILL);
+      }
+      app.Close();
+      _exit(app.Ended() ? 0 : 4);
+    }
+    close(ready[1]);
+    close(command[0]);
+    Command = command[1];
+    char answer = 0;
+    Ready = Pid > 0 && read(ready[0], &answer, 1) == 1 && answer == 'r';
+    close(ready[0]);
+  }
+  ~CFirstRun() {
+    if (Command >= 0) {
+      End('k');
+    }
+  }
+  // 'c' closes its window, 'k' kills it; true when it ended that way.
+  bool End(char order) {
+    const bool sent = write(Command, &order, 1) == 1;
+    close(Command);
+    Command = -1;
+    int status = 0;
+    waitpid(Pid, &status, 0);
+    return sent && (order == 'k' ? WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
+                                 : WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  bool Ready = false;
+
+ private:
+  pid_t Pid = -1;
+  int Command = -1;
+};
+
+bool PermissionIn(const TTempRoots& roots, std::uint16_t modelCode) {
+  const auto value = camsim::ReadRegistryDword(
+      roots.MachineRegistry, camsim::ServiceKeyPath(modelCode), camsim::kWritePermissionValue);
+  return value.has_value() && *value != 0;
+}
+
+enum class TOrder {
+  SecondFinishesThenFirstKilled,
+  FirstKilledThenSecondFinishes,
+  SecondFinishesThenFirstCloses,
+  FirstClosesThenSecondFinishes
+};
+
+struct TTwoRunsCase {
+  const char* Second;  // the first is always selvo-kaf (1030)
+  TOrder Order;
+  const char* Name;
+};
+
+const TTwoRunsCase TwoRunsCases[] = {
+    {"selvo-e2vb", TOrder::SecondFinishesThenFirstKilled,
+     "the second finishes, then the first is killed; next start"},
+    {"selvo-e2vb", TOrder::FirstKilledThenSecondFinishes,
+     "the first is killed, then the second finishes; next start"},
+    {"selvo-kaf", TOrder::SecondFinishesThenFirstCloses,
+     "the second finishes, then the first is closed"},
+    {"selvo-kaf", TOrder::FirstClosesThenSecondFinishes,
+     "the first is closed, then the second finishes"},
+};
+
+struct TTwoRunsOutcome {
+  std::string Note;  // the first check that failed
+  bool PermissionLeft = false;
+  bool RecordLeft = false;
+};
+
+TTwoRunsOutcome RunTwo(const TTwoRunsCase& c) {
+  TTwoRunsOutcome outcome;
+  constexpr std::uint16_t firstCode = 1030;
+  TTempRoots shared;
+  const auto check = [&](bool ok, const char* note) {
+    if (!ok && outcome.Note.empty()) {
+      outcome.Note = note;
+    }
+  };
+  CFirstRun first(shared, "selvo-kaf");
+  if (!first.Ready) {
+    outcome.Note = "the first pelwin did not reach its power-cycle page";
+    return outcome;
+  }
+  check(PermissionIn(shared, firstCode) && GrantRecorded(shared.UserRegistry, firstCode),
+        "the first pelwin's grant was not recorded");
+  {
+    TAppHarness second;
+    second.ShareRegistries(shared);
+    second.AddCamera("cam", c.Second);
+    const std::uint16_t secondCode = camsim::FindSample(c.Second)->ModelCode;
+    second.Start();
+    check(PermissionIn(shared, firstCode) && GrantRecorded(shared.UserRegistry, firstCode),
+          "the second start took the first's grant");
+    DriveToPage(second, false, 3, "cam", false);
+    check(PermissionIn(shared, secondCode), "the second pelwin granted nothing");
+    if (c.Order == TOrder::FirstKilledThenSecondFinishes) {
+      check(first.End('k'), "the first pelwin was not killed");
+    } else if (c.Order == TOrder::FirstClosesThenSecondFinishes) {
+      check(first.End('c'), "the first pelwin did not end");
+      check(PermissionIn(shared, secondCode) && GrantRecorded(shared.UserRegistry, secondCode),
+            "the first pelwin took away the second's grant");
+    }
+    second.Plug("cam");
+    second.PressStep();
+    second.PressNext();
+    second.PickPositions(ChosenItem);
+    second.PickWheel(ChosenWheel);
+    second.PressStep();
+    second.PressNext();
+    check(second.Window != nullptr && second.Window->WizardStep == 5,
+          "the second pelwin did not reach its last page");
+    second.PressNext();
+    check(second.Ended(), "Finish did not end the second pelwin");
+    if (c.Order == TOrder::FirstClosesThenSecondFinishes) {
+      check(!PermissionIn(shared, firstCode) && !GrantRecorded(shared.UserRegistry),
+            "the last pelwin left the permission");
+    } else {
+      // The first one's grant, still in use or left by a kill, is still there
+      // and still recorded.
+      check(PermissionIn(shared, firstCode) && GrantRecorded(shared.UserRegistry, firstCode),
+            "the second pelwin took the first's grant or its record");
+    }
+    if (secondCode != firstCode) {
+      check(!PermissionIn(shared, secondCode) && !GrantRecorded(shared.UserRegistry, secondCode),
+            "the second pelwin left its own grant");
+    }
+  }
+  if (c.Order == TOrder::SecondFinishesThenFirstKilled) {
+    check(first.End('k'), "the first pelwin was not killed");
+  } else if (c.Order == TOrder::SecondFinishesThenFirstCloses) {
+    check(first.End('c'), "the first pelwin did not end");
+  }
+  if (c.Order == TOrder::SecondFinishesThenFirstKilled ||
+      c.Order == TOrder::FirstKilledThenSecondFinishes) {
+    TAppHarness next;
+    next.ShareRegistries(shared);
+    next.Start();
+    next.Close();
+    check(next.Ended(), "the next start did not end");
+  }
+  std::error_code ignored;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(shared.MachineRegistry, ignored)) {
+    outcome.PermissionLeft =
+        outcome.PermissionLeft || entry.path().filename() == "AllowEEPROMWrite";
+  }
+  outcome.RecordLeft = GrantRecorded(shared.UserRegistry);
+  return outcome;
+}
+
+TEST(FaultMatrix, TwoPelwinsNeitherLoseNorTakeEachOthersGrant) {
+  std::ostringstream table;
+  table << "| first pelwin | second pelwin | order | checks | AllowEEPROMWrite left | "
+           "record left |\n"
+        << "|---|---|---|---|---|---|\n";
+  int runs = 0;
+  int failures = 0;
+  for (const TTwoRunsCase& c : TwoRunsCases) {
+    const TTwoRunsOutcome outcome = RunTwo(c);
+    ++runs;
+    const bool ok = outcome.Note.empty() && !outcome.PermissionLeft && !outcome.RecordLeft;
+    failures += ok ? 0 : 1;
+    EXPECT_EQ(outcome.Note, "") << c.Name;
+    EXPECT_FALSE(outcome.PermissionLeft) << c.Name;
+    EXPECT_FALSE(outcome.RecordLeft) << c.Name;
+    table << "| selvo-kaf (1030) | " << c.Second << " (" << camsim::FindSample(c.Second)->ModelCode
+          << ") | " << c.Name << " | "
+          << (outcome.Note.empty() ? "all held" : "FAILED: " + outcome.Note) << " | "
+          << (outcome.PermissionLeft ? "YES" : "no") << " | " << (outcome.RecordLeft ? "YES" : "no")
+          << " |\n";
+  }
+  std::printf("two pelwins: %d runs, %d with an unexpected outcome\n", runs, failures);
+  std::ostringstream section;
+  section << "\n## Two pelwins at once\n\n"
+          << "Two pelwins of the same user share the records in the user's registry and, for\n"
+          << "cameras of the same model, the driver's one `AllowEEPROMWrite`. The first runs\n"
+          << "in a child process and waits at its power-cycle page, its grant made; the second\n"
+          << "starts, grants its own at its power-cycle page and goes on to `Finish`; the first\n"
+          << "is closed or killed before or after that (after a kill, pelwin is started once\n"
+          << "more).\n\n"
+          << "Checked in every run: the second start leaves the first one's permission and\n"
+          << "record alone; neither pelwin deletes a permission the other still needs, nor\n"
+          << "the record of one a killed pelwin left; each deletes its own when done, the\n"
+          << "last one of a driver deletes the value; at the end no `AllowEEPROMWrite` and no\n"
+          << "record is left.\n\n"
+          << runs << " runs, " << failures << " with an unexpected outcome.\n\n"
+          << table.str();
+  WriteReportSection(section.str());
+}
+
+// ---------------------------------------------------------------------------
 // Another camera arriving at the filters page while the first one is connected.
 // The arrival reconnects to whichever interface is found first.
 
