@@ -22,6 +22,7 @@ xs_start_pelwin
 xs_wait '^    text 100 46 [0-9]+ bold "SV-KAF 1600"$'
 shown_id() { awk '$1 == "text" && $2 == 100 && $3 == 70 { print $NF; exit }' "$PELWIN_FLTK_SNAPSHOT"; }
 first_id=$(shown_id)
+[ -n "$first_id" ] || xs_fail "no camera ID shown"
 xs_click "Next ->"
 xs_wait_page "Step 2:"
 xs_camsim unplug first
@@ -45,10 +46,16 @@ xs_wait_gone '^box 0x'
 xs_wait_page "Step 1:"
 xs_wait_gone '^  choice '
 # Page 1 scanned the camera now connected: the other one, with its own ID.
-other_shown() { [ "$(shown_id)" != "$first_id" ]; }
+other_shown() {
+  local id
+  id=$(shown_id) && [ -n "$id" ] && [ "$id" != "$first_id" ]
+}
 xs_poll 10 other_shown || xs_fail "page 1 still shows the first camera"
 
-! xs_camsim log 400 | grep -Eq ' other: request from pid [0-9]+: 13 ' ||
+log=$(xs_camsim log 400)
+# The log shows the other camera's reads, so a write would show too.
+grep -Eq ' other: request from pid [0-9]+: 12 ' <<<"$log" || xs_fail "the camsim log shows no reads"
+! grep -Eq ' other: request from pid [0-9]+: 13 ' <<<"$log" ||
   xs_fail "a write frame reached the other camera"
 [ "$(xs_camsim dump other | sed -n '/^header/,$p')" = "$other_before" ] ||
   xs_fail "the other camera's EEPROM changed"

@@ -133,7 +133,14 @@ xs_wait() {
   fi
 }
 
-xs_snapshot_lacks() { ! xs_snapshot_matches "$1"; }
+# Only a snapshot that is there and was searched lacks a line: a missing file
+# or a failing grep is no answer.
+xs_snapshot_lacks() {
+  [ -f "$PELWIN_FLTK_SNAPSHOT" ] || return 1
+  local status=0
+  grep -Eq -- "$1" "$PELWIN_FLTK_SNAPSHOT" || status=$?
+  [ "$status" -eq 1 ]
+}
 
 xs_wait_gone() {
   if ! xs_poll "${2:-10}" xs_snapshot_lacks "$1"; then
@@ -199,7 +206,17 @@ xs_wait_title() {
     xs_fail "the window title is \"$(xs_title)\", expected \"$1\""
 }
 
-xs_pelwin_ended() { ! kill -0 "$PELWIN_PID" 2>/dev/null; }
+xs_pelwin_ended() { [ -n "$PELWIN_PID" ] && ! kill -0 "$PELWIN_PID" 2>/dev/null; }
+
+# xs_watch_count DIR: how many inotify watches pelwin holds on DIR, read from
+# its descriptors' fdinfo; fails when it cannot tell.
+xs_watch_count() {
+  local ino
+  ino=$(stat -c %i "$1") || return 1
+  [ -n "$PELWIN_PID" ] && [ -d "/proc/$PELWIN_PID/fdinfo" ] || return 1
+  cat "/proc/$PELWIN_PID/fdinfo/"* 2>/dev/null |
+    awk -v ino="ino:$(printf %x "$ino")" '$1 == "inotify" && $3 == ino { n++ } END { print n + 0 }'
+}
 
 # xs_wait_exit: waits for pelwin to end; its exit status is left in
 # PELWIN_STATUS for the scripts that source this one.
