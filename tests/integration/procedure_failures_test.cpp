@@ -106,6 +106,41 @@ TEST(PermissionFailures, UnknownModelCodeEndsTheProgram) {
   EXPECT_TRUE(app.Ended());
 }
 
+// A run answers for one permission: when a camera of another model takes the
+// first one's place, its grant first takes back the first one's; when that
+// cannot be done, nothing is granted.
+TEST(PermissionFailures, AnotherModelTakesTheEarlierGrantBackFirst) {
+  for (const bool revokeFails : {false, true}) {
+    SCOPED_TRACE(revokeFails ? "the earlier one cannot be taken back" : "taken back");
+    TAppHarness app;
+    app.AddCamera("a", "selvo-kai");         // 1029
+    app.AddCamera("b", "selvo-e2v", false);  // 1200
+    app.Start();
+    app.PressNext();
+    app.Unplug("a");
+    ASSERT_TRUE(app.PermissionSet(1029));
+    app.Plug("b");
+    app.PressStep();  // another camera: the wizard starts again with it
+    ASSERT_EQ(app.Window->WizardStep, 1);
+    ASSERT_EQ(app.HeaderModelCode(), 1200);
+    app.PressNext();
+    if (revokeFails) {
+      PosixFaults().MachineRegistryReadOnly = true;
+      // The registry refuses the new grant too; the refusal that counts comes first.
+      EXPECT_FALSE(app.Window->RecordGrant(1200));
+      EXPECT_EQ(app.Window->StandingGrant, 1029);
+      EXPECT_TRUE(app.PermissionSet(1029));
+      PosixFaults().MachineRegistryReadOnly = false;
+      continue;
+    }
+    app.Unplug("b");
+    EXPECT_EQ(app.Boxes().size(), 1u);  // "This camera is different" only
+    EXPECT_FALSE(app.PermissionSet(1029));
+    EXPECT_TRUE(app.PermissionSet(1200));
+    EXPECT_EQ(app.Window->StandingGrant, 1200);
+  }
+}
+
 TEST(PermissionFailures, DriverRefusesWritesWhenPluggedInWithoutThePermission) {
   TAppHarness app;
   app.AddCamera("cam", "selvo-kai");
