@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <string>
 
 #include "posix_icons.h"
@@ -141,3 +142,55 @@ TEST_F(PlatformSystem, IconHandlesNameTheIconAndItsSize) {
 }
 
 }  // namespace
+
+namespace {
+
+std::uint64_t Intervals(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+}  // namespace
+
+// A process handle speaks for the process it was opened on: once that process
+// has ended, and even once it has been reaped and its id may go to another,
+// the handle says ended, never STILL_ACTIVE.
+TEST(PlatformProcess, AHandleOutlivesItsProcessButNeverCallsItRunning) {
+  HANDLE self = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId());
+  ASSERT_NE(self, nullptr);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(self, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  FILETIME created{}, exited{}, kernel{}, user{};
+  ASSERT_TRUE(GetProcessTimes(self, &created, &exited, &kernel, &user));
+  // Started before now, and after 2001 (FILETIME counts from 1601).
+  const std::uint64_t now =
+      116444736000000000ull + static_cast<std::uint64_t>(time(nullptr)) * 10000000ull;
+  EXPECT_LE(Intervals(created), now + 10000000ull);
+  EXPECT_GT(Intervals(created), 126227808000000000ull);
+  EXPECT_TRUE(CloseHandle(self));
+
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(7);
+  }
+  ASSERT_GT(child, 0);
+  HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(child));
+  ASSERT_NE(handle, nullptr);
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
+  EXPECT_TRUE(GetExitCodeProcess(handle, &code));
+  EXPECT_EQ(code, 7u);  // a zombie still tells how it ended
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  code = STILL_ACTIVE;
+  EXPECT_TRUE(GetExitCodeProcess(handle, &code));
+  EXPECT_NE(code, STILL_ACTIVE);
+  EXPECT_FALSE(GetProcessTimes(handle, &created, &exited, &kernel, &user));
+  EXPECT_TRUE(CloseHandle(handle));
+
+  // Its id, once reaped, names no process.
+  SetLastError(ERROR_SUCCESS);
+  if (OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(child)) == nullptr) {
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
+  EXPECT_EQ(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0), nullptr);
+}
