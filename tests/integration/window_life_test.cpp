@@ -108,6 +108,29 @@ TEST(WindowPosition, UnwritableStoreIsSilent) {
   EXPECT_TRUE(app.Ended());
 }
 
+// A record in the form an earlier version wrote, one model code beside the
+// position, still has its permission taken back at the next start; the
+// position beside it stays.
+TEST(WindowPosition, AGrantRecordedBesideItByAnEarlierVersionIsTakenBack) {
+  for (const bool withRights : {false, true}) {
+    TAppHarness app;
+    app.AddCamera("cam", "selvo-kai", false);
+    std::filesystem::create_directories(PositionDir(app));
+    WriteFileText(PositionDir(app) + "/GrantCode", Dword(1029));
+    WriteFileText(PositionDir(app) + "/XPos", Dword(40));
+    const std::string permission = app.Roots.MachineRegistry +
+                                   "/SYSTEM/CurrentControlSet/Services/ralcamI/Parameters/"
+                                   "AllowEEPROMWrite";
+    WriteFileText(permission, Dword(1));
+    PosixFaults().MachineRegistryReadOnly = !withRights;
+    app.Start();
+    EXPECT_EQ(PathExists(permission), !withRights) << withRights;
+    EXPECT_EQ(PathExists(PositionDir(app) + "/GrantCode"), !withRights) << withRights;
+    EXPECT_EQ(app.Window->Rect.x, 40);
+    PosixFaults().MachineRegistryReadOnly = false;
+  }
+}
+
 TEST(About, ShowsNameAndVersionAndStopsTheEvent) {
   TAppHarness app;
   app.Start();
