@@ -24,8 +24,8 @@ The script starts the Wine session of that tree (tests/wine/session.sh), which
 ends one still running: do not run it while that tree's Wine tests run. For
 Windows-like caption buttons it puts Wine's Marlett font into the prefix for
 the duration of the run (from /usr/share/wine/fonts, else from the package
-fonts-wine, fetched with `apt-get download` into the tree). Takes about two
-minutes.
+fonts-wine, fetched with `apt-get download` into the tree). Takes about a
+minute.
 USAGE
 }
 
