@@ -244,7 +244,8 @@ no_camera() {
   we_close
 }
 
-# A Tamis camera: a write the camera refuses, then one without the camera.
+# A Tamis camera: a write the camera refuses, one without the camera, then
+# the write and the last page.
 tamis_errors() {
   begin tamis-a
   we_start_pelwin
@@ -269,7 +270,21 @@ tamis_errors() {
   grep -qx 'line Camera not connected' "$WE_WORK/box.txt" || we_fail "not the no-camera box"
   shot error-not-connected Error
   box_return Error
-  we_close
+
+  # Plugged in again, the three pages through to the last one.
+  we_wait_scan_page --until 'title "Corvane v3.0"'
+  we_camsim plug >/dev/null
+  we_click "Scan camera"
+  we_wait --until 'title "Tamis Camera"' --until ' enabled "Next ->"'
+  we_click "Next ->"
+  we_wait_filters_page
+  we_click "Write Filters"
+  we_wait --until ' enabled "Next ->"'
+  we_click "Next ->"
+  we_wait_done_page
+  shot tamis-done
+  we_click "Finish"
+  we_wait_exit
 }
 
 # Another camera at the second scan: the first one's camera ID changed while
