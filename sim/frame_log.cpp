@@ -1,12 +1,10 @@
 #include "sim/frame_log.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 
 #include "sim/frame_engine.h"
-#include "sim/posix_util.h"
 
 namespace camsim {
 
@@ -27,7 +25,7 @@ FrameLog::Record& FrameLog::Next(const std::string& who, Form form) {
 void FrameLog::Text(const std::string& who, std::string text) {
   Record& record = Next(who, Form::Text);
   record.Text = std::move(text);
-  Sink(record);
+  Emit(record);
 }
 
 void FrameLog::Request(const std::string& who, uint64_t pid, std::span<const uint8_t> frame,
@@ -37,7 +35,7 @@ void FrameLog::Request(const std::string& who, uint64_t pid, std::span<const uin
   record.RealSize = realSize;
   record.Size = uint8_t(std::min(frame.size(), kMaxFrame));
   std::memcpy(record.Bytes, frame.data(), record.Size);
-  Sink(record);
+  Emit(record);
 }
 
 void FrameLog::Reply(const std::string& who, std::span<const uint8_t> reply,
@@ -50,7 +48,7 @@ void FrameLog::Reply(const std::string& who, std::span<const uint8_t> reply,
   record.Text = note;
   record.Size = uint8_t(reply.size());
   std::memcpy(record.Bytes, reply.data(), reply.size());
-  Sink(record);
+  Emit(record);
 }
 
 std::string FrameLog::Format(const Record& record) const {
@@ -67,13 +65,13 @@ std::string FrameLog::Format(const Record& record) const {
   return line;
 }
 
-void FrameLog::Sink(const Record& record) const {
-  if (sinkFd_ < 0) {
+void FrameLog::Emit(const Record& record) const {
+  if (!sink_) {
     return;
   }
   std::string line = Format(record);
   line += '\n';
-  [[maybe_unused]] ssize_t n = ::write(sinkFd_, line.data(), line.size());
+  sink_(line);
 }
 
 std::vector<std::string> FrameLog::Last(size_t count) const {
@@ -86,6 +84,33 @@ std::vector<std::string> FrameLog::Last(size_t count) const {
     lines.push_back(Format(ring_[(oldest + i) % kRecentLines]));
   }
   return lines;
+}
+
+std::string TimeStamp(std::chrono::system_clock::time_point when) {
+  const auto sinceEpoch =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const time_t second = time_t(sinceEpoch / 1000);
+  // Log lines come in bursts within one second; the calendar part is made once.
+  thread_local time_t cachedSecond = -1;
+  thread_local char cached[40];
+  thread_local size_t cachedLength = 0;
+  if (second != cachedSecond) {
+    tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &second);
+#else
+    localtime_r(&second, &local);
+#endif
+    cachedLength = std::strftime(cached, sizeof cached, "%Y-%m-%d %H:%M:%S", &local);
+    cachedSecond = second;
+  }
+  std::string stamp(cached, cachedLength);
+  const long ms = long(sinceEpoch % 1000);
+  stamp += '.';
+  stamp += char('0' + ms / 100);
+  stamp += char('0' + ms / 10 % 10);
+  stamp += char('0' + ms % 10);
+  return stamp;
 }
 
 }  // namespace camsim

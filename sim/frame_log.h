@@ -2,13 +2,13 @@
 // kRecentLines of them kept for `camsim log` and Simulator::Log(), and each
 // line written to a sink (file or stderr) if there is one. Frames are kept as
 // their bytes and formatted only when something reads them: a camera answers
-// thousands of frames for each time anybody looks.
+// thousands of frames for each time anybody looks. Portable: both ports keep
+// their log with it.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,8 +21,11 @@ class FrameLog {
  public:
   static constexpr size_t kRecentLines = 2000;
 
-  // sinkFd < 0: no sink, the log is only kept. The descriptor stays the caller's.
-  explicit FrameLog(int sinkFd = -1) : sinkFd_(sinkFd) {}
+  // Takes every line as it is logged, newline included.
+  using Sink = std::function<void(const std::string& line)>;
+
+  // Without a sink the log is only kept.
+  explicit FrameLog(Sink sink = {}) : sink_(std::move(sink)) {}
 
   void Text(const std::string& who, std::string text);
   void Request(const std::string& who, uint64_t pid, std::span<const uint8_t> frame,
@@ -48,12 +51,16 @@ class FrameLog {
 
   Record& Next(const std::string& who, Form form);
   std::string Format(const Record& record) const;
-  void Sink(const Record& record) const;
+  void Emit(const Record& record) const;
 
-  int sinkFd_;
+  Sink sink_;
   std::vector<Record> ring_;  // grows to kRecentLines, then wraps
   size_t next_ = 0;           // where the next record goes
   size_t count_ = 0;
 };
+
+// Local time with milliseconds, for log lines.
+std::string TimeStamp(
+    std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
 
 }  // namespace camsim

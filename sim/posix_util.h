@@ -3,7 +3,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <string>
 
 namespace camsim {
@@ -42,9 +41,5 @@ int ListenUnixSocket(int dirFd, const std::string& dir, const std::string& name,
 // The next connection waiting on such a listener, non-blocking and close-on-exec
 // too; -1 once none waits. One its peer gave up on meanwhile is passed over.
 int AcceptConnection(int listener);
-
-// Local time with milliseconds, for log lines.
-std::string TimeStamp(
-    std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
 
 }  // namespace camsim

@@ -17,18 +17,32 @@
 namespace camsim {
 namespace {
 
-bool ValidName(const std::string& name) {
-  if (name.empty() || name.size() > 64 || name[0] == '.') {
-    return false;
-  }
-  return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_' || c == '.';
-  });
-}
-
 std::runtime_error SystemFailure(const char* what) {
   return std::runtime_error(std::string("camsim: ") + what + ": " + ErrnoText(errno));
+}
+
+struct PosixImageFiles final : ImageFiles {
+  bool ImageFileMissing(const std::string& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
+  }
+  bool LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
+                 std::string* error) override {
+    return LoadImageFile(path, size, image, error);
+  }
+  bool SaveImage(const std::string& path, std::span<const uint8_t> image,
+                 std::string* error) override {
+    return SaveImageFile(path, image, error);
+  }
+};
+
+PosixImageFiles files;
+
+// One write per line, so that lines of several processes never interleave.
+FrameLog::Sink SinkTo(int fd) {
+  return [fd](const std::string& line) {
+    [[maybe_unused]] ssize_t n = ::write(fd, line.data(), line.size());
+  };
 }
 
 }  // namespace
@@ -44,13 +58,13 @@ Simulator::Impl::Impl(Options opts) : options(std::move(opts)) {
     options.StateDir = DefaultStateDir();
   }
   if (options.LogPath == "-") {
-    History = FrameLog(STDERR_FILENO);
+    History = FrameLog(SinkTo(STDERR_FILENO));
   } else if (!options.LogPath.empty()) {
     LogFd.Reset(::open(options.LogPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!LogFd) {
       throw SystemFailure(("cannot open the log " + options.LogPath).c_str());
     }
-    History = FrameLog(LogFd.Get());
+    History = FrameLog(SinkTo(LogFd.Get()));
   }
   Epoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
   WakeFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -71,8 +85,9 @@ Simulator::Impl::~Impl() {
   {
     std::lock_guard lock(Mutex);
     for (auto& [id, camera] : Cameras) {
-      if (camera->Plugged) {
-        UnplugCamera(*camera, nullptr);
+      std::string why;
+      if (camera->Session.Plugged()) {
+        camera->Session.Unplug(&why);
       }
     }
     CloseControl();
@@ -115,10 +130,10 @@ bool Simulator::Impl::AddCamera(const std::string& id, const std::string& sample
     }
     return false;
   };
-  if (!ValidName(id)) {
-    return fail("camera id '" + id + "' is not usable: letters, digits, '-', '_', '.' only");
+  if (!ValidCameraId(id)) {
+    return fail("camera id '" + id + "' is not usable: " + kCameraIdRule);
   }
-  if (!ValidName(instance)) {
+  if (!ValidCameraId(instance)) {
     return fail("instance name '" + instance + "' is not usable");
   }
   const Sample* sample = FindSample(sampleName);
@@ -129,7 +144,7 @@ bool Simulator::Impl::AddCamera(const std::string& id, const std::string& sample
     return fail("camera " + id + " exists already");
   }
   for (const auto& [otherId, other] : Cameras) {
-    if (other->kind == sample->kind && other->Instance == instance) {
+    if (other->Session.kind() == sample->kind && other->Instance == instance) {
       return fail("camera " + otherId + " already uses " +
                   InterfaceDir("", sample->kind, instance));
     }
@@ -140,20 +155,12 @@ bool Simulator::Impl::AddCamera(const std::string& id, const std::string& sample
   }
   const std::string imagePath = options.StateDir + "/" + id + ".eeprom";
   std::vector<uint8_t> image;
-  struct stat st;
-  if (::stat(imagePath.c_str(), &st) != 0 && errno == ENOENT) {
-    image = SampleImage(*sample);
-    if (!SaveImageFile(imagePath, image, &why)) {
-      return fail(why);
-    }
-  } else if (!LoadImageFile(imagePath, EepromSize(sample->kind), &image, &why)) {
+  if (!StartImage(files, *sample, imagePath, &image, &why)) {
     return fail(why);
   }
-  auto camera = std::make_unique<Camera>(id, *sample, instance,
-                                         CameraModel(sample->kind, std::move(image)), imagePath);
   if (NeedsWritePermission(sample->kind)) {
     // Installing the driver creates its service key; the tool only adds a value.
-    const uint16_t code = ModelCodeOf(camera->Model.Image());
+    const uint16_t code = ModelCodeOf(image);
     const std::string key = ServiceKeyPath(code);
     if (key.empty()) {
       Log(id, "warning: model code " + std::to_string(code) + " has no driver service key");
@@ -167,27 +174,8 @@ bool Simulator::Impl::AddCamera(const std::string& id, const std::string& sample
       !MakeDirs(options.DeviceRoot + "/" + ClassGuid(sample->kind), 0755, &why)) {
     Log(id, "warning: " + why);
   }
-  Log(id, "added: sample " + sampleName + ", image " + imagePath);
-  Cameras.emplace(id, std::move(camera));
-  return true;
-}
-
-bool Simulator::Impl::PokeCamera(Camera& camera, uint32_t address, std::span<const uint8_t> bytes,
-                                 std::string* error) {
-  auto& image = camera.Model.MutableImage();
-  if (uint64_t(address) + bytes.size() > image.size()) {
-    if (error) {
-      *error = "range outside the EEPROM";
-    }
-    return false;
-  }
-  const std::vector<uint8_t> before = image;
-  std::copy(bytes.begin(), bytes.end(), image.begin() + address);
-  if (!SaveImageFile(camera.ImagePath, image, error)) {
-    image = before;
-    return false;
-  }
-  Log(camera.Id, "poked " + std::to_string(bytes.size()) + " bytes at " + std::to_string(address));
+  Cameras.emplace(
+      id, std::make_unique<Camera>(*this, id, *sample, instance, imagePath, std::move(image)));
   return true;
 }
 
@@ -195,22 +183,21 @@ std::vector<ControlCamera> Simulator::Impl::ControlCameras() {
   std::vector<ControlCamera> cameras;
   cameras.reserve(Cameras.size());
   for (const auto& [id, camera] : Cameras) {
-    cameras.push_back({camera->Id, camera->SampleName, camera->Instance, camera->kind,
-                       InterfaceDir(options.DeviceRoot, camera->kind, camera->Instance),
-                       camera->ImagePath, camera->Plugged, camera->Transfers, &camera->Model,
-                       &camera->faults});
+    cameras.push_back(camera->Session.Describe(
+        camera->Instance,
+        InterfaceDir(options.DeviceRoot, camera->Session.kind(), camera->Instance)));
   }
   return cameras;
 }
 
 bool Simulator::Impl::PlugById(const std::string& id, std::string* why) {
   Camera* camera = Find(id, why);
-  return camera && PlugCamera(*camera, why);
+  return camera && camera->Session.Plug(why);
 }
 
 bool Simulator::Impl::UnplugById(const std::string& id, std::string* why) {
   Camera* camera = Find(id, why);
-  return camera && UnplugCamera(*camera, why);
+  return camera && camera->Session.Unplug(why);
 }
 
 bool Simulator::Impl::SetPipeFailedById(const std::string& id, int pipe, bool failed) {
@@ -238,20 +225,41 @@ void Simulator::Impl::RequestStop() {
 bool Simulator::Impl::SaveImageTo(const std::string& id, const std::string& path,
                                   std::string* why) {
   Camera* camera = Find(id, why);
-  return camera && SaveImageFile(path, camera->Model.Image(), why);
+  return camera && camera->Session.SaveImageTo(path, why);
 }
 
 bool Simulator::Impl::LoadImageFrom(const std::string& id, const std::string& path,
                                     std::string* why) {
   Camera* camera = Find(id, why);
-  std::vector<uint8_t> image;
-  if (!camera || !LoadImageFile(path, EepromSize(camera->kind), &image, why) ||
-      !SaveImageFile(camera->ImagePath, image, why)) {
-    return false;
-  }
-  camera->Model.MutableImage() = std::move(image);
-  Log(camera->Id, "image loaded from " + path);
-  return true;
+  return camera && camera->Session.LoadImageFrom(path, why);
+}
+
+// ---------------------------------------------------------------------------
+// A camera and its session's port: the registry directory and image files.
+
+Camera::Camera(Simulator::Impl& simulator, std::string id, const Sample& sample,
+               std::string instance, std::string imagePath, std::vector<uint8_t> image)
+    : simulator(simulator),
+      Instance(std::move(instance)),
+      Session(std::move(id), sample, std::move(imagePath), std::move(image), *this,
+              simulator.History) {}
+
+std::optional<uint32_t> Camera::ReadMachineDword(const std::string& key, const char* value) {
+  return ReadRegistryDword(simulator.options.MachineRegistry, key, value);
+}
+
+bool Camera::ImageFileMissing(const std::string& path) {
+  return files.ImageFileMissing(path);
+}
+
+bool Camera::LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
+                       std::string* error) {
+  return files.LoadImage(path, size, image, error);
+}
+
+bool Camera::SaveImage(const std::string& path, std::span<const uint8_t> image,
+                       std::string* error) {
+  return files.SaveImage(path, image, error);
 }
 
 // ---------------------------------------------------------------------------
@@ -296,7 +304,7 @@ std::optional<Kind> Simulator::KindOf(const std::string& id) {
   if (it == impl_->Cameras.end()) {
     return std::nullopt;
   }
-  return it->second->kind;
+  return it->second->Session.kind();
 }
 
 // Applies fn to the camera named exactly id (no default camera here: a test
@@ -314,37 +322,38 @@ static auto WithCamera(Simulator::Impl& impl, const std::string& id, Fn fn,
 
 bool Simulator::Plug(const std::string& id, std::string* error) {
   return WithCamera(
-      *impl_, id, [&](Camera& camera) { return impl_->PlugCamera(camera, error); }, error);
+      *impl_, id, [&](Camera& camera) { return camera.Session.Plug(error); }, error);
 }
 
 bool Simulator::Unplug(const std::string& id, std::string* error) {
   return WithCamera(
-      *impl_, id, [&](Camera& camera) { return impl_->UnplugCamera(camera, error); }, error);
+      *impl_, id, [&](Camera& camera) { return camera.Session.Unplug(error); }, error);
 }
 
 bool Simulator::IsPlugged(const std::string& id) {
-  return WithCamera(*impl_, id, [](Camera& camera) { return camera.Plugged; });
+  return WithCamera(*impl_, id, [](Camera& camera) { return camera.Session.Plugged(); });
 }
 
 std::string Simulator::InterfacePath(const std::string& id) {
   return WithCamera(*impl_, id, [&](Camera& camera) {
-    return InterfaceDir(impl_->options.DeviceRoot, camera.kind, camera.Instance);
+    return InterfaceDir(impl_->options.DeviceRoot, camera.Session.kind(), camera.Instance);
   });
 }
 
 std::vector<uint8_t> Simulator::Eeprom(const std::string& id) {
-  return WithCamera(*impl_, id, [](Camera& camera) { return camera.Model.Image(); });
+  return WithCamera(*impl_, id, [](Camera& camera) { return camera.Session.Model().Image(); });
 }
 
 bool Simulator::Poke(const std::string& id, uint32_t address, std::span<const uint8_t> bytes,
                      std::string* error) {
   return WithCamera(
-      *impl_, id, [&](Camera& camera) { return impl_->PokeCamera(camera, address, bytes, error); },
+      *impl_, id, [&](Camera& camera) { return camera.Session.Poke(address, bytes, error); },
       error);
 }
 
 bool Simulator::WriteAllowed(const std::string& id) {
-  return WithCamera(*impl_, id, [](Camera& camera) { return camera.Model.WriteAllowed(); });
+  return WithCamera(*impl_, id,
+                    [](Camera& camera) { return camera.Session.Model().WriteAllowed(); });
 }
 
 bool Simulator::RefuseNext(const std::string& id, int count, uint8_t status) {
@@ -352,8 +361,8 @@ bool Simulator::RefuseNext(const std::string& id, int count, uint8_t status) {
     return false;
   }
   return WithCamera(*impl_, id, [&](Camera& camera) {
-    camera.faults.RefuseLeft = count;
-    camera.faults.RefuseStatus = status;
+    camera.Session.faults().RefuseLeft = count;
+    camera.Session.faults().RefuseStatus = status;
     return true;
   });
 }
@@ -363,7 +372,7 @@ bool Simulator::DropAt(const std::string& id, int command) {
     return false;
   }
   return WithCamera(*impl_, id, [&](Camera& camera) {
-    camera.faults.DropIn = command;
+    camera.Session.faults().DropIn = command;
     return true;
   });
 }
@@ -373,8 +382,8 @@ bool Simulator::RefuseAt(const std::string& id, int command, uint8_t status) {
     return false;
   }
   return WithCamera(*impl_, id, [&](Camera& camera) {
-    camera.faults.RefuseIn = command;
-    camera.faults.RefuseAtStatus = status;
+    camera.Session.faults().RefuseIn = command;
+    camera.Session.faults().RefuseAtStatus = status;
     return true;
   });
 }
@@ -384,8 +393,8 @@ bool Simulator::ShortAt(const std::string& id, int command, int bytes) {
     return false;
   }
   return WithCamera(*impl_, id, [&](Camera& camera) {
-    camera.faults.ShortIn = command;
-    camera.faults.ShortAtBytes = bytes;
+    camera.Session.faults().ShortIn = command;
+    camera.Session.faults().ShortAtBytes = bytes;
     return true;
   });
 }
@@ -395,8 +404,8 @@ bool Simulator::ShortNext(const std::string& id, int count, int bytes) {
     return false;
   }
   return WithCamera(*impl_, id, [&](Camera& camera) {
-    camera.faults.ShortLeft = count;
-    camera.faults.ShortBytes = bytes;
+    camera.Session.faults().ShortLeft = count;
+    camera.Session.faults().ShortBytes = bytes;
     return true;
   });
 }
@@ -406,7 +415,7 @@ bool Simulator::CorruptNext(const std::string& id, int count) {
     return false;
   }
   return WithCamera(*impl_, id, [&](Camera& camera) {
-    camera.faults.CorruptLeft = count;
+    camera.Session.faults().CorruptLeft = count;
     return true;
   });
 }
@@ -421,7 +430,7 @@ bool Simulator::Delay(const std::string& id, int ms) {
     return false;
   }
   return WithCamera(*impl_, id, [&](Camera& camera) {
-    camera.faults.DelayMs = ms;
+    camera.Session.faults().DelayMs = ms;
     return true;
   });
 }
@@ -432,13 +441,13 @@ bool Simulator::ClearFaults(const std::string& id) {
     for (int p = 0; p < kPipeCount; ++p) {
       ok = impl_->SetPipeFailed(camera, p, false) && ok;
     }
-    camera.faults = Faults{};
+    camera.Session.faults() = Faults{};
     return ok;
   });
 }
 
 uint64_t Simulator::Transfers(const std::string& id) {
-  return WithCamera(*impl_, id, [](Camera& camera) { return camera.Transfers; });
+  return WithCamera(*impl_, id, [](Camera& camera) { return camera.Session.Transfers(); });
 }
 
 std::vector<std::string> Simulator::Log() {

@@ -1,13 +1,13 @@
 // The simulator's state, shared by its parts: the cameras and the public
-// interface (simulator.cpp), the pipes' transport (transport.cpp), plug and
-// unplug (devices.cpp) and the control socket (control_socket.cpp). Every
+// interface (simulator.cpp), the pipes' transport (transport.cpp), the
+// interface directories (devices.cpp) and the control socket
+// (control_socket.cpp). What a camera does is its session's (session.cpp). Every
 // member is guarded by Mutex; the server thread holds it while it handles
 // events, never while it waits for them.
 #pragma once
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -19,36 +19,38 @@
 #include "sim/frame_engine.h"
 #include "sim/frame_log.h"
 #include "sim/posix_util.h"
+#include "sim/session.h"
 
 namespace camsim {
 
-struct Camera {
-  Camera(std::string id, const Sample& sample, std::string instance, CameraModel model,
-         std::string imagePath)
-      : Id(std::move(id)),
-        SampleName(sample.Name),
-        Instance(std::move(instance)),
-        kind(sample.kind),
-        Model(std::move(model)),
-        ImagePath(std::move(imagePath)) {}
+// One camera: its session, and where its interface and listening sockets are
+// while it is plugged in. It is the session's port.
+struct Camera final : SessionPort {
+  Camera(Simulator::Impl& simulator, std::string id, const Sample& sample, std::string instance,
+         std::string imagePath, std::vector<uint8_t> image);
 
-  std::string Id;
-  std::string SampleName;
+  bool Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) override;
+  void Close(uint64_t connection) override;
+  void ReportWaiting() override;
+  bool AddInterface(std::string* where, std::string* error) override;
+  void RemoveInterface() override;
+  void StopListening() override;
+  std::optional<uint32_t> ReadMachineDword(const std::string& key, const char* value) override;
+  bool ImageFileMissing(const std::string& path) override;
+  bool LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
+                 std::string* error) override;
+  bool SaveImage(const std::string& path, std::span<const uint8_t> image,
+                 std::string* error) override;
+
+  Simulator::Impl& simulator;
   std::string Instance;
-  Kind kind;
-  CameraModel Model;
-  std::string ImagePath;
-  bool Plugged = false;
-  UniqueFd DirFd;  // on the interface directory while plugged; survives its renames
-  std::string DirPath;
+  UniqueFd DirFd;       // on the interface directory while plugged; survives its renames
+  std::string DirPath;  // where it is, or where the unplug moved it
   int Listeners[kPipeCount] = {-1, -1, -1};
-  Faults faults;
-  uint64_t Transfers = 0;
+  CameraSession Session;  // last: its port is this camera
 };
 
 struct Simulator::Impl final : ControlTarget {
-  using Clock = std::chrono::steady_clock;
-
   enum class Role { Wake, Listener, Pipe, ControlListener, Control };
 
   // One per descriptor in the epoll set; epoll carries the token, so an event
@@ -58,19 +60,9 @@ struct Simulator::Impl final : ControlTarget {
     int fd = -1;
     Camera* camera = nullptr;
     int pipe = 0;
-    pid_t pid = 0;
-    uint64_t order = 0;  // of acceptance: the newest data pipe of a process wins
     ControlLines lines;  // control connections
     std::string out;
     bool closeAfterFlush = false;
-  };
-
-  struct PendingReply {
-    Clock::time_point due;
-    Camera* camera;
-    pid_t pid;
-    std::vector<uint8_t> bytes;
-    std::string note;
   };
 
   explicit Impl(Options options);
@@ -81,11 +73,7 @@ struct Simulator::Impl final : ControlTarget {
   Camera* Find(const std::string& id, std::string* error);
   bool AddCamera(const std::string& id, const std::string& sample, const std::string& instance,
                  std::string* error);
-  bool PlugCamera(Camera& camera, std::string* error);
-  bool UnplugCamera(Camera& camera, std::string* error);
   bool SetPipeFailed(Camera& camera, int pipe, bool failed);
-  bool PokeCamera(Camera& camera, uint32_t address, std::span<const uint8_t> bytes,
-                  std::string* error);
   void Log(const std::string& who, const std::string& text);
 
   // The control commands' view (ExecuteControl runs with Mutex held).
@@ -108,11 +96,9 @@ struct Simulator::Impl final : ControlTarget {
   void CloseListener(Camera& camera, int pipe);
   void AcceptOn(Camera& camera, int pipe);
   void AcceptPending(Camera& camera);
-  void CloseConnections(Camera& camera);
+  // A camera connection ends: the client hung up, or reading it failed.
+  void EndPipe(uint64_t token, bool byClient);
   void OnPipeEvent(uint64_t token, uint32_t events);
-  void HandleFrame(Camera& camera, pid_t pid, std::span<const uint8_t> frame, size_t realSize);
-  void Deliver(Camera& camera, pid_t pid, const std::vector<uint8_t>& bytes,
-               const std::string& note);
   void FlushDue();
   int NextTimeoutMs() const;
   void OnControlAccept();
@@ -130,9 +116,7 @@ struct Simulator::Impl final : ControlTarget {
   std::map<std::string, std::unique_ptr<Camera>> Cameras;
   std::map<uint64_t, Entry> Entries;
   uint64_t NextToken = 1;
-  uint64_t NextOrder = 1;
   uint64_t NextTempName = 1;
-  std::vector<PendingReply> Pending;  // ordered by due time
   FrameLog History;
   uint64_t ControlToken = 0;
   UniqueFd ControlDirFd;

@@ -211,29 +211,6 @@ int ConnectUnixSocket(const std::string& path, int type, std::string* error) {
   return fd.Release();
 }
 
-std::string TimeStamp(std::chrono::system_clock::time_point when) {
-  const auto sinceEpoch =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-  const time_t second = time_t(sinceEpoch / 1000);
-  // Log lines come in bursts within one second; the calendar part is made once.
-  thread_local time_t cachedSecond = -1;
-  thread_local char cached[40];
-  thread_local size_t cachedLength = 0;
-  if (second != cachedSecond) {
-    tm local;
-    ::localtime_r(&second, &local);
-    cachedLength = std::strftime(cached, sizeof cached, "%Y-%m-%d %H:%M:%S", &local);
-    cachedSecond = second;
-  }
-  std::string stamp(cached, cachedLength);
-  const long ms = long(sinceEpoch % 1000);
-  stamp += '.';
-  stamp += char('0' + ms / 100);
-  stamp += char('0' + ms / 10 % 10);
-  stamp += char('0' + ms % 10);
-  return stamp;
-}
-
 bool LoadImageFile(const std::string& path, size_t expectedSize, std::vector<uint8_t>* image,
                    std::string* error) {
   auto fail = [&](const std::string& why) {

@@ -1,6 +1,7 @@
 // The POSIX transport of the cameras' pipes: the server loop, listening and
-// accepting on each interface's three sockets, frames in and replies out.
-// What a frame does is the frame engine's business (frame_engine.cpp).
+// accepting on each interface's three sockets, messages in and replies out.
+// What a message does, and where its reply goes, is the camera's session's
+// business (session.cpp).
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -14,12 +15,6 @@
 #include "sim/simulator_impl.h"
 
 namespace camsim {
-namespace {
-
-// Anything longer than a frame is refused anyway; this much is kept for the log.
-constexpr size_t kReceiveBuffer = 256;
-
-}  // namespace
 
 uint64_t Simulator::Impl::Register(Entry entry, uint32_t events) {
   const uint64_t token = NextToken++;
@@ -39,6 +34,9 @@ void Simulator::Impl::CloseEntry(uint64_t token) {
     return;
   }
   ::epoll_ctl(Epoll.Get(), EPOLL_CTL_DEL, it->second.fd, nullptr);
+  if (it->second.role == Role::Pipe) {
+    it->second.camera->Session.Closed(token, false);
+  }
   if (it->second.role == Role::Pipe || it->second.role == Role::Control) {
     ::shutdown(it->second.fd, SHUT_RDWR);
   }
@@ -98,14 +96,13 @@ void Simulator::Impl::AcceptOn(Camera& camera, int pipe) {
     entry.fd = fd;
     entry.camera = &camera;
     entry.pipe = pipe;
-    entry.pid = cred.pid;
-    entry.order = NextOrder++;
-    if (Register(entry, EPOLLIN | EPOLLRDHUP) == 0) {
+    const uint64_t token = Register(entry, EPOLLIN | EPOLLRDHUP);
+    if (token == 0) {
       ::close(fd);
-      Log(camera.Id, "cannot watch a connection: " + ErrnoText(errno));
+      camera.Session.Log("cannot watch a connection: " + ErrnoText(errno));
       continue;
     }
-    Log(camera.Id, "pipe " + std::to_string(pipe) + " opened by pid " + std::to_string(cred.pid));
+    camera.Session.Opened(token, pipe, uint64_t(cred.pid));
   }
 }
 
@@ -131,20 +128,11 @@ void Simulator::Impl::AcceptPending(Camera& camera) {
   }
 }
 
-void Simulator::Impl::CloseConnections(Camera& camera) {
-  // Connections still waiting in a listen queue count as open to the client.
-  AcceptPending(camera);
-  std::vector<uint64_t> tokens;
-  for (const auto& [token, entry] : Entries) {
-    if (entry.role == Role::Pipe && entry.camera == &camera) {
-      tokens.push_back(token);
-    }
-  }
-  for (uint64_t token : tokens) {
+void Simulator::Impl::EndPipe(uint64_t token, bool byClient) {
+  auto it = Entries.find(token);
+  if (it != Entries.end()) {
+    it->second.camera->Session.Closed(token, byClient);
     CloseEntry(token);
-  }
-  if (!tokens.empty()) {
-    Log(camera.Id, "closed " + std::to_string(tokens.size()) + " connection(s)");
   }
 }
 
@@ -167,7 +155,7 @@ void Simulator::Impl::OnPipeEvent(uint64_t token, uint32_t events) {
       }
       const bool drained = errno == EAGAIN || errno == EWOULDBLOCK;
       if (!drained || (events & (EPOLLHUP | EPOLLERR))) {
-        CloseEntry(token);
+        EndPipe(token, false);
       }
       return;
     }
@@ -176,99 +164,61 @@ void Simulator::Impl::OnPipeEvent(uint64_t token, uint32_t events) {
       // peer's shutdown tells them apart.
       pollfd pfd{entry.fd, POLLRDHUP, 0};
       if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
-        Camera& camera = *entry.camera;
-        Log(camera.Id,
-            "pipe " + std::to_string(entry.pipe) + " closed by pid " + std::to_string(entry.pid));
-        CloseEntry(token);
+        EndPipe(token, true);
         return;
       }
     }
     const size_t kept = std::min(size_t(n), sizeof buffer);
-    if (entry.pipe != 0) {
-      Log(entry.camera->Id,
-          "ignored " + std::to_string(n) + " bytes sent on pipe " + std::to_string(entry.pipe));
-      continue;
+    const bool frame = entry.pipe == 0;
+    entry.camera->Session.Received(token, std::span(buffer, kept), size_t(n));
+    if (frame) {
+      // The watch is level-triggered: a further frame wakes the loop again,
+      // without a read that only says there is none.
+      return;
     }
-    HandleFrame(*entry.camera, entry.pid, std::span(buffer, kept), size_t(n));
-    // The watch is level-triggered: a further frame wakes the loop again,
-    // without a read that only says there is none.
-    return;
   }
-}
-
-void Simulator::Impl::HandleFrame(Camera& camera, pid_t pid, std::span<const uint8_t> frame,
-                                  size_t realSize) {
-  History.Request(camera.Id, uint64_t(pid), frame, realSize);
-  FrameOutcome outcome = ServeFrame(camera.Model, camera.faults, frame,
-                                    [&](std::span<const uint8_t> image, std::string* why) {
-                                      return SaveImageFile(camera.ImagePath, image, why);
-                                    });
-  if (outcome.Dropped) {
-    Log(camera.Id, kDropLogText);
-    CloseConnections(camera);
-    return;
-  }
-  ++camera.Transfers;
-  if (camera.faults.DelayMs > 0) {
-    PendingReply pending{Clock::now() + std::chrono::milliseconds(camera.faults.DelayMs), &camera,
-                         pid, std::move(outcome.Reply), std::move(outcome.Note)};
-    auto at = std::upper_bound(
-        Pending.begin(), Pending.end(), pending.due,
-        [](Clock::time_point due, const PendingReply& other) { return due < other.due; });
-    Pending.insert(at, std::move(pending));
-    return;
-  }
-  Deliver(camera, pid, outcome.Reply, outcome.Note);
-}
-
-void Simulator::Impl::Deliver(Camera& camera, pid_t pid, const std::vector<uint8_t>& bytes,
-                              const std::string& note) {
-  const auto findTarget = [&]() -> const Entry* {
-    const Entry* target = nullptr;
-    for (const auto& [token, entry] : Entries) {
-      if (entry.role == Role::Pipe && entry.camera == &camera && entry.pipe == 1 &&
-          entry.pid == pid && (!target || entry.order > target->order)) {
-        target = &entry;
-      }
-    }
-    return target;
-  };
-  const Entry* target = findTarget();
-  if (!target) {
-    // The client opened its data pipe before it sent the request; that
-    // connection may still sit in the listen queue.
-    AcceptPending(camera);
-    target = findTarget();
-  }
-  if (!target) {
-    Log(camera.Id, ReplyDroppedLogText(uint64_t(pid), bytes, note));
-    return;
-  }
-  if (::send(target->fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-    Log(camera.Id, ReplyLostLogText(ErrnoText(errno), bytes, note));
-    return;
-  }
-  History.Reply(camera.Id, bytes, note);
 }
 
 void Simulator::Impl::FlushDue() {
-  const auto now = Clock::now();
-  while (!Pending.empty() && Pending.front().due <= now) {
-    PendingReply reply = std::move(Pending.front());
-    Pending.erase(Pending.begin());
-    Deliver(*reply.camera, reply.pid, reply.bytes, reply.note);
+  const auto now = CameraSession::Clock::now();
+  for (auto& [id, camera] : Cameras) {
+    camera->Session.FlushDue(now);
   }
 }
 
 int Simulator::Impl::NextTimeoutMs() const {
-  if (Pending.empty()) {
-    return -1;
+  const auto now = CameraSession::Clock::now();
+  long long timeout = -1;
+  for (const auto& [id, camera] : Cameras) {
+    const long long ms = MillisecondsUntil(camera->Session.NextDue(), now);
+    if (ms >= 0 && (timeout < 0 || ms < timeout)) {
+      timeout = ms;
+    }
   }
-  const auto left = Pending.front().due - Clock::now();
-  if (left <= Clock::duration::zero()) {
-    return 0;
+  return int(std::min<long long>(timeout, 1 << 30));
+}
+
+// The session's port, on sockets.
+
+bool Camera::Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) {
+  auto it = simulator.Entries.find(connection);
+  if (it == simulator.Entries.end()) {
+    *why = "connection gone";
+    return false;
   }
-  return int(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+  if (::send(it->second.fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+    *why = ErrnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+void Camera::Close(uint64_t connection) {
+  simulator.CloseEntry(connection);
+}
+
+void Camera::ReportWaiting() {
+  simulator.AcceptPending(*this);
 }
 
 void Simulator::Impl::Run() {

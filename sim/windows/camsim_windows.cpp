@@ -10,6 +10,7 @@
 
 #include "sim/camsim.h"
 #include "sim/cli.h"
+#include "sim/session.h"
 #include "sim/windows/standin.h"
 
 namespace {
@@ -205,11 +206,9 @@ int Serve(const cli::Program& program, const std::string& command, const cli::Ar
     return program.Usage(command,
                          "no sample camera " + options.SampleName + " (camsim samples lists them)");
   }
-  if (options.Id.empty() || options.Id.size() > 64 || options.Id[0] == '.' ||
-      options.Id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                   "0123456789-_.") != std::string::npos) {
+  if (!camsim::ValidCameraId(options.Id)) {
     return program.Usage(command,
-                         "an ID has letters, digits, '-', '_' and '.', and no leading '.'");
+                         "camera id '" + options.Id + "' is not usable: " + camsim::kCameraIdRule);
   }
   if (args.options.count("state")) {
     options.StateDir = FullPath(args.options.at("state"));

@@ -1,12 +1,13 @@
 // `camsim serve` on Windows: one camera behind the driver stand-in.
 //
 // While the camera is plugged in, the named pipes 0, 1 and 2 (message mode) are
-// what pelwin.exe reaches through the interface path + "\0", "\1", "\2". Every
-// pipe connection and the control pipe are served by one thread from one I/O
-// completion port, in the order in which things happened: a client opens its
-// data pipe before it sends a request, so the data pipe's connection is known
-// by the time the request is read, and the reply goes to the newest data pipe
-// of the requesting process, as on Linux.
+// what pelwin.exe reaches through the interface path + "\0", "\1", "\2". This
+// is their transport: every pipe connection and the control pipe are served by
+// one thread from one I/O completion port, in the order in which things
+// happened. A client opens its data pipe before it sends a request, so the
+// data pipe's connection is known by the time the request is read. What a
+// message does and which connection gets the reply is the camera session's
+// business (sim/session.cpp), as on Linux.
 #include <windows.h>
 
 #include <algorithm>
@@ -18,15 +19,12 @@
 #include <vector>
 
 #include "sim/control.h"
-#include "sim/frame_engine.h"
+#include "sim/session.h"
 #include "sim/windows/standin.h"
 
 namespace camsim::win {
 namespace {
 
-constexpr size_t kRecentLines = 2000;
-// Anything longer than a frame is refused anyway; this much is kept for the log.
-constexpr DWORD kReceiveBuffer = 256;
 // One byte more than a control line may have, so that a longer one shows.
 constexpr DWORD kControlBuffer = kMaxControlLine + 1;
 constexpr DWORD kPipeBufferSize = 64 * 1024;
@@ -44,15 +42,6 @@ constexpr size_t kMaxControlConnections = 8;
 // How long the answers still on their way may take once the server stops.
 constexpr DWORD kDrainMs = 2000;
 
-std::string TimeStamp() {
-  SYSTEMTIME t;
-  GetLocalTime(&t);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.wYear, t.wMonth, t.wDay,
-                t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
-  return buf;
-}
-
 std::string PipeName(int name) {
   return name == kControlName ? std::string(kControlPipe) : "\\\\.\\pipe\\" + std::to_string(name);
 }
@@ -65,6 +54,7 @@ struct Operation {
 };
 
 struct Connection {
+  uint64_t id = 0;  // the session's number for it
   HANDLE pipe = INVALID_HANDLE_VALUE;
   int name = 0;  // 0, 1, 2, or kControlName
   bool connected = false;
@@ -72,8 +62,6 @@ struct Connection {
   bool writing = false;  // so is a write
   bool closing = false;
   bool closeAfterWrite = false;
-  DWORD pid = 0;
-  uint64_t order = 0;
   Operation op;
   Operation writeOp;
   std::deque<std::string> outbox;  // the front one is being written
@@ -84,7 +72,7 @@ struct Connection {
 
 }  // namespace
 
-class Server : public ControlTarget {
+class Server : public ControlTarget, public SessionPort {
  public:
   explicit Server(const ServeOptions& options) : options_(options) {}
   ~Server() override;
@@ -95,29 +83,33 @@ class Server : public ControlTarget {
   bool PlugById(const std::string& id, std::string* why) override;
   bool UnplugById(const std::string& id, std::string* why) override;
   bool SetPipeFailedById(const std::string& id, int pipe, bool failed) override;
-  size_t LogLineCount() override { return recent_.size(); }
+  size_t LogLineCount() override { return log_.Size(); }
   std::vector<std::string> LastLogLines(size_t count) override;
   void LogLine(const std::string& who, const std::string& text) override;
   void RequestStop() override;
   bool SaveImageTo(const std::string& id, const std::string& path, std::string* why) override;
   bool LoadImageFrom(const std::string& id, const std::string& path, std::string* why) override;
 
- private:
-  using Clock = std::chrono::steady_clock;
-  struct PendingReply {
-    Clock::time_point due;
-    DWORD pid;
-    std::vector<uint8_t> bytes;
-    std::string note;
-  };
+  // The camera session's port: the pipes, the stand-in, the registry, files.
+  bool Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) override;
+  void Close(uint64_t connection) override;
+  bool AddInterface(std::string* where, std::string* error) override;
+  void RemoveInterface() override;
+  void StopListening() override;
+  std::optional<uint32_t> ReadMachineDword(const std::string& key, const char* value) override;
+  bool ImageFileMissing(const std::string& path) override;
+  bool LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
+                 std::string* error) override;
+  bool SaveImage(const std::string& path, std::span<const uint8_t> image,
+                 std::string* error) override;
 
+ private:
   bool Setup(std::string* error);
   void Log(const std::string& text);
   bool Listen(int name, bool first, std::string* error);
   void Issue(Connection* c);
   void Close(Connection* c);
-  // Every connection of the camera; with listeners too, the pipes go away.
-  void CloseCameraConnections(bool listenersToo);
+  Connection* Find(uint64_t id);
   Connection* Lookup(OVERLAPPED* overlapped, bool* write);
   void Reap();
   void KeepListening();
@@ -126,32 +118,21 @@ class Server : public ControlTarget {
   void StartWrite(Connection* c);
   void Drain();
   void OnMessage(Connection* c);
-  void HandleFrame(Connection* c);
-  void Deliver(DWORD pid, const std::vector<uint8_t>& bytes, const std::string& note);
   bool WriteMessage(Connection* c, const void* data, size_t size, std::string* error);
-  bool PlugIn(std::string* error);
-  bool Unplug(std::string* error);
-  void FlushDue();
-  DWORD NextTimeoutMs() const;
-  bool SaveImage(std::span<const uint8_t> image, std::string* why);
+  bool Plugged() const { return session_ && session_->Plugged(); }
 
   ServeOptions options_;
   const Sample* sample_ = nullptr;
   std::string service_;
-  std::string imagePath_;
-  std::unique_ptr<CameraModel> model_;
-  Faults faults_;
-  uint64_t transfers_ = 0;
-  bool plugged_ = false;
   bool stopping_ = false;
   StandinControl control_;
   HANDLE port_ = nullptr;
   HANDLE exclusive_ = nullptr;
-  FILE* log_ = nullptr;
-  std::deque<std::string> recent_;
+  FILE* logFile_ = nullptr;
+  FrameLog log_;
+  std::unique_ptr<CameraSession> session_;
   std::vector<std::unique_ptr<Connection>> connections_;
-  uint64_t nextOrder_ = 1;
-  std::vector<PendingReply> pending_;  // ordered by due time
+  uint64_t nextId_ = 1;
 };
 
 Server::~Server() {
@@ -166,8 +147,8 @@ Server::~Server() {
   if (exclusive_) {
     CloseHandle(exclusive_);
   }
-  if (log_ && log_ != stderr) {
-    std::fclose(log_);
+  if (logFile_ && logFile_ != stderr) {
+    std::fclose(logFile_);
   }
 }
 
@@ -176,15 +157,7 @@ void Server::Log(const std::string& text) {
 }
 
 void Server::LogLine(const std::string& who, const std::string& text) {
-  std::string line = TimeStamp() + " " + who + ": " + text;
-  if (log_) {
-    std::fprintf(log_, "%s\n", line.c_str());
-    std::fflush(log_);
-  }
-  recent_.push_back(std::move(line));
-  if (recent_.size() > kRecentLines) {
-    recent_.pop_front();
-  }
+  log_.Text(who, text);
 }
 
 bool Server::Listen(int name, bool first, std::string* error) {
@@ -211,6 +184,7 @@ bool Server::Listen(int name, bool first, std::string* error) {
     return false;
   }
   auto c = std::make_unique<Connection>();
+  c->id = nextId_++;
   c->pipe = pipe;
   c->name = name;
   c->op.connection = c.get();
@@ -248,8 +222,8 @@ void Server::Issue(Connection* c) {
     c->pending = true;
     return;
   }
-  if (c->name != kControlName) {
-    Log("pipe " + std::to_string(c->name) + " closed by pid " + std::to_string(c->pid));
+  if (session_ && c->name != kControlName) {
+    session_->Closed(c->id, true);
   }
   Close(c);
 }
@@ -259,6 +233,9 @@ void Server::Close(Connection* c) {
     return;
   }
   c->closing = true;
+  if (session_ && c->name != kControlName) {
+    session_->Closed(c->id, false);
+  }
   if (c->connected) {
     // The client's next transfer fails at once, also one already waiting.
     DisconnectNamedPipe(c->pipe);
@@ -291,7 +268,7 @@ void Server::KeepListening() {
   }
   for (int name = 0; name <= kControlName; ++name) {
     const bool control = name == kControlName;
-    const bool wanted = control || (plugged_ && !faults_.PipeFailed[name]);
+    const bool wanted = control || (Plugged() && !session_->faults().PipeFailed[name]);
     size_t& count = open[control ? 1 : 0];
     const size_t most = control ? kMaxControlConnections : kMaxCameraConnections;
     for (std::string why; wanted && listening[name] < kListenersPerPipe && count < most;
@@ -304,18 +281,13 @@ void Server::KeepListening() {
   }
 }
 
-void Server::CloseCameraConnections(bool listenersToo) {
-  size_t closed = 0;
+Connection* Server::Find(uint64_t id) {
   for (auto& c : connections_) {
-    if (c->name == kControlName || c->closing || (!c->connected && !listenersToo)) {
-      continue;
+    if (c->id == id) {
+      return c->closing ? nullptr : c.get();
     }
-    closed += c->connected ? 1 : 0;
-    Close(c.get());
   }
-  if (closed) {
-    Log("closed " + std::to_string(closed) + " connection(s)");
-  }
+  return nullptr;
 }
 
 Connection* Server::Lookup(OVERLAPPED* overlapped, bool* write) {
@@ -339,12 +311,10 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
       return;
     }
     c->connected = true;
-    ULONG pid = 0;
-    GetNamedPipeClientProcessId(c->pipe, &pid);
-    c->pid = pid;
-    c->order = nextOrder_++;
     if (c->name != kControlName) {
-      Log("pipe " + std::to_string(c->name) + " opened by pid " + std::to_string(c->pid));
+      ULONG pid = 0;
+      GetNamedPipeClientProcessId(c->pipe, &pid);
+      session_->Opened(c->id, c->name, pid);
     }
     Issue(c);
     return;
@@ -366,7 +336,7 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
     return;
   }
   if (c->name != kControlName) {
-    Log("pipe " + std::to_string(c->name) + " closed by pid " + std::to_string(c->pid));
+    session_->Closed(c->id, true);
   }
   Close(c);
 }
@@ -386,75 +356,7 @@ void Server::OnMessage(Connection* c) {
     }
     return;
   }
-  if (c->name != 0) {
-    Log("ignored " + std::to_string(c->messageSize) + " bytes sent on pipe " +
-        std::to_string(c->name));
-    return;
-  }
-  HandleFrame(c);
-}
-
-void Server::HandleFrame(Connection* c) {
-  const std::span<const uint8_t> frame(c->message.data(), c->message.size());
-  Log(RequestLogText(c->pid, frame, c->messageSize));
-  FrameOutcome outcome = ServeFrame(
-      *model_, faults_, frame,
-      [this](std::span<const uint8_t> image, std::string* why) { return SaveImage(image, why); });
-  if (outcome.Dropped) {
-    Log(kDropLogText);
-    CloseCameraConnections(false);
-    return;
-  }
-  ++transfers_;
-  if (faults_.DelayMs > 0) {
-    PendingReply reply{Clock::now() + std::chrono::milliseconds(faults_.DelayMs), c->pid,
-                       std::move(outcome.Reply), std::move(outcome.Note)};
-    auto at = std::upper_bound(
-        pending_.begin(), pending_.end(), reply.due,
-        [](Clock::time_point due, const PendingReply& other) { return due < other.due; });
-    pending_.insert(at, std::move(reply));
-    return;
-  }
-  Deliver(c->pid, outcome.Reply, outcome.Note);
-}
-
-void Server::FlushDue() {
-  const auto now = Clock::now();
-  while (!pending_.empty() && pending_.front().due <= now) {
-    PendingReply reply = std::move(pending_.front());
-    pending_.erase(pending_.begin());
-    Deliver(reply.pid, reply.bytes, reply.note);
-  }
-}
-
-DWORD Server::NextTimeoutMs() const {
-  if (pending_.empty()) {
-    return INFINITE;
-  }
-  const auto left = pending_.front().due - Clock::now();
-  return left <= Clock::duration::zero()
-             ? 0
-             : DWORD(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
-void Server::Deliver(DWORD pid, const std::vector<uint8_t>& bytes, const std::string& note) {
-  Connection* target = nullptr;
-  for (auto& c : connections_) {
-    if (c->name == 1 && c->connected && !c->closing && c->pid == pid &&
-        (!target || c->order > target->order)) {
-      target = c.get();
-    }
-  }
-  if (!target) {
-    Log(ReplyDroppedLogText(pid, bytes, note));
-    return;
-  }
-  std::string why;
-  if (!WriteMessage(target, bytes.data(), bytes.size(), &why)) {
-    Log(ReplyLostLogText(why, bytes, note));
-    return;
-  }
-  Log(ReplyLogText(bytes, note));
+  session_->Received(c->id, c->message, c->messageSize);
 }
 
 // A message goes out through the completion port like everything else: the
@@ -534,97 +436,102 @@ void Server::Drain() {
   }
 }
 
-bool Server::SaveImage(std::span<const uint8_t> image, std::string* why) {
-  return SaveImageFile(imagePath_, image, why);
-}
-
-bool Server::PlugIn(std::string* error) {
-  if (plugged_) {
-    *error = options_.Id + " is plugged in already";
+bool Server::Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) {
+  Connection* c = Find(connection);
+  if (!c) {
+    *why = "the connection is gone";
     return false;
   }
-  // The driver reads its permission when the camera arrives, and keeps it
-  // until the camera goes: a change in between counts from the next plug-in.
-  // The key is that of the model code in the camera's header, as camsim reads
-  // it on Linux; for the samples that is the stand-in's own service key.
-  bool allowed = false;
-  std::string permission = "not needed";
-  if (NeedsWritePermission(sample_->kind)) {
-    const std::string key = ServiceKeyPath(ModelCodeOf(model_->Image()));
-    DWORD value = 0, type = 0, size = sizeof value;
-    allowed = !key.empty() &&
-              RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), kWritePermissionValue, RRF_RT_ANY,
-                           &type, &value, &size) == ERROR_SUCCESS &&
-              type == REG_DWORD && size == sizeof value && value != 0;
-    permission = allowed ? "allowed" : "not granted";
+  return WriteMessage(c, reply.data(), reply.size(), why);
+}
+
+void Server::Close(uint64_t connection) {
+  if (Connection* c = Find(connection)) {
+    Close(c);
   }
-  model_->SetWriteAllowed(allowed);
+}
+
+bool Server::AddInterface(std::string* where, std::string* error) {
+  std::string why;
+  error = error ? error : &why;
   for (int name = 0; name < kPipeCount; ++name) {
-    for (int i = 0; i < kListenersPerPipe && !faults_.PipeFailed[name]; ++i) {
+    for (int i = 0; i < kListenersPerPipe && !session_->faults().PipeFailed[name]; ++i) {
       if (!Listen(name, false, error)) {
-        CloseCameraConnections(true);
+        StopListening();
         return false;
       }
     }
   }
   if (!control_.Plug(error)) {
-    CloseCameraConnections(true);
+    StopListening();
     return false;
   }
-  plugged_ = true;
   StandinStatus status;
-  std::string why;
   control_.Status(&status, &why);
-  Log("plugged in at " + status.Interface + ", EEPROM writes " + permission);
+  *where = status.Interface;
   return true;
 }
 
-bool Server::Unplug(std::string* error) {
-  if (!plugged_) {
-    *error = options_.Id + " is not plugged in";
-    return false;
-  }
+void Server::RemoveInterface() {
   std::string why;
   if (!control_.Unplug(&why)) {
     Log("warning: " + why);
   }
-  plugged_ = false;
-  CloseCameraConnections(true);
-  // Replies still held back by the delay fault never reach anyone.
-  pending_.clear();
-  Log("unplugged");
-  return true;
+}
+
+// The pipes' listening instances go: nobody can open them any more.
+void Server::StopListening() {
+  for (auto& c : connections_) {
+    if (c->name != kControlName && !c->connected) {
+      Close(c.get());
+    }
+  }
+}
+
+std::optional<uint32_t> Server::ReadMachineDword(const std::string& key, const char* value) {
+  DWORD data = 0, type = 0, size = sizeof data;
+  if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_ANY, &type, &data, &size) !=
+          ERROR_SUCCESS ||
+      type != REG_DWORD || size != sizeof data) {
+    return std::nullopt;
+  }
+  return data;
+}
+
+bool Server::ImageFileMissing(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+         GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+bool Server::LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
+                       std::string* error) {
+  return LoadImageFile(path, size, image, error);
+}
+
+bool Server::SaveImage(const std::string& path, std::span<const uint8_t> image,
+                       std::string* error) {
+  return SaveImageFile(path, image, error);
 }
 
 std::vector<ControlCamera> Server::ControlCameras() {
-  ControlCamera camera;
-  camera.Id = options_.Id;
-  camera.SampleName = sample_->Name;
-  camera.Instance = "cam0";
-  camera.kind = sample_->kind;
   StandinStatus status;
   std::string why;
   // As the program sees it: \\?\ for the kernel's \??\.
-  camera.InterfacePath = control_.Status(&status, &why) ? status.Interface : why;
-  if (camera.InterfacePath.compare(0, 4, "\\??\\") == 0) {
-    camera.InterfacePath.replace(0, 4, "\\\\?\\");
+  std::string path = control_.Status(&status, &why) ? status.Interface : why;
+  if (path.compare(0, 4, "\\??\\") == 0) {
+    path.replace(0, 4, "\\\\?\\");
   }
-  camera.ImagePath = imagePath_;
-  camera.Plugged = plugged_;
-  camera.Transfers = transfers_;
-  camera.Model = model_.get();
-  camera.faults = &faults_;
-  return {camera};
+  return {session_->Describe("cam0", path)};
 }
 
 bool Server::PlugById(const std::string& id, std::string* why) {
   (void)id;  // the commands only name cameras that ControlCameras lists
-  return PlugIn(why);
+  return session_->Plug(why);
 }
 
 bool Server::UnplugById(const std::string& id, std::string* why) {
   (void)id;
-  return Unplug(why);
+  return session_->Unplug(why);
 }
 
 // A failed pipe has no listening instance: opening it fails as a pipe that is
@@ -634,9 +541,9 @@ bool Server::SetPipeFailedById(const std::string& id, int pipe, bool failed) {
   if (pipe < 0 || pipe >= kPipeCount) {
     return false;
   }
-  const bool was = faults_.PipeFailed[pipe];
-  faults_.PipeFailed[pipe] = failed;
-  if (!plugged_ || was == failed) {
+  const bool was = session_->faults().PipeFailed[pipe];
+  session_->faults().PipeFailed[pipe] = failed;
+  if (!session_->Plugged() || was == failed) {
     return true;
   }
   if (failed) {
@@ -658,14 +565,12 @@ bool Server::SetPipeFailedById(const std::string& id, int pipe, bool failed) {
 }
 
 std::vector<std::string> Server::LastLogLines(size_t count) {
-  const size_t first = recent_.size() > count ? recent_.size() - count : 0;
-  return {recent_.begin() + ptrdiff_t(first), recent_.end()};
+  return log_.Last(count);
 }
 
 void Server::RequestStop() {
-  std::string why;
-  if (plugged_) {
-    Unplug(&why);
+  if (session_->Plugged()) {
+    session_->Unplug(nullptr);
   }
   stopping_ = true;
 }
@@ -678,11 +583,15 @@ bool Server::Setup(std::string* error) {
   }
   service_ = StandinService(*sample_);
   if (options_.LogPath.empty()) {
-    log_ = stderr;
-  } else if (!(log_ = std::fopen(options_.LogPath.c_str(), "a"))) {
+    logFile_ = stderr;
+  } else if (!(logFile_ = std::fopen(options_.LogPath.c_str(), "a"))) {
     *error = "cannot open the log " + options_.LogPath;
     return false;
   }
+  log_ = FrameLog([file = logFile_](const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), file);
+    std::fflush(file);
+  });
   port_ = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
   if (!port_) {
     *error = "cannot make the completion port: " + ErrorText(GetLastError());
@@ -705,18 +614,11 @@ bool Server::Setup(std::string* error) {
     CreateDirectoryA(state.substr(0, at).c_str(), nullptr);
   }
   CreateDirectoryA(state.c_str(), nullptr);
-  imagePath_ = state + "\\" + options_.Id + ".eeprom";
+  const std::string imagePath = state + "\\" + options_.Id + ".eeprom";
   std::vector<uint8_t> image;
-  if (GetFileAttributesA(imagePath_.c_str()) == INVALID_FILE_ATTRIBUTES &&
-      GetLastError() == ERROR_FILE_NOT_FOUND) {
-    image = SampleImage(*sample_);
-    if (!SaveImageFile(imagePath_, image, error)) {
-      return false;
-    }
-  } else if (!LoadImageFile(imagePath_, EepromSize(sample_->kind), &image, error)) {
+  if (!StartImage(*this, *sample_, imagePath, &image, error)) {
     return false;
   }
-  model_ = std::make_unique<CameraModel>(sample_->kind, std::move(image));
 
   if (!EnsureStandinRunning(*sample_, error) || !control_.Open(service_, error)) {
     return false;
@@ -726,25 +628,19 @@ bool Server::Setup(std::string* error) {
   if (control_.Status(&status, error) && status.Plugged) {
     control_.Unplug(error);
   }
-  Log("added: sample " + sample_->Name + ", image " + imagePath_ + ", driver service " + service_);
-  return options_.Unplugged || PlugIn(error);
+  session_ = std::make_unique<CameraSession>(options_.Id, *sample_, imagePath, std::move(image),
+                                             *this, log_, ", driver service " + service_);
+  return options_.Unplugged || session_->Plug(error);
 }
 
 bool Server::SaveImageTo(const std::string& id, const std::string& path, std::string* why) {
   (void)id;
-  return SaveImageFile(path, model_->Image(), why);
+  return session_->SaveImageTo(path, why);
 }
 
 bool Server::LoadImageFrom(const std::string& id, const std::string& path, std::string* why) {
   (void)id;
-  std::vector<uint8_t> image;
-  if (!LoadImageFile(path, EepromSize(sample_->kind), &image, why) ||
-      !SaveImageFile(imagePath_, image, why)) {
-    return false;
-  }
-  model_->MutableImage() = std::move(image);
-  Log("image loaded from " + path);
-  return true;
+  return session_->LoadImageFrom(path, why);
 }
 
 int Server::Run() {
@@ -759,10 +655,12 @@ int Server::Run() {
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
-    const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, NextTimeoutMs());
+    const long long wait = MillisecondsUntil(session_->NextDue(), CameraSession::Clock::now());
+    const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped,
+                                              wait < 0 ? INFINITE : DWORD(wait));
     const DWORD why = ok ? ERROR_SUCCESS : GetLastError();
     if (!overlapped && why == WAIT_TIMEOUT) {
-      FlushDue();
+      session_->FlushDue(CameraSession::Clock::now());
       continue;
     }
     if (!overlapped) {
@@ -777,7 +675,7 @@ int Server::Run() {
         OnCompletion(c, ok, bytes, why);
       }
     }
-    FlushDue();
+    session_->FlushDue(CameraSession::Clock::now());
     Reap();
     KeepListening();
   }

@@ -471,46 +471,4 @@ TEST(SimulatorFaultsAt, RefuseAndShortHitOnlyTheKthCommand) {
   std::filesystem::remove_all(root);
 }
 
-// Frames are kept as bytes and formatted when read: what is read back, and
-// what the sink got line by line, must be the same text in the same order,
-// across the ring's wrap.
-TEST(FrameLogTest, KeptLinesMatchTheSinkAndWrapOldestFirst) {
-  TempDir dir;
-  const std::string path = dir / "frames.log";
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  ASSERT_GE(fd, 0);
-  FrameLog log(fd);
-  for (size_t i = 0; i < FrameLog::kRecentLines; ++i) {
-    log.Text("cam", "line " + std::to_string(i));
-  }
-  std::vector<uint8_t> big(300, 0xAB);
-  std::string sixtyFour = "ab";  // the log shows a frame's first 64 bytes
-  for (int i = 1; i < 64; ++i) {
-    sixtyFour += " ab";
-  }
-  log.Request("cam", 42, big, big.size());
-  log.Reply("cam", std::vector<uint8_t>{0x80, 0x01}, "");
-  log.Reply("cam", std::vector<uint8_t>{0x81}, "fault refuse, not executed");
-  ::close(fd);
-
-  EXPECT_EQ(log.Size(), FrameLog::kRecentLines);
-  const auto last = log.Last(4);
-  ASSERT_EQ(last.size(), 4u);
-  EXPECT_TRUE(last[0].ends_with(" cam: line 1999")) << last[0];
-  EXPECT_TRUE(last[1].ends_with(" cam: request from pid 42: " + sixtyFour + " ... (300 bytes)"))
-      << last[1];
-  EXPECT_TRUE(last[2].ends_with(" cam: reply: 80 01")) << last[2];
-  EXPECT_TRUE(last[3].ends_with(" cam: reply: 81 (fault refuse, not executed)")) << last[3];
-  const auto all = log.Last(FrameLog::kRecentLines + 5);
-  ASSERT_EQ(all.size(), FrameLog::kRecentLines);
-  EXPECT_TRUE(all.front().ends_with(" cam: line 3")) << all.front();
-  std::string tail;
-  for (const auto& line : all) {
-    tail += line + "\n";
-  }
-  const std::string sunk = ReadText(path);
-  ASSERT_GE(sunk.size(), tail.size());
-  EXPECT_EQ(sunk.substr(sunk.size() - tail.size()), tail);
-}
-
 }  // namespace

@@ -176,6 +176,32 @@ Bytes Read(uint8_t address, uint8_t count) {
   return {camsim::kOpcodeRead, address, count};
 }
 
+HANDLE OpenOverlapped(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// One read of up to 64 bytes on a handle opened for overlapped I/O, given ms
+// to complete; what it read, or nothing (the read is cancelled).
+Bytes ReadWithin(HANDLE handle, DWORD ms) {
+  Bytes bytes(64);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  DWORD moved = 0;
+  const bool started = ReadFile(handle, bytes.data(), DWORD(bytes.size()), nullptr, &overlapped) ||
+                       GetLastError() == ERROR_IO_PENDING;
+  const bool done = started && WaitForSingleObject(overlapped.hEvent, ms) == WAIT_OBJECT_0 &&
+                    GetOverlappedResult(handle, &overlapped, &moved, FALSE);
+  if (started && !done) {
+    CancelIoEx(handle, &overlapped);
+    GetOverlappedResult(handle, &overlapped, &moved, TRUE);
+    moved = 0;
+  }
+  CloseHandle(overlapped.hEvent);
+  bytes.resize(done ? moved : 0);
+  return bytes;
+}
+
 // One line sent on the control pipe as it is, without the client's checks.
 std::string ControlLine(const std::string& line) {
   HANDLE pipe = Open(camsim::win::kControlPipe);
@@ -519,7 +545,7 @@ TEST_F(StandinTest, ReplyGoesToTheNewestDataPipeOfTheRequestingProcess) {
   Link link;
   ASSERT_TRUE(link.Connect());
   const std::string path = FindInterface();
-  HANDLE newer = Open(path + "\\1");
+  HANDLE newer = OpenOverlapped(path + "\\1");
   ASSERT_NE(newer, INVALID_HANDLE_VALUE);
 
   PROCESS_INFORMATION other{};
@@ -534,9 +560,8 @@ TEST_F(StandinTest, ReplyGoesToTheNewestDataPipeOfTheRequestingProcess) {
   DWORD moved = 0;
   const Bytes request = Read(0, 1);
   ASSERT_TRUE(WriteFile(link.pipe[0], request.data(), 3, &moved, nullptr));
-  uint8_t reply[64];
-  ASSERT_TRUE(ReadFile(newer, reply, sizeof reply, &moved, nullptr));
-  EXPECT_EQ(moved, 2u) << "the newest pipe 1 gets this process's reply, and only that";
+  EXPECT_EQ(ReadWithin(newer, 3000).size(), 2u)
+      << "the newest pipe 1 gets this process's reply, and only that";
   DWORD waiting = 1;
   ASSERT_TRUE(PeekNamedPipe(link.pipe[1], nullptr, 0, nullptr, &waiting, nullptr));
   EXPECT_EQ(waiting, 0u) << "the older pipe 1 gets nothing";
@@ -586,26 +611,11 @@ TEST_F(StandinTest, NoClientCanSilenceTheServer) {
   PROCESS_INFORMATION idle{};
   ASSERT_TRUE(StartSecond("flood", path, &idle, true));
   HANDLE request = Open(path + "\\0");
-  HANDLE reply = CreateFileA((path + "\\1").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE reply = OpenOverlapped(path + "\\1");
   ASSERT_NE(reply, INVALID_HANDLE_VALUE);
   DWORD moved = 0;
   ASSERT_TRUE(WriteFile(request, "\x12\x00\x01", 3, &moved, nullptr));
-  uint8_t bytes[64];
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  const bool read = ReadFile(reply, bytes, sizeof bytes, nullptr, &overlapped) ||
-                    GetLastError() == ERROR_IO_PENDING;
-  EXPECT_TRUE(read);
-  const bool answered = read && WaitForSingleObject(overlapped.hEvent, 3000) == WAIT_OBJECT_0 &&
-                        GetOverlappedResult(reply, &overlapped, &moved, FALSE);
-  EXPECT_TRUE(answered) << "held up by the client that does not read";
-  EXPECT_EQ(answered ? moved : 0, 2u);
-  if (!answered) {
-    CancelIoEx(reply, &overlapped);
-    GetOverlappedResult(reply, &overlapped, &moved, TRUE);
-  }
-  CloseHandle(overlapped.hEvent);
+  EXPECT_EQ(ReadWithin(reply, 3000).size(), 2u) << "held up by the client that does not read";
   CloseHandle(reply);
   CloseHandle(request);
   TerminateProcess(idle.hProcess, 0);
