@@ -1,24 +1,61 @@
 #!/usr/bin/env bash
-# Closing the window at the unplug page under Wine: the disconnect that closing
-# makes grants the driver's permission (and scans the camera still plugged in),
-# and pelwin deletes the value on its way out, as the real registry holds it.
-# At the camera's next plug-in the stand-in refuses EEPROM writes.
+# The driver's permission never outlives pelwin.exe under Wine, read in the
+# registry as the driver reads it. First the probe sees a grant: unplugged at
+# the unplug page, the camera's AllowEEPROMWrite is 0x1 (and pelwin keeps its
+# per-user record of it); closing the window then deletes both. Then the
+# window is closed at the unplug page with the camera still plugged in: the
+# disconnect that closing makes grants the permission (and scans the camera
+# still plugged in), and pelwin deletes the value on its way out. At the
+# camera's next plug-in the stand-in refuses EEPROM writes.
 set -euo pipefail
 export WE_NAME=close_at_unplug
 # shellcheck source=SCRIPTDIR/wine_e2e.sh
 source "$(dirname "$0")/wine_e2e.sh"
 we_attach
 
+records_key='HKCU\Software\Varnosti\pelwin\Grants'
+
+# records: RECORDS becomes the number of pelwin's records of a grant for the
+# camera's model code (1030), none when the key is not there; a reg query that
+# fails otherwise fails the test.
+records() {
+  local out status=0
+  out=$(we_wine reg query "$records_key" 2>&1) || status=$?
+  out=$(tr -d '\r' <<<"$out" | sed '/^$/d')
+  if [ "$status" -ne 0 ]; then
+    [ "$out" = "reg: Unable to find the specified registry key" ] ||
+      we_fail "reg query of $records_key failed (status $status): $out"
+    RECORDS=0
+    return 0
+  fi
+  RECORDS=$(awk 'index($1, "1030.") == 1' <<<"$out" | wc -l)
+}
+
 we_serve selvo-kaf
+we_start_pelwin
+we_wait_title "Selvo KAF"
+we_click "Next ->"
+we_wait_unplug_page --until 'title "Selvo KAF"'
+we_expect_permission ralcamF "" "while the camera is plugged in"
+we_camsim unplug >/dev/null
+we_wait_scan_page --until 'title "Corvane v3.0"'
+we_expect_permission ralcamF 0x1 "once unplugged"
+records
+[ "$RECORDS" -gt 0 ] || we_fail "no record of the grant while it is held"
+we_close
+we_expect_permission ralcamF "" "after pelwin.exe closed at page 3"
+records
+[ "$RECORDS" -eq 0 ] || we_fail "the record of the grant was left behind at page 3"
+
+we_camsim plug >/dev/null
 we_start_pelwin
 we_wait_title "Selvo KAF"
 we_click "Next ->"
 we_wait_unplug_page
 we_close
-
-[ -z "$(we_permission ralcamF)" ] || we_fail "AllowEEPROMWrite outlived pelwin.exe"
-! we_wine reg query 'HKCU\Software\Varnosti\pelwin\Window' /v GrantCode >/dev/null 2>&1 ||
-  we_fail "the record of the grant was left behind"
+we_expect_permission ralcamF "" "after pelwin.exe closed at the unplug page"
+records
+[ "$RECORDS" -eq 0 ] || we_fail "the record of the grant was left behind at the unplug page"
 we_camsim unplug >/dev/null
 we_camsim plug >/dev/null
 [ "$(we_status_field write)" = denied ] || we_fail "the stand-in accepts writes after pelwin ended"

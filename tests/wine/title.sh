@@ -15,7 +15,13 @@ we_camsim unplug >/dev/null
 we_wait_title "Corvane v3.0"
 
 we_camsim plug >/dev/null
-! we_look 1 --until 'title "Ortek KAI"' || we_fail "an arrival reconnected with nothing registered"
+if we_look 1 --until 'title "Ortek KAI"'; then
+  we_fail "an arrival reconnected with nothing registered"
+fi
+# The probe must have failed for the title alone: a probe that saw no window
+# (or did not run) says nothing about the arrival.
+grep -qx 'title "Corvane v3.0"' "$WE_LOOK" ||
+  we_fail "the probe did not see the window titled \"Corvane v3.0\": $(cat "$WE_WORK/probe.err")"
 we_click "Scan camera"
 we_wait_title "Ortek KAI" --until ' enabled "Next ->"'
 we_close

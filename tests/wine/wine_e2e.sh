@@ -224,15 +224,51 @@ we_status_field() { we_camsim status | tr ' ' '\n' | sed -n "s/^$1=//p" | head -
 # we_dump_field NAME: one decoded field of the camera, as `camsim dump` prints it.
 we_dump_field() { we_camsim dump | sed -n "s/^$1: //p"; }
 
-# we_permission SERVICE: the driver's AllowEEPROMWrite under the machine's
-# service key, as `reg query` prints it ("0x1"), or nothing when it is missing.
+# we_read_reg KEY NAME [OPTION...]: WE_REG becomes the data of the registry
+# value NAME under KEY as `reg query` prints it ("0x1"), or nothing when reg
+# says the value is not there. Any other outcome (the key missing, reg failing
+# in any other way, an answer without the value's line) fails the test: a
+# probe that cannot read the registry must not pass for "no value". Runs in
+# the test's own shell, so that the failure ends the test (in a command
+# substitution it would only end the subshell).
+we_read_reg() {
+  local key=$1 name=$2 out status=0
+  shift 2
+  WE_REG=""
+  out=$(we_wine reg query "$key" /v "$name" "$@" 2>&1) || status=$?
+  out=$(tr -d '\r' <<<"$out" | sed '/^$/d')
+  if [ "$status" -ne 0 ]; then
+    [ "$out" = "reg: Unable to find the specified registry value" ] ||
+      we_fail "reg query of $name under $key failed (status $status): $out"
+    return 0
+  fi
+  WE_REG=$(awk -v name="$name" '$1 == name && $2 ~ /^REG_/ { print $3 }' <<<"$out")
+  [ -n "$WE_REG" ] || we_fail "reg query of $name under $key shows no value: $out"
+}
+
+# we_read_permission SERVICE: WE_PERMISSION becomes the driver's
+# AllowEEPROMWrite under the machine's service key (as we_read_reg reads it).
 # Read in the 64-bit view, as the 64-bit driver reads it: with Wine's 32-bit
 # side installed a bare `wine reg` is the 32-bit reg.exe, which would also see
 # a value that WOW64 had redirected away from the driver.
+we_read_permission() {
+  we_read_reg "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1\\Parameters" AllowEEPROMWrite /reg:64
+  WE_PERMISSION=$WE_REG
+}
+
+# we_expect_permission SERVICE VALUE WHEN: AllowEEPROMWrite is VALUE ("0x1"),
+# or absent for "", or the test fails saying WHEN.
+we_expect_permission() {
+  we_read_permission "$1"
+  [ "$WE_PERMISSION" = "$2" ] ||
+    we_fail "AllowEEPROMWrite of $1 is \"${WE_PERMISSION:-absent}\" $3, not \"${2:-absent}\""
+}
+
+# we_permission SERVICE: the value alone, printed. In a command substitution a
+# failed probe prints nothing: tests use we_expect_permission.
 we_permission() {
-  we_wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1\\Parameters" \
-    /v AllowEEPROMWrite /reg:64 2>/dev/null | tr -d '\r' |
-    awk '$1 == "AllowEEPROMWrite" && $2 == "REG_DWORD" { print $3 }'
+  we_read_permission "$1"
+  printf '%s\n' "$WE_PERMISSION"
 }
 
 # we_check_frames EXPECTED: the camera's frame log, request and reply lines
