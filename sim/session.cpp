@@ -243,7 +243,7 @@ bool CameraSession::Poke(uint32_t address, std::span<const uint8_t> bytes, std::
 
 ControlCamera CameraSession::Describe(const std::string& instance,
                                       const std::string& interfacePath) {
-  return {id_,        sampleName_, instance,   kind(), interfacePath,
+  return {id_,        sampleName_, instance,   kind(),  interfacePath,
           imagePath_, plugged_,    transfers_, &model_, &faults_};
 }
 

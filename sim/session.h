@@ -63,8 +63,7 @@ class SessionPort : public ImageFiles {
 
   // A DWORD value under an HKEY_LOCAL_MACHINE key; nothing when the value is
   // missing or not a well-formed DWORD.
-  virtual std::optional<uint32_t> ReadMachineDword(const std::string& key,
-                                                   const char* value) = 0;
+  virtual std::optional<uint32_t> ReadMachineDword(const std::string& key, const char* value) = 0;
 };
 
 // The image a camera starts with: the file at path as it is, or, when there is
