@@ -401,11 +401,13 @@ CameraModel::Reply CameraModel::Handle(std::span<const uint8_t> request) {
     return refuse(kStatusInvalidIndex, "address out of range");
   }
   reply.Bytes.assign(1, kStatusSuccess);
+  // In range, so within the EEPROM's 0x40000 bytes.
+  const auto at = std::ptrdiff_t(address);
   if (opcode == kOpcodeRead) {
-    reply.Bytes.insert(reply.Bytes.end(), image_.begin() + address,
-                       image_.begin() + address + count);
+    reply.Bytes.insert(reply.Bytes.end(), image_.begin() + at,
+                       image_.begin() + at + std::ptrdiff_t(count));
   } else {
-    std::copy(request.begin() + fixed, request.end(), image_.begin() + address);
+    std::copy(request.begin() + std::ptrdiff_t(fixed), request.end(), image_.begin() + at);
     reply.Changed = true;
   }
   return reply;

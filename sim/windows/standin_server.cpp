@@ -322,7 +322,7 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
   if (ok || error == ERROR_MORE_DATA) {
     const size_t room = c->buffer.size() - std::min(c->buffer.size(), c->message.size());
     c->message.insert(c->message.end(), c->buffer.begin(),
-                      c->buffer.begin() + std::min<size_t>(bytes, room));
+                      c->buffer.begin() + std::ptrdiff_t(std::min<size_t>(bytes, room)));
     c->messageSize += bytes;
     if (ok) {
       OnMessage(c);

@@ -69,7 +69,7 @@ class ServiceHandle {
   }
   ServiceHandle(const ServiceHandle&) = delete;
   ServiceHandle& operator=(const ServiceHandle&) = delete;
-  SC_HANDLE get() const { return handle_; }
+  SC_HANDLE Get() const { return handle_; }
   void Reset(SC_HANDLE handle) {
     if (handle_) {
       CloseServiceHandle(handle_);
@@ -276,7 +276,7 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
   if (!manager) {
     return Fail(error, "cannot open the service control manager: " + ErrorText(GetLastError()));
   }
-  ServiceHandle handle(OpenServiceA(manager.get(), service.c_str(), SERVICE_ALL_ACCESS));
+  ServiceHandle handle(OpenServiceA(manager.Get(), service.c_str(), SERVICE_ALL_ACCESS));
   const bool existed = bool(handle);
   if (!existed) {
     if (!CopyFileA(driverFile.c_str(), target.c_str(), FALSE)) {
@@ -286,7 +286,7 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
     if (!SetClassValue(service, sample.kind, error)) {
       return false;
     }
-    handle.Reset(CreateServiceA(manager.get(), service.c_str(), service.c_str(), SERVICE_ALL_ACCESS,
+    handle.Reset(CreateServiceA(manager.Get(), service.c_str(), service.c_str(), SERVICE_ALL_ACCESS,
                                 SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                 target.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!handle) {
@@ -296,7 +296,7 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
   if (!MakeDevice(service, error)) {
     return false;
   }
-  if (!StartDriver(handle.get(), service, error)) {
+  if (!StartDriver(handle.Get(), service, error)) {
     return false;
   }
   return WaitForControl(service, kStartTimeoutMs, error);
@@ -313,7 +313,7 @@ bool RemoveStandin(const Sample& sample, std::string* error) {
   if (!manager) {
     return Fail(error, "cannot open the service control manager: " + ErrorText(GetLastError()));
   }
-  ServiceHandle handle(OpenServiceA(manager.get(), service.c_str(), SERVICE_ALL_ACCESS));
+  ServiceHandle handle(OpenServiceA(manager.Get(), service.c_str(), SERVICE_ALL_ACCESS));
   if (!handle) {
     return Fail(error,
                 "no stand-in for " + sample.Name + " is installed (no service " + service + ")");
@@ -323,14 +323,14 @@ bool RemoveStandin(const Sample& sample, std::string* error) {
     SetupDiCallClassInstaller(DIF_REMOVE, set, info);
   });
   SERVICE_STATUS status{};
-  if (!ControlService(handle.get(), SERVICE_CONTROL_STOP, &status) &&
+  if (!ControlService(handle.Get(), SERVICE_CONTROL_STOP, &status) &&
       GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
     return Fail(error, "cannot stop " + service + ": " + ErrorText(GetLastError()));
   }
-  if (!WaitForState(handle.get(), SERVICE_STOPPED, kStartTimeoutMs)) {
+  if (!WaitForState(handle.Get(), SERVICE_STOPPED, kStartTimeoutMs)) {
     return Fail(error, service + " does not stop");
   }
-  if (!DeleteService(handle.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+  if (!DeleteService(handle.Get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
     return Fail(error, "cannot delete the service " + service + ": " + ErrorText(GetLastError()));
   }
   DeleteFileA(DriverPath(service).c_str());
@@ -341,13 +341,13 @@ bool EnsureStandinRunning(const Sample& sample, std::string* error) {
   const std::string service = StandinService(sample);
   ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   ServiceHandle handle(
-      manager ? OpenServiceA(manager.get(), service.c_str(), SERVICE_START | SERVICE_QUERY_STATUS)
+      manager ? OpenServiceA(manager.Get(), service.c_str(), SERVICE_START | SERVICE_QUERY_STATUS)
               : nullptr);
   if (!handle) {
     return Fail(error, "no stand-in for " + sample.Name + " is installed (camsim install " +
                            sample.Name + ")");
   }
-  if (!StartDriver(handle.get(), service, error)) {
+  if (!StartDriver(handle.Get(), service, error)) {
     return false;
   }
   return WaitForControl(service, kStartTimeoutMs, error);
