@@ -33,6 +33,9 @@ export PELWIN_FLTK_SNAPSHOT="$XS_WORK/snapshot"
 export PELWIN_ADMIN=${PELWIN_ADMIN:-1}
 mkdir -p "$PELWIN_DEVICE_ROOT" "$PELWIN_USER_REGISTRY" "$PELWIN_MACHINE_REGISTRY" "$CAMSIM_STATE"
 
+# shellcheck source=SCRIPTDIR/../../tools/xvfb.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../tools/xvfb.sh"
+
 XS_PIDS=()
 PELWIN_PID=""
 WIN=""
@@ -91,14 +94,8 @@ xs_poll() {
 # A private X server on a display number it picks itself, so that tests can
 # run side by side.
 xs_start_x() {
-  local numberFile="$XS_WORK/display"
-  : >"$numberFile"
-  Xvfb ${XS_DISPLAY:+":$XS_DISPLAY"} -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset \
-    3>"$numberFile" >"$XS_WORK/xvfb.log" 2>&1 &
-  XS_PIDS+=($!)
-  xs_poll 15 grep -q '[0-9]' "$numberFile" || xs_fail "Xvfb did not start"
-  DISPLAY=":$(tr -dc '0-9' <"$numberFile")"
-  export DISPLAY
+  xvfb_start "$XS_WORK" 640x480x24 "${XS_DISPLAY:-}" || xs_fail "Xvfb did not start"
+  XS_PIDS+=("$XVFB_PID")
 }
 
 # xs_start_camsim SAMPLE[=ID]... [OPTIONS]: serves the cameras in the background.

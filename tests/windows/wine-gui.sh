@@ -11,28 +11,24 @@ set -euo pipefail
 
 : "${WINEPREFIX:?wine-gui.sh needs WINEPREFIX}"
 
-fifo=$(mktemp -u "${TMPDIR:-/tmp}/pelwin-xvfb.XXXXXX")
-mkfifo "$fifo"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-xvfb=$!
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=SCRIPTDIR/../../tools/xvfb.sh
+source "$here/../../tools/xvfb.sh"
+xdir=$(mktemp -d "${TMPDIR:-/tmp}/pelwin-wine-gui.XXXXXX")
+XVFB_PID=""
 stop() {
   # The server and everything it runs go before their display does.
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
-  kill "$xvfb" 2>/dev/null || true
-  wait "$xvfb" 2>/dev/null || true
-  rm -f "$fifo"
+  if [ -n "$XVFB_PID" ]; then
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
+  fi
+  rm -rf "$xdir"
 }
 trap stop EXIT
 
-# Xvfb writes the display number once it accepts clients.
-display=""
-read -r display <"$fifo" || true
-if [ -z "$display" ]; then
-  echo "wine-gui.sh: Xvfb did not start" >&2
-  exit 1
-fi
-export DISPLAY=":$display"
+xvfb_start "$xdir" 1024x768x24 || exit 1
 # Left over from a command that was killed.
 wineserver -k >/dev/null 2>&1 || true
 "$@"

@@ -9,8 +9,8 @@
 #
 # The prefix is BUILD-DIR/wineprefix-standin, prepared by
 # tests/windows/standin-prefix.sh (the CTest fixture wine_standin; run here
-# when it has not been). The X server takes
-# the display WE_DISPLAY (":N") when set, else a free one of its choosing.
+# when it has not been). The X server (tools/xvfb.sh) takes the display
+# WE_DISPLAY (":N") when set, else a free one of its choosing.
 # Wine keeps its desktop on the display of the program that started the
 # server, and the stand-in lives as long as the server: so both start here,
 # together, and go together. What start leaves running must not keep the
@@ -27,9 +27,10 @@ export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES='mscoree,mshtml='
 standin_build=$(sed -n 's/^PELWIN_STANDIN_BUILD:PATH=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
 camsim=${WE_CAMSIM:-${standin_build:-$build}/sim/windows/camsim.exe}
 
-say() { printf 'session: %s\n' "$*" >&2; }
+# shellcheck source=SCRIPTDIR/../../tools/xvfb.sh
+source "$here/../../tools/xvfb.sh"
 
-alive() { [ -f "$session/xvfb.pid" ] && kill -0 "$(cat "$session/xvfb.pid")" 2>/dev/null; }
+say() { printf 'session: %s\n' "$*" >&2; }
 
 stop() {
   if [ -f "$session/env" ]; then
@@ -58,28 +59,10 @@ start() {
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
 
-  : >"$session/display"
-  if [ -n "${WE_DISPLAY:-}" ]; then
-    setsid Xvfb "$WE_DISPLAY" -screen 0 1024x768x24 -nolisten tcp \
-      </dev/null >"$session/xvfb.log" 2>&1 9>&- &
-    echo "$!" >"$session/xvfb.pid"
-    echo "${WE_DISPLAY#:}" >"$session/display"
-  else
-    setsid Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp \
-      3>"$session/display" </dev/null >"$session/xvfb.log" 2>&1 9>&- &
-    echo "$!" >"$session/xvfb.pid"
-  fi
-  local tries
-  for ((tries = 0; tries < 100; tries++)); do
-    # -displayfd writes the number once clients are accepted; a fixed
-    # display is ready once its socket is there.
-    grep -q '[0-9]' "$session/display" &&
-      [ -S "/tmp/.X11-unix/X$(tr -dc 0-9 <"$session/display")" ] && break
-    alive || { say "Xvfb did not start: $(cat "$session/xvfb.log")"; return 1; }
-    sleep 0.1
-  done
-  DISPLAY=":$(tr -dc 0-9 <"$session/display")"
-  export DISPLAY
+  # The X server outlives this script: the tests that follow use it.
+  local number=${WE_DISPLAY:-}
+  XVFB_DETACH=1 xvfb_start "$session" 1024x768x24 "${number#:}" || return 1
+  echo "$XVFB_PID" >"$session/xvfb.pid"
 
   # Services inherit the first program's output: a file, never a pipe. The
   # stand-in's drivers start with the server, as after a reboot.
