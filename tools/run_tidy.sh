@@ -54,10 +54,10 @@ trap 'rm -f "$out"' EXIT
 # One file per process keeps both cores busy to the end; clang-tidy's count of
 # suppressed warnings is noise.
 status=0
-printf '%s\n' $files | xargs -P "${JOBS:-$(nproc)}" -n 1 \
+printf '%s\n' "$files" | xargs -P "${JOBS:-$(nproc)}" -n 1 \
   clang-tidy -p "$build" --quiet >"$out" 2>&1 || status=1
 if [ -n "$windows_files" ]; then
-  printf '%s\n' $windows_files | xargs -P "${JOBS:-$(nproc)}" -n 1 \
+  printf '%s\n' "$windows_files" | xargs -P "${JOBS:-$(nproc)}" -n 1 \
     clang-tidy -p "$cross" --quiet "${windows_args[@]}" >>"$out" 2>&1 || status=1
 fi
 if [ "$status" != 0 ]; then
@@ -66,4 +66,4 @@ if [ "$status" != 0 ]; then
   exit 1
 fi
 grep -v 'warnings\? generated\.$' "$out" || true
-echo "clang-tidy: $(printf '%s\n' $files $windows_files | wc -l) files clean"
+echo "clang-tidy: $(printf '%s\n%s\n' "$files" "$windows_files" | grep -c .) files clean"
