@@ -13,7 +13,9 @@ set_source_files_properties(${PELWIN_RESOURCES}/pelwin.rc PROPERTIES
 
 if(MINGW)
   # One file to hand out: no libstdc++, libgcc or libwinpthread DLLs beside it.
-  target_link_options(pelwin PRIVATE -static $<$<CONFIG:Release>:-s>)
+  # No link time in the header either: the same commit gives the same bytes,
+  # so a release's checksum can be made again from its source.
+  target_link_options(pelwin PRIVATE -static $<$<CONFIG:Release>:-s> -Wl,--no-insert-timestamp)
 endif()
 
 install(TARGETS pelwin RUNTIME DESTINATION .)
