@@ -51,7 +51,7 @@ const std::map<std::string, std::string> kCommandUsage = {
      "again starts what is not running.\n"},
     {"remove", "usage: camsim remove SAMPLE...\n\nStops and uninstalls each sample's stand-in.\n"},
     {"serve",
-     "usage: camsim serve [--state DIR] [--log FILE] [--unplugged] SAMPLE[=ID]\n"
+     "usage: camsim serve [--state DIR] [--log FILE] [--unplugged] [--second ID2] SAMPLE[=ID]\n"
      "\n"
      "Serves one sample camera behind its installed stand-in until `camsim stop`,\n"
      "then unplugs it. ID (default: the sample's name) names the camera and its image\n"
@@ -59,6 +59,11 @@ const std::map<std::string, std::string> kCommandUsage = {
      "  --state DIR     image files (default %CAMSIM_STATE%, else %LOCALAPPDATA%\\camsim)\n"
      "  --log FILE      frame log (default: standard error)\n"
      "  --unplugged     start with the camera unplugged\n"
+     "  --second ID2    another camera of the same sample on the stand-in's second\n"
+     "                  device, image <state>\\<ID2>.eeprom, unplugged until\n"
+     "                  `camsim plug ID2`. The pipes are shared: a new connection\n"
+     "                  is to the first camera plugged in (ID's, else ID2's), as\n"
+     "                  the first interface of the class is\n"
      "The write permission (AllowEEPROMWrite under the service's Parameters key) is\n"
      "read at each plug-in. Prints \"ready\" once the camera is in place.\n"},
     {"plug", "usage: camsim plug [ID]\n\nPlugs the camera in (device arrival).\n"},
@@ -217,6 +222,16 @@ int Serve(const cli::Program& program, const std::string& command, const cli::Ar
     options.LogPath = FullPath(args.options.at("log"));
   }
   options.Unplugged = args.options.count("unplugged") != 0;
+  if (args.options.count("second")) {
+    options.SecondId = args.options.at("second");
+    if (!camsim::ValidCameraId(options.SecondId)) {
+      return program.Usage(
+          command, "camera id '" + options.SecondId + "' is not usable: " + camsim::kCameraIdRule);
+    }
+    if (options.SecondId == options.Id) {
+      return program.Usage(command, "the second camera needs an ID of its own");
+    }
+  }
   return camsim::win::Serve(options);
 }
 
@@ -244,7 +259,7 @@ const cli::Program kProgram = {
     .MainUsage = kMainUsage,
     .CommandUsage = kCommandUsage,
     .CommonOptions = {},
-    .CommandOptions = {{"serve", {{"state", "log"}, {"unplugged"}}},
+    .CommandOptions = {{"serve", {{"state", "log", "second"}, {"unplugged"}}},
                        {"image", {{"save", "load"}, {}}}},
     .OwnCommands = {{"install", InstallOrRemove}, {"remove", InstallOrRemove}, {"serve", Serve}},
     .Send = Send,

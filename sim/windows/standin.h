@@ -47,12 +47,13 @@ class StandinControl {
   StandinControl& operator=(const StandinControl&) = delete;
 
   bool Open(const std::string& service, std::string* error);
-  bool Plug(std::string* error);
-  bool Unplug(std::string* error);
-  bool Status(StandinStatus* status, std::string* error);
+  // Each for one of the stand-in's devices: 0, or 1 for a second camera.
+  bool Plug(std::string* error, unsigned device = 0);
+  bool Unplug(std::string* error, unsigned device = 0);
+  bool Status(StandinStatus* status, std::string* error, unsigned device = 0);
 
  private:
-  bool Request(unsigned code, void* out, DWORD outSize, std::string* error);
+  bool Request(unsigned code, unsigned device, void* out, DWORD outSize, std::string* error);
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   std::string service_;
 };
@@ -70,12 +71,15 @@ inline constexpr const char* kServeMutex = "camsim-serve";
 struct ServeOptions {
   std::string SampleName;
   std::string Id;
+  // Another camera of the same sample on the stand-in's second device; empty: none.
+  std::string SecondId;
   std::string StateDir;
   std::string LogPath;  // empty: standard error
   bool Unplugged = false;
 };
 
-// Serves one camera until `camsim stop`; prints "ready" once it is in place.
+// Serves the camera (and the second one) until `camsim stop`; prints "ready"
+// once it is in place.
 int Serve(const ServeOptions& options);
 
 // $CAMSIM_STATE, else %LOCALAPPDATA%\camsim.

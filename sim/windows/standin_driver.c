@@ -12,9 +12,14 @@
  * the link away. Arrival and removal notifications come from Wine's PnP
  * manager, as they would for a real camera.
  *
+ * Each service takes two root devices, two cameras of its kind: the second one
+ * is what a test needs for "another camera of the same class arrives". Both
+ * interfaces link to the same pipes (their names are global to the Wine
+ * server), so camsim.exe decides which camera's image answers.
+ *
  * The control device (\Device\CamsimStandin_<service>) takes plug, unplug and
- * status requests from camsim.exe. Wine runs this code in winedevice.exe: a bad
- * request must fail, never take the host down. */
+ * status requests from camsim.exe, each for one of the devices. Wine runs this code in
+ * winedevice.exe: a bad request must fail, never take the host down. */
 #include <ddk/wdm.h>
 
 #include "standin_ioctl.h"
@@ -22,22 +27,37 @@
 #define STANDIN_TAG 'nScC'
 #define NAME_CHARS 160
 
-typedef struct STANDIN {
-  PDEVICE_OBJECT Control;
+typedef struct CAMERA_DEVICE {
   PDEVICE_OBJECT Fdo; /* ours, unnamed: Wine makes no link of its own for it */
   PDEVICE_OBJECT Lower;
-  GUID InterfaceClass;
-  BOOLEAN HaveClass;
   BOOLEAN Started;
   BOOLEAN Plugged;
   UNICODE_STRING Interface; /* from IoRegisterDeviceInterface; Buffer null until then */
+} CAMERA_DEVICE;
+
+typedef struct STANDIN {
+  PDEVICE_OBJECT Control;
+  GUID InterfaceClass;
+  BOOLEAN HaveClass;
+  /* In the order Wine handed them to AddDevice. */
+  CAMERA_DEVICE Devices[CAMSIM_STANDIN_DEVICES];
   KMUTEX Lock;
   WCHAR ControlName[NAME_CHARS];
   WCHAR ControlLink[NAME_CHARS];
 } STANDIN;
 
-/* One device per service: each installed kind runs its own copy of this file. */
+/* Each installed kind runs its own copy of this file. */
 static STANDIN Standin;
+
+/* The slot of one of our devices, or null. */
+static CAMERA_DEVICE* DeviceOf(PDEVICE_OBJECT fdo) {
+  for (int i = 0; i < CAMSIM_STANDIN_DEVICES; ++i) {
+    if (fdo != NULL && Standin.Devices[i].Fdo == fdo) {
+      return &Standin.Devices[i];
+    }
+  }
+  return NULL;
+}
 
 static void AppendChars(WCHAR* to, size_t room, const WCHAR* from, size_t count) {
   size_t at = 0;
@@ -122,52 +142,63 @@ static void Unlock(void) {
 }
 
 /* Both expect the lock held. */
-static NTSTATUS Plug(void) {
-  if (!Standin.Started || Standin.Interface.Buffer == NULL) {
+static NTSTATUS Plug(CAMERA_DEVICE* camera) {
+  if (!camera->Started || camera->Interface.Buffer == NULL) {
     return STATUS_NO_SUCH_DEVICE;
   }
-  if (Standin.Plugged) {
+  if (camera->Plugged) {
     return STATUS_DEVICE_BUSY;
   }
   UNICODE_STRING pipes;
   RtlInitUnicodeString(&pipes, L"\\Device\\NamedPipe");
   /* A link left over from a host that died while plugged in is in the way. */
-  IoDeleteSymbolicLink(&Standin.Interface);
-  NTSTATUS status = IoCreateSymbolicLink(&Standin.Interface, &pipes);
+  IoDeleteSymbolicLink(&camera->Interface);
+  NTSTATUS status = IoCreateSymbolicLink(&camera->Interface, &pipes);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  status = IoSetDeviceInterfaceState(&Standin.Interface, TRUE);
+  status = IoSetDeviceInterfaceState(&camera->Interface, TRUE);
   if (!NT_SUCCESS(status)) {
-    IoDeleteSymbolicLink(&Standin.Interface);
+    IoDeleteSymbolicLink(&camera->Interface);
     return status;
   }
-  Standin.Plugged = TRUE;
+  camera->Plugged = TRUE;
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS Unplug(void) {
-  if (!Standin.Plugged) {
+static NTSTATUS Unplug(CAMERA_DEVICE* camera) {
+  if (!camera->Plugged) {
     return STATUS_SUCCESS;
   }
-  Standin.Plugged = FALSE;
-  IoSetDeviceInterfaceState(&Standin.Interface, FALSE);
+  camera->Plugged = FALSE;
+  IoSetDeviceInterfaceState(&camera->Interface, FALSE);
   /* Wine removes the link with the interface; Windows would not have made it. */
-  IoDeleteSymbolicLink(&Standin.Interface);
+  IoDeleteSymbolicLink(&camera->Interface);
   return STATUS_SUCCESS;
 }
 
 static NTSTATUS ControlRequest(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG inSize = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG outSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  /* The device's number comes in, when it is not the first; the buffer holds
+   * the input and then the output. */
+  ULONG index = 0;
+  if (inSize >= sizeof index && irp->AssociatedIrp.SystemBuffer != NULL) {
+    RtlCopyMemory(&index, irp->AssociatedIrp.SystemBuffer, sizeof index);
+  }
+  if (index >= CAMSIM_STANDIN_DEVICES) {
+    return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+  }
   NTSTATUS status;
   ULONG_PTR information = 0;
   Lock();
+  CAMERA_DEVICE* camera = &Standin.Devices[index];
   if (code == IOCTL_CAMSIM_PLUG) {
-    status = Plug();
+    status = Plug(camera);
   } else if (code == IOCTL_CAMSIM_UNPLUG) {
-    status = Unplug();
+    status = Unplug(camera);
   } else if (code == IOCTL_CAMSIM_STATUS) {
     CAMSIM_STANDIN_STATUS* out = (CAMSIM_STANDIN_STATUS*)irp->AssociatedIrp.SystemBuffer;
     if (out == NULL || outSize < sizeof *out) {
@@ -175,14 +206,14 @@ static NTSTATUS ControlRequest(PIRP irp) {
     } else {
       RtlZeroMemory(out, sizeof *out);
       out->Version = CAMSIM_STANDIN_VERSION;
-      out->Started = Standin.Started;
-      out->Plugged = Standin.Plugged;
-      if (Standin.Interface.Buffer != NULL) {
-        size_t chars = Standin.Interface.Length / sizeof(WCHAR);
+      out->Started = camera->Started;
+      out->Plugged = camera->Plugged;
+      if (camera->Interface.Buffer != NULL) {
+        size_t chars = camera->Interface.Length / sizeof(WCHAR);
         if (chars > CAMSIM_INTERFACE_CHARS - 1) {
           chars = CAMSIM_INTERFACE_CHARS - 1;
         }
-        RtlCopyMemory(out->Interface, Standin.Interface.Buffer, chars * sizeof(WCHAR));
+        RtlCopyMemory(out->Interface, camera->Interface.Buffer, chars * sizeof(WCHAR));
       }
       information = sizeof *out;
       status = STATUS_SUCCESS;
@@ -207,77 +238,87 @@ static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   return ControlRequest(irp);
 }
 
-static NTSTATUS PassDown(PIRP irp) {
+static NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
   IoSkipCurrentIrpStackLocation(irp);
-  return IoCallDriver(Standin.Lower, irp);
+  return IoCallDriver(lower, irp);
 }
 
 /* Takes our device out of the stack and deletes it, with its interface name. */
-static void ForgetDevice(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower) {
+static void ForgetDevice(CAMERA_DEVICE* camera) {
   Lock();
-  if (Standin.Interface.Buffer != NULL) {
-    RtlFreeUnicodeString(&Standin.Interface);
-    Standin.Interface.Buffer = NULL;
+  PDEVICE_OBJECT fdo = camera->Fdo;
+  PDEVICE_OBJECT lower = camera->Lower;
+  if (camera->Interface.Buffer != NULL) {
+    RtlFreeUnicodeString(&camera->Interface);
+    camera->Interface.Buffer = NULL;
   }
-  Standin.Lower = NULL;
-  Standin.Fdo = NULL;
+  camera->Lower = NULL;
+  camera->Fdo = NULL;
   Unlock();
   IoDetachDevice(lower);
   IoDeleteDevice(fdo);
 }
 
 static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
-  if (device != Standin.Fdo || Standin.Lower == NULL) {
+  CAMERA_DEVICE* camera = DeviceOf(device);
+  if (camera == NULL || camera->Lower == NULL) {
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       Lock();
-      Standin.Started = TRUE;
+      camera->Started = TRUE;
       Unlock();
       irp->IoStatus.Status = STATUS_SUCCESS;
-      return PassDown(irp);
+      return PassDown(camera->Lower, irp);
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_STOP_DEVICE:
       Lock();
-      Unplug();
-      Standin.Started = FALSE;
+      Unplug(camera);
+      camera->Started = FALSE;
       Unlock();
       irp->IoStatus.Status = STATUS_SUCCESS;
-      return PassDown(irp);
+      return PassDown(camera->Lower, irp);
     case IRP_MN_REMOVE_DEVICE: {
       Lock();
-      Unplug();
-      Standin.Started = FALSE;
+      Unplug(camera);
+      camera->Started = FALSE;
       Unlock();
       irp->IoStatus.Status = STATUS_SUCCESS;
-      PDEVICE_OBJECT lower = Standin.Lower;
-      IoSkipCurrentIrpStackLocation(irp);
-      NTSTATUS status = IoCallDriver(lower, irp);
-      ForgetDevice(device, lower);
+      NTSTATUS status = PassDown(camera->Lower, irp);
+      ForgetDevice(camera);
       return status;
     }
     default:
-      return PassDown(irp);
+      return PassDown(camera->Lower, irp);
   }
 }
 
 static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
-  if (device != Standin.Fdo || Standin.Lower == NULL) {
+  CAMERA_DEVICE* camera = DeviceOf(device);
+  if (camera == NULL || camera->Lower == NULL) {
     return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
   PoStartNextPowerIrp(irp);
   IoSkipCurrentIrpStackLocation(irp);
-  return PoCallDriver(Standin.Lower, irp);
+  return PoCallDriver(camera->Lower, irp);
 }
 
 static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (!Standin.HaveClass) {
     return STATUS_DEVICE_CONFIGURATION_ERROR;
   }
-  if (Standin.Fdo != NULL) {
-    /* One camera per kind: the pipes it would share are global. */
+  /* Wine's PnP manager adds one device after the other. */
+  CAMERA_DEVICE* camera = NULL;
+  Lock();
+  for (int i = 0; i < CAMSIM_STANDIN_DEVICES && camera == NULL; ++i) {
+    if (Standin.Devices[i].Fdo == NULL) {
+      camera = &Standin.Devices[i];
+    }
+  }
+  Unlock();
+  if (camera == NULL) {
     return STATUS_DEVICE_BUSY;
   }
   PDEVICE_OBJECT fdo;
@@ -292,19 +333,19 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_NO_SUCH_DEVICE;
   }
   Lock();
-  Standin.Fdo = fdo;
-  Standin.Lower = lower;
+  camera->Fdo = fdo;
+  camera->Lower = lower;
   Unlock();
   /* Registered on our own device, so that the interface stays unlinked until
    * a plug-in links it to the pipes. Its identity queries go down the stack. */
   UNICODE_STRING name = {0, 0, NULL};
   status = IoRegisterDeviceInterface(fdo, &Standin.InterfaceClass, NULL, &name);
   if (!NT_SUCCESS(status)) {
-    ForgetDevice(fdo, lower);
+    ForgetDevice(camera);
     return status;
   }
   Lock();
-  Standin.Interface = name;
+  camera->Interface = name;
   Unlock();
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;

@@ -11,8 +11,14 @@
 /* Value under the service key: the interface class GUID, 16 bytes (REG_BINARY). */
 #define CAMSIM_STANDIN_CLASS_VALUE L"InterfaceClass"
 
+/* Root devices a stand-in serves, each a camera of its kind: the second is
+ * there for "another camera of the same class". */
+#define CAMSIM_STANDIN_DEVICES 2
+
 /* CTL_CODE(0x8337, 0x801 + n, METHOD_BUFFERED, FILE_ANY_ACCESS), spelt out so
- * that both compilers see unsigned constants. */
+ * that both compilers see unsigned constants. Each request is for one device:
+ * its number (0 or 1, an unsigned int) as the input, or no input for the
+ * first. */
 /* Arrival: link the interface to the named-pipe device and enable it. */
 #define IOCTL_CAMSIM_PLUG 0x83372004u
 /* Removal: disable the interface (its link goes with it). */

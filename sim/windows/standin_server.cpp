@@ -8,6 +8,14 @@
 // data pipe's connection is known by the time the request is read. What a
 // message does and which connection gets the reply is the camera session's
 // business (sim/session.cpp), as on Linux.
+//
+// `serve --second ID` adds another camera of the same sample behind the
+// stand-in's second device, for "another camera of the same class arrives".
+// The pipe names are global, so both cameras' interfaces lead to the same
+// pipes: a new connection is to the first camera plugged in, in the order of
+// the stand-in's devices (the order in which their interfaces are enumerated,
+// and the program takes the first that opens), and each camera keeps the
+// connections it had.
 #include <windows.h>
 
 #include <algorithm>
@@ -21,6 +29,7 @@
 #include "sim/control.h"
 #include "sim/session.h"
 #include "sim/windows/standin.h"
+#include "sim/windows/standin_ioctl.h"
 
 namespace camsim::win {
 namespace {
@@ -119,7 +128,31 @@ class Server : public ControlTarget, public SessionPort {
   void Drain();
   void OnMessage(Connection* c);
   bool WriteMessage(Connection* c, const void* data, size_t size, std::string* error);
-  bool Plugged() const { return session_ && session_->Plugged(); }
+  bool Plugged() const {
+    return (session_ && session_->Plugged()) || (second_ && second_->Plugged());
+  }
+  CameraSession* SessionOf(const std::string& id) {
+    return second_ && id == second_->Id() ? second_.get() : session_.get();
+  }
+  // The other camera of the two, when there is one and it is plugged in.
+  CameraSession* OtherPlugged(const CameraSession* s) {
+    CameraSession* other = s == session_.get() ? second_.get() : session_.get();
+    return other && other->Plugged() ? other : nullptr;
+  }
+  unsigned DeviceOf(const CameraSession* s) const { return s == second_.get() ? 1 : 0; }
+  // Whose a new connection is: the first camera plugged in, device by device.
+  CameraSession* Answering() {
+    return second_ && second_->Plugged() && !session_->Plugged() ? second_.get() : session_.get();
+  }
+  template <typename Visit>
+  void ForEachSession(Visit visit) {
+    for (CameraSession* s : {session_.get(), second_.get()}) {
+      if (s) {
+        visit(*s);
+      }
+    }
+  }
+  bool SetupSecond(const std::string& state, std::string* error);
 
   ServeOptions options_;
   const Sample* sample_ = nullptr;
@@ -131,6 +164,8 @@ class Server : public ControlTarget, public SessionPort {
   FILE* logFile_ = nullptr;
   FrameLog log_;
   std::unique_ptr<CameraSession> session_;
+  std::unique_ptr<CameraSession> second_;  // --second
+  CameraSession* changing_ = nullptr;      // being plugged in or unplugged
   std::vector<std::unique_ptr<Connection>> connections_;
   uint64_t nextId_ = 1;
 };
@@ -222,8 +257,8 @@ void Server::Issue(Connection* c) {
     c->pending = true;
     return;
   }
-  if (session_ && c->name != kControlName) {
-    session_->Closed(c->id, true);
+  if (c->name != kControlName) {
+    ForEachSession([&](CameraSession& s) { s.Closed(c->id, true); });
   }
   Close(c);
 }
@@ -233,8 +268,8 @@ void Server::Close(Connection* c) {
     return;
   }
   c->closing = true;
-  if (session_ && c->name != kControlName) {
-    session_->Closed(c->id, false);
+  if (c->name != kControlName) {
+    ForEachSession([&](CameraSession& s) { s.Closed(c->id, false); });
   }
   if (c->connected) {
     // The client's next transfer fails at once, also one already waiting.
@@ -268,7 +303,7 @@ void Server::KeepListening() {
   }
   for (int name = 0; name <= kControlName; ++name) {
     const bool control = name == kControlName;
-    const bool wanted = control || (Plugged() && !session_->faults().PipeFailed[name]);
+    const bool wanted = control || (Plugged() && !Answering()->faults().PipeFailed[name]);
     size_t& count = open[control ? 1 : 0];
     const size_t most = control ? kMaxControlConnections : kMaxCameraConnections;
     for (std::string why; wanted && listening[name] < kListenersPerPipe && count < most;
@@ -314,7 +349,7 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
     if (c->name != kControlName) {
       ULONG pid = 0;
       GetNamedPipeClientProcessId(c->pipe, &pid);
-      session_->Opened(c->id, c->name, pid);
+      Answering()->Opened(c->id, c->name, pid);
     }
     Issue(c);
     return;
@@ -336,7 +371,7 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
     return;
   }
   if (c->name != kControlName) {
-    session_->Closed(c->id, true);
+    ForEachSession([&](CameraSession& s) { s.Closed(c->id, true); });
   }
   Close(c);
 }
@@ -356,7 +391,8 @@ void Server::OnMessage(Connection* c) {
     }
     return;
   }
-  session_->Received(c->id, c->message, c->messageSize);
+  // Each camera knows its own connections and passes over the others'.
+  ForEachSession([&](CameraSession& s) { s.Received(c->id, c->message, c->messageSize); });
 }
 
 // A message goes out through the completion port like everything else: the
@@ -451,36 +487,42 @@ void Server::Close(uint64_t connection) {
   }
 }
 
+// With the other camera plugged in, the pipes are there already.
 bool Server::AddInterface(std::string* where, std::string* error) {
   std::string why;
   error = error ? error : &why;
-  for (int name = 0; name < kPipeCount; ++name) {
-    for (int i = 0; i < kListenersPerPipe && !session_->faults().PipeFailed[name]; ++i) {
+  const bool listening = OtherPlugged(changing_) != nullptr;
+  for (int name = 0; name < kPipeCount && !listening; ++name) {
+    for (int i = 0; i < kListenersPerPipe && !changing_->faults().PipeFailed[name]; ++i) {
       if (!Listen(name, false, error)) {
         StopListening();
         return false;
       }
     }
   }
-  if (!control_.Plug(error)) {
+  if (!control_.Plug(error, DeviceOf(changing_))) {
     StopListening();
     return false;
   }
   StandinStatus status;
-  control_.Status(&status, &why);
+  control_.Status(&status, &why, DeviceOf(changing_));
   *where = status.Interface;
   return true;
 }
 
 void Server::RemoveInterface() {
   std::string why;
-  if (!control_.Unplug(&why)) {
+  if (!control_.Unplug(&why, DeviceOf(changing_))) {
     Log("warning: " + why);
   }
 }
 
-// The pipes' listening instances go: nobody can open them any more.
+// The pipes' listening instances go: nobody can open them any more. They stay
+// while the other camera is plugged in.
 void Server::StopListening() {
+  if (OtherPlugged(changing_)) {
+    return;
+  }
   for (auto& c : connections_) {
     if (c->name != kControlName && !c->connected) {
       Close(c.get());
@@ -514,36 +556,42 @@ bool Server::SaveImage(const std::string& path, std::span<const uint8_t> image,
 }
 
 std::vector<ControlCamera> Server::ControlCameras() {
-  StandinStatus status;
-  std::string why;
-  // As the program sees it: \\?\ for the kernel's \??\.
-  std::string path = control_.Status(&status, &why) ? status.Interface : why;
-  if (path.compare(0, 4, "\\??\\") == 0) {
-    path.replace(0, 4, "\\\\?\\");
-  }
-  return {session_->Describe("cam0", path)};
+  std::vector<ControlCamera> cameras;
+  ForEachSession([&](CameraSession& s) {
+    StandinStatus status;
+    std::string why;
+    // As the program sees it: \\?\ for the kernel's \??\.
+    std::string path = control_.Status(&status, &why, DeviceOf(&s)) ? status.Interface : why;
+    if (path.compare(0, 4, "\\??\\") == 0) {
+      path.replace(0, 4, "\\\\?\\");
+    }
+    cameras.push_back(s.Describe("cam" + std::to_string(DeviceOf(&s)), path));
+  });
+  return cameras;
 }
 
+// The commands only name cameras that ControlCameras lists.
 bool Server::PlugById(const std::string& id, std::string* why) {
-  (void)id;  // the commands only name cameras that ControlCameras lists
-  return session_->Plug(why);
+  changing_ = SessionOf(id);
+  return changing_->Plug(why);
 }
 
 bool Server::UnplugById(const std::string& id, std::string* why) {
-  (void)id;
-  return session_->Unplug(why);
+  changing_ = SessionOf(id);
+  return changing_->Unplug(why);
 }
 
 // A failed pipe has no listening instance: opening it fails as a pipe that is
 // not there. Whoever connected already keeps the connection.
 bool Server::SetPipeFailedById(const std::string& id, int pipe, bool failed) {
-  (void)id;
   if (pipe < 0 || pipe >= kPipeCount) {
     return false;
   }
-  const bool was = session_->faults().PipeFailed[pipe];
-  session_->faults().PipeFailed[pipe] = failed;
-  if (!session_->Plugged() || was == failed) {
+  CameraSession* s = SessionOf(id);
+  const bool was = s->faults().PipeFailed[pipe];
+  s->faults().PipeFailed[pipe] = failed;
+  // The pipes are those of the camera that takes new connections.
+  if (!s->Plugged() || s != Answering() || was == failed) {
     return true;
   }
   if (failed) {
@@ -569,9 +617,12 @@ std::vector<std::string> Server::LastLogLines(size_t count) {
 }
 
 void Server::RequestStop() {
-  if (session_->Plugged()) {
-    session_->Unplug(nullptr);
-  }
+  ForEachSession([&](CameraSession& s) {
+    if (s.Plugged()) {
+      changing_ = &s;
+      s.Unplug(nullptr);
+    }
+  });
   stopping_ = true;
 }
 
@@ -623,24 +674,41 @@ bool Server::Setup(std::string* error) {
   if (!EnsureStandinRunning(*sample_, error) || !control_.Open(service_, error)) {
     return false;
   }
-  // A server that died left its camera plugged in, with nobody behind the pipes.
-  StandinStatus status;
-  if (control_.Status(&status, error) && status.Plugged) {
-    control_.Unplug(error);
+  // A server that died left its cameras plugged in, with nobody behind the pipes.
+  for (unsigned device = 0; device < CAMSIM_STANDIN_DEVICES; ++device) {
+    StandinStatus status;
+    if (control_.Status(&status, error, device) && status.Plugged) {
+      control_.Unplug(error, device);
+    }
   }
   session_ = std::make_unique<CameraSession>(options_.Id, *sample_, imagePath, std::move(image),
                                              *this, log_, ", driver service " + service_);
+  changing_ = session_.get();
+  if (!options_.SecondId.empty() && !SetupSecond(state, error)) {
+    return false;
+  }
   return options_.Unplugged || session_->Plug(error);
 }
 
+// The second camera starts unplugged, with an image of its own.
+bool Server::SetupSecond(const std::string& state, std::string* error) {
+  const std::string imagePath = state + "\\" + options_.SecondId + ".eeprom";
+  std::vector<uint8_t> image;
+  if (!StartImage(*this, *sample_, imagePath, &image, error)) {
+    return false;
+  }
+  second_ = std::make_unique<CameraSession>(options_.SecondId, *sample_, imagePath,
+                                            std::move(image), *this, log_,
+                                            ", driver service " + service_ + ", second device");
+  return true;
+}
+
 bool Server::SaveImageTo(const std::string& id, const std::string& path, std::string* why) {
-  (void)id;
-  return session_->SaveImageTo(path, why);
+  return SessionOf(id)->SaveImageTo(path, why);
 }
 
 bool Server::LoadImageFrom(const std::string& id, const std::string& path, std::string* why) {
-  (void)id;
-  return session_->LoadImageFrom(path, why);
+  return SessionOf(id)->LoadImageFrom(path, why);
 }
 
 int Server::Run() {
@@ -655,12 +723,17 @@ int Server::Run() {
     DWORD bytes = 0;
     ULONG_PTR key = 0;
     OVERLAPPED* overlapped = nullptr;
-    const long long wait = MillisecondsUntil(session_->NextDue(), CameraSession::Clock::now());
+    const auto now = CameraSession::Clock::now();
+    long long wait = MillisecondsUntil(session_->NextDue(), now);
+    if (second_) {
+      const long long other = MillisecondsUntil(second_->NextDue(), now);
+      wait = wait < 0 || (other >= 0 && other < wait) ? other : wait;
+    }
     const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped,
                                               wait < 0 ? INFINITE : DWORD(wait));
     const DWORD why = ok ? ERROR_SUCCESS : GetLastError();
     if (!overlapped && why == WAIT_TIMEOUT) {
-      session_->FlushDue(CameraSession::Clock::now());
+      ForEachSession([](CameraSession& s) { s.FlushDue(CameraSession::Clock::now()); });
       continue;
     }
     if (!overlapped) {
@@ -675,7 +748,7 @@ int Server::Run() {
         OnCompletion(c, ok, bytes, why);
       }
     }
-    session_->FlushDue(CameraSession::Clock::now());
+    ForEachSession([](CameraSession& s) { s.FlushDue(CameraSession::Clock::now()); });
     Reap();
     KeepListening();
   }

@@ -125,11 +125,6 @@ void ForEachDevice(const std::string& service, Visit visit) {
 }
 
 bool MakeDevice(const std::string& service, std::string* error) {
-  bool found = false;
-  ForEachDevice(service, [&](HDEVINFO, SP_DEVINFO_DATA*) { found = true; });
-  if (found) {
-    return true;
-  }
   HDEVINFO set = SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
   if (set == INVALID_HANDLE_VALUE) {
     return Fail(error, "SetupDiCreateDeviceInfoList: " + ErrorText(GetLastError()));
@@ -153,17 +148,45 @@ bool MakeDevice(const std::string& service, std::string* error) {
   return ok || Fail(error, "cannot make the device " + name + ": " + ErrorText(why));
 }
 
+// The stand-in's root devices, CAMSIM_STANDIN_DEVICES of them: a prefix
+// installed with one gets the second at its next install.
+bool MakeDevices(const std::string& service, std::string* error) {
+  int found = 0;
+  ForEachDevice(service, [&](HDEVINFO, SP_DEVINFO_DATA*) { ++found; });
+  for (; found < CAMSIM_STANDIN_DEVICES; ++found) {
+    if (!MakeDevice(service, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SameContents(const std::string& a, const std::string& b) {
+  std::vector<uint8_t> first, second;
+  std::string why;
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  if (!GetFileAttributesExA(a.c_str(), GetFileExInfoStandard, &info) || info.nFileSizeHigh != 0) {
+    return false;
+  }
+  return LoadImageFile(a, info.nFileSizeLow, &first, &why) &&
+         LoadImageFile(b, info.nFileSizeLow, &second, &why) && first == second;
+}
+
 bool WaitForControl(const std::string& service, DWORD timeoutMs, std::string* error) {
   const ULONGLONG until = GetTickCount64() + timeoutMs;
   std::string why;
   for (;;) {
     StandinControl control;
-    StandinStatus status;
-    if (control.Open(service, &why) && control.Status(&status, &why)) {
-      if (status.Started) {
+    if (control.Open(service, &why)) {
+      unsigned device = 0;
+      for (StandinStatus status; device < CAMSIM_STANDIN_DEVICES &&
+                                 control.Status(&status, &why, device) && status.Started;
+           ++device) {
+      }
+      if (device == CAMSIM_STANDIN_DEVICES) {
         return true;
       }
-      why = "the driver " + service + " runs but has no device";
+      why = "the driver " + service + " runs but has not got its device " + std::to_string(device);
     }
     if (GetTickCount64() > until) {
       return Fail(error, why);
@@ -277,6 +300,15 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
     return Fail(error, "cannot open the service control manager: " + ErrorText(GetLastError()));
   }
   ServiceHandle handle(OpenServiceA(manager.Get(), service.c_str(), SERVICE_ALL_ACCESS));
+  // A prefix installed by an older build keeps its driver: it goes, and this
+  // build's takes its place.
+  if (handle && !SameContents(driverFile, target)) {
+    handle.Reset(nullptr);
+    if (!RemoveStandin(sample, error)) {
+      return false;
+    }
+    handle.Reset(OpenServiceA(manager.Get(), service.c_str(), SERVICE_ALL_ACCESS));
+  }
   const bool existed = bool(handle);
   if (!existed) {
     if (!CopyFileA(driverFile.c_str(), target.c_str(), FALSE)) {
@@ -293,7 +325,7 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
       return Fail(error, "cannot make the service " + service + ": " + ErrorText(GetLastError()));
     }
   }
-  if (!MakeDevice(service, error)) {
+  if (!MakeDevices(service, error)) {
     return false;
   }
   if (!StartDriver(handle.Get(), service, error)) {
@@ -371,26 +403,27 @@ bool StandinControl::Open(const std::string& service, std::string* error) {
   return true;
 }
 
-bool StandinControl::Request(unsigned code, void* out, DWORD outSize, std::string* error) {
+bool StandinControl::Request(unsigned code, unsigned device, void* out, DWORD outSize,
+                             std::string* error) {
   DWORD moved = 0;
-  if (!DeviceIoControl(handle_, code, nullptr, 0, out, outSize, &moved, nullptr)) {
+  if (!DeviceIoControl(handle_, code, &device, sizeof device, out, outSize, &moved, nullptr)) {
     return Fail(error,
                 "the driver stand-in " + service_ + " refused: " + ErrorText(GetLastError()));
   }
   return true;
 }
 
-bool StandinControl::Plug(std::string* error) {
-  return Request(IOCTL_CAMSIM_PLUG, nullptr, 0, error);
+bool StandinControl::Plug(std::string* error, unsigned device) {
+  return Request(IOCTL_CAMSIM_PLUG, device, nullptr, 0, error);
 }
 
-bool StandinControl::Unplug(std::string* error) {
-  return Request(IOCTL_CAMSIM_UNPLUG, nullptr, 0, error);
+bool StandinControl::Unplug(std::string* error, unsigned device) {
+  return Request(IOCTL_CAMSIM_UNPLUG, device, nullptr, 0, error);
 }
 
-bool StandinControl::Status(StandinStatus* status, std::string* error) {
+bool StandinControl::Status(StandinStatus* status, std::string* error, unsigned device) {
   CAMSIM_STANDIN_STATUS raw{};
-  if (!Request(IOCTL_CAMSIM_STATUS, &raw, sizeof raw, error)) {
+  if (!Request(IOCTL_CAMSIM_STATUS, device, &raw, sizeof raw, error)) {
     return false;
   }
   raw.Interface[CAMSIM_INTERFACE_CHARS - 1] = 0;
