@@ -65,7 +65,8 @@ we_camsim() {
 
 # we_serve SAMPLE [OPTIONS]: a fresh camera of that sample (its image new from
 # the sample), its frame log in $WE_WORK/frames.log and its image as served at
-# the start in $WE_WORK/before.bin.
+# the start in $WE_WORK/before.bin. With two cameras (--second), WE_CAMERA names
+# the one that before.bin and we_check_image mean.
 we_serve() {
   mkdir -p "$WE_WORK/state"
   : >"$WE_WORK/serve.out"
@@ -77,8 +78,8 @@ we_serve() {
   WE_SERVE_PID=$!
   we_poll 20 grep -q '^ready' "$WE_WORK/serve.out" ||
     we_fail "camsim.exe serve did not start: $(cat "$WE_WORK/serve.out")"
-  we_camsim image --save "$(we_winpath "$WE_WORK/before.bin")" >/dev/null ||
-    we_fail "camsim.exe image --save: $(cat "$WE_WORK/camsim.err")"
+  we_camsim image ${WE_CAMERA:+"$WE_CAMERA"} --save "$(we_winpath "$WE_WORK/before.bin")" \
+    >/dev/null || we_fail "camsim.exe image --save: $(cat "$WE_WORK/camsim.err")"
 }
 
 # WE_PELWIN_PROCESS (wow64 or native), when set: how the program must run,
@@ -290,8 +291,8 @@ we_check_frames() {
 # we_check_image OFFSET...: the camera's image now differs from the one it was
 # served with at most in the bytes at these offsets (decimal or 0x).
 we_check_image() {
-  we_camsim image --save "$(we_winpath "$WE_WORK/after.bin")" >/dev/null ||
-    we_fail "camsim.exe image --save: $(cat "$WE_WORK/camsim.err")"
+  we_camsim image ${WE_CAMERA:+"$WE_CAMERA"} --save "$(we_winpath "$WE_WORK/after.bin")" \
+    >/dev/null || we_fail "camsim.exe image --save: $(cat "$WE_WORK/camsim.err")"
   python3 - "$WE_WORK/before.bin" "$WE_WORK/after.bin" "$@" <<'PY' || we_fail "the image changed beyond the chosen fields"
 import sys
 before, after = (open(p, "rb").read() for p in sys.argv[1:3])

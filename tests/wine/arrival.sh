@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Another Selvo KAF camera arrives while pelwin.exe is connected, under Wine:
+# camsim.exe serves two cameras of the class, on the stand-in's two devices.
+# A new connection is to the first of them plugged in, device by device, as
+# the program's search takes the first interface of the class that opens.
+#
+#   arrival.sh connected     at page 1: the arrival reconnects (the pipes are
+#                            closed and opened again, the title changes twice,
+#                            to "Corvane v3.0" and back, and is the kind's
+#                            again); a removal of the other camera disconnects
+#                            (the title goes back to "Corvane v3.0") and the
+#                            next scan connects again
+#   arrival.sh other         at the filters page another camera arrives and is
+#                            found first: "Write Filters" reads it, finds
+#                            another camera, says "This camera is different" /
+#                            "Plug in the same camera", writes nothing into it
+#                            and starts over with it
+#   arrival.sh same          at the filters page another camera arrives that is
+#                            found after the first: the reconnect finds the
+#                            scanned camera again, which is read, found equal,
+#                            written and verified
+#
+# The configured camera is "first", the arriving one "other" (the first one's
+# image with another camera ID). Every case checks the frames of each camera
+# byte for byte, that "other" never gets a write frame and keeps its image,
+# and that AllowEEPROMWrite is gone afterwards.
+set -euo pipefail
+case "${1:-}" in
+  -h | --help)
+    sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'
+    exit 0
+    ;;
+  connected | other | same) case=$1 ;;
+  *) echo "usage: arrival.sh connected|other|same" >&2; exit 2 ;;
+esac
+export WE_NAME=arrival.$case WE_CAMERA=first
+# shellcheck source=SCRIPTDIR/wine_e2e.sh
+source "$(dirname "$0")/wine_e2e.sh"
+we_attach
+
+title="Selvo KAF" service=ralcamF
+we_wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$service\\Parameters" \
+  /v AllowEEPROMWrite /reg:64 /f >/dev/null 2>&1 || true
+if [ "$case" = other ]; then
+  # "other" on the first device: found first once it is plugged in.
+  we_serve --unplugged --second first selvo-kaf=other
+  we_camsim plug first >/dev/null
+else
+  we_serve --second other selvo-kaf=first
+fi
+# The other camera: the first one's image with another camera ID.
+python3 - "$WE_WORK/before.bin" "$WE_WORK/other.bin" <<'PY'
+import sys
+image = bytearray(open(sys.argv[1], "rb").read())
+image[10] ^= 0x01
+open(sys.argv[2], "wb").write(image)
+PY
+we_camsim image other --load "$(we_winpath "$WE_WORK/other.bin")" >/dev/null ||
+  we_fail "camsim.exe image other --load: $(cat "$WE_WORK/camsim.err")"
+
+# opened CAMERA: how often pelwin has opened the camera's command pipe.
+opened() { grep -c " $1: pipe 0 opened by pid " "$WE_WORK/frames.log" || true; }
+reopened() { [ "$(opened "$1")" -gt "$2" ]; }
+
+# The frames of both cameras, each line with its camera, as EXPECTED.
+frames_are() {
+  sed -n -E 's/^[0-9-]+ [0-9:.]+ ([^ ]+): request from pid [0-9]+: /\1: request: /p;
+             s/^[0-9-]+ [0-9:.]+ ([^ ]+): (reply( dropped[^:]*)?: )/\1: \2/p' \
+    "$WE_WORK/frames.log" | tr -d '\r' >"$WE_WORK/frames.txt"
+  cmp -s "$1" "$WE_WORK/frames.txt"
+}
+check_frames() {
+  we_poll 5 frames_are "$1" && return 0
+  diff -u "$1" "$WE_WORK/frames.txt" >&2
+  we_fail "the frame log differs from $(basename "$1")"
+}
+
+# The other camera was never written and holds the image it was given.
+check_other() {
+  ! grep -Eq ' other: request from pid [0-9]+: 13 ' "$WE_WORK/frames.log" ||
+    we_fail "a write frame reached the other camera"
+  we_camsim image other --save "$(we_winpath "$WE_WORK/other.after.bin")" >/dev/null ||
+    we_fail "camsim.exe image other --save: $(cat "$WE_WORK/camsim.err")"
+  cmp -s "$WE_WORK/other.bin" "$WE_WORK/other.after.bin" || we_fail "the other camera's image changed"
+}
+
+we_start_pelwin
+we_wait_title "$title"
+we_wait_scan_page --until ' enabled "Next ->"'
+
+# Title changes as X sees them: xprop prints the title once at its start and
+# again at every change of it. The value it prints for a change is read after
+# the event and may already be the next one; the number of changes is exact.
+titles() { grep -c '^WM_NAME' "$WE_WORK/titles.txt" || true; }
+titles_at_least() { [ "$(titles)" -ge "$1" ]; }
+
+if [ "$case" = connected ]; then
+  before=$(opened first)
+  wid=$(xdotool search --onlyvisible --name "^$title\$" | head -n 1)
+  [ -n "$wid" ] || we_fail "no X window titled \"$title\""
+  xprop -spy -id "$wid" WM_NAME >"$WE_WORK/titles.txt" 2>&1 &
+  spy=$!
+  we_poll 10 titles_at_least 1 || we_fail "xprop does not watch the title: $(cat "$WE_WORK/titles.txt")"
+  we_camsim plug other >/dev/null
+  # The arrival ended the connection and made it anew, to the camera found
+  # first; the title went to "Corvane v3.0" and back to the kind's: two changes.
+  we_poll 10 reopened first "$before" || we_fail "the arrival did not reconnect"
+  we_wait_title "$title"
+  we_poll 10 titles_at_least 3 || we_fail "the title changed $(($(titles) - 1)) times, not twice"
+  kill "$spy"
+  wait "$spy" 2>/dev/null || true
+  [ "$(titles)" -eq 3 ] || we_fail "the title changed $(($(titles) - 1)) times, not twice"
+  [ "$(opened other)" -eq 0 ] || we_fail "the reconnect reached the camera found after the first"
+  # Any removal of the class disconnects, also one of a camera not connected.
+  we_camsim unplug other >/dev/null
+  we_wait_title "Corvane v3.0"
+  we_click "Scan camera"
+  we_wait_scan_page --until "title \"$title\"" --until ' enabled "Next ->"'
+  we_close
+else
+  we_click "Next ->"
+  we_wait_unplug_page --until "title \"$title\""
+  we_camsim unplug first >/dev/null
+  we_wait_scan_page --until 'title "Corvane v3.0"' --until ' disabled "Next ->"'
+  we_expect_permission "$service" 0x1 "while unplugged"
+  we_camsim plug first >/dev/null
+  we_click "Scan camera"
+  we_wait_title "$title" --until ' enabled "Next ->"'
+  we_click "Next ->"
+  we_wait_filters_page --until '"Not installed" item 1/8'
+  we_pick 1 4 "7 positions"
+  we_pick 2 2 "EFW revision 2"
+
+  arriving=$([ "$case" = other ] && echo other || echo first)
+  before=$(opened "$arriving")
+  we_camsim plug other >/dev/null
+  we_poll 10 reopened "$arriving" "$before" || we_fail "the arrival did not reconnect to $arriving"
+  we_wait_title "$title"
+  we_click "Write Filters"
+  if [ "$case" = other ]; then
+    we_wait_box Error
+    grep -qx 'line This camera is different' "$WE_WORK/box.txt" || we_fail "no \"This camera is different\""
+    grep -qx 'line Plug in the same camera' "$WE_WORK/box.txt" || we_fail "no \"Plug in the same camera\""
+    grep -qx 'icon yes' "$WE_WORK/box.txt" || we_fail "the box has no icon"
+    we_box_key Error Return
+    we_poll 10 we_box_gone Error || we_fail "the box stayed open after Return"
+    # Page 1 again, scanned afresh: the camera now connected, the other one.
+    we_wait_scan_page --until ' enabled "Next ->"' --until "title \"$title\""
+    we_close
+    we_check_image
+    [ "$(we_camsim dump first | sed -n 's/^filter positions: //p')" = "Not installed" ] ||
+      we_fail "the first camera was written"
+  else
+    we_wait --until ' enabled "Next ->"'
+    we_click "Next ->"
+    we_wait_done_page
+    we_click "Finish"
+    we_wait_exit
+    [ "$(we_camsim dump first | sed -n 's/^filter positions: //p')" = "7 positions" ] ||
+      we_fail "the scanned camera was not written"
+    # ConfigFlags and PositionCount: block bytes 4 and 5, the block at 10.
+    we_check_image 14 15
+  fi
+fi
+
+we_expect_permission "$service" "" "after pelwin.exe ended"
+check_other
+check_frames "$(dirname "$0")/expected/arrival.$case.frames"
