@@ -1,9 +1,25 @@
 #!/usr/bin/env bash
 # Regenerates docs/reliability.md from the fault-matrix tests' own output; the
-# first of them starts the file, the others add their parts.
+# first of them starts the file, the others add their parts. The last part,
+# "Under Wine", is written by hand (the Wine runs are not in that output): it
+# is kept as it is, after the parts made anew.
+#
+#   tools/update_reliability.sh [INTEGRATION-TEST-BINARY]
+#
+# The binary defaults to build/linux/tests/pelwin_integration_tests.
 set -euo pipefail
+case "${1:-}" in
+  -h | --help)
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    exit 0
+    ;;
+esac
 cd "$(dirname "$0")/.."
 bin=${1:-build/linux/tests/pelwin_integration_tests}
 [ -x "$bin" ] || { echo "build first: ./run build" >&2; exit 1; }
-PELWIN_RELIABILITY_REPORT="$PWD/docs/reliability.md" "$bin" \
-  --gtest_filter='FaultMatrix.*'
+doc=$PWD/docs/reliability.md
+wine_part=$(sed -n '/^## Under Wine$/,$p' "$doc")
+PELWIN_RELIABILITY_REPORT="$doc" "$bin" --gtest_filter='FaultMatrix.*'
+if [ -n "$wine_part" ]; then
+  printf '\n%s\n' "$wine_part" >>"$doc"
+fi

@@ -8,6 +8,12 @@
 # still plugged in), and pelwin deletes the value on its way out. At the
 # camera's next plug-in the stand-in refuses EEPROM writes.
 set -euo pipefail
+case "${1:-}" in
+  -h | --help)
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    exit 0
+    ;;
+esac
 export WE_NAME=close_at_unplug
 # shellcheck source=SCRIPTDIR/wine_e2e.sh
 source "$(dirname "$0")/wine_e2e.sh"

@@ -3,6 +3,12 @@
 # when the removal notification comes. While nothing is connected nothing
 # listens for arrivals: a plugged-in camera comes back with the next scan.
 set -euo pipefail
+case "${1:-}" in
+  -h | --help)
+    sed -n '2,4p' "$0" | sed 's/^# \{0,1\}//'
+    exit 0
+    ;;
+esac
 export WE_NAME=title
 # shellcheck source=SCRIPTDIR/wine_e2e.sh
 source "$(dirname "$0")/wine_e2e.sh"
