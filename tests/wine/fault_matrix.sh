@@ -103,6 +103,13 @@ no_box() {
     we_fail "unexpected box: $(grep '^line' "$WE_WORK/box.txt" | tr '\n' ' ')"
   }
 }
+# wait_next CONDITION...: the window shows "Next ->" enabled (and the
+# conditions), or a box is open, which fails the run with the box's lines.
+next_or_box() { ! we_box_gone Error || we_look 0 --until ' enabled "Next ->"' "$@"; }
+wait_next() {
+  we_poll 15 next_or_box "$@" || we_fail "\"Next ->\" not enabled: $(cat "$WE_WORK/probe.err")"
+  no_box
+}
 has_fired() { grep -qF "$fired" "$WE_WORK/frames.log"; }
 
 replies() { grep -c ': reply' "$WE_WORK/frames.log" || true; }
@@ -128,8 +135,8 @@ scan_page() {
     no_box
     we_click "Scan camera"
   fi
+  wait_next --until "title \"$title\""
   we_wait_scan_page --until "title \"$title\"" --until ' enabled "Next ->"'
-  no_box
 }
 
 # Page 1 (scanned as it opens, after `mark`) through the power cycle, to the
@@ -166,8 +173,7 @@ if [ -n "$message" ]; then
   to_write
 fi
 handled=1
-we_wait --until ' enabled "Next ->"'
-no_box
+wait_next
 [ "$(grep -c ': request from' "$WE_WORK/frames.log")" -ge "$k" ] ||
   we_fail "transfer $k is not on the path"
 we_click "Next ->"
