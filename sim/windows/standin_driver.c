@@ -305,6 +305,19 @@ static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   return PoCallDriver(camera->Lower, irp);
 }
 
+/* The slot a device belongs in by its instance number, the last digit before
+ * the class in its interface name (\??\root#camsim_<service>#0001#{...}): the
+ * first slot is the device enumerated first, whatever order Wine adds them in. */
+static int SlotOf(const UNICODE_STRING* name) {
+  const size_t chars = name->Length / sizeof(WCHAR);
+  for (size_t i = 2; i < chars; ++i) {
+    if (name->Buffer[i] == L'{' && name->Buffer[i - 1] == L'#') {
+      return name->Buffer[i - 2] == L'1' ? 1 : 0;
+    }
+  }
+  return 0;
+}
+
 static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (!Standin.HaveClass) {
     return STATUS_DEVICE_CONFIGURATION_ERROR;
@@ -346,6 +359,12 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   }
   Lock();
   camera->Interface = name;
+  /* Added into the first free slot, so that its identity queries found it. */
+  CAMERA_DEVICE* wanted = &Standin.Devices[SlotOf(&name)];
+  if (wanted != camera && wanted->Fdo == NULL) {
+    *wanted = *camera;
+    RtlZeroMemory(camera, sizeof *camera);
+  }
   Unlock();
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
