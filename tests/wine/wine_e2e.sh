@@ -189,6 +189,19 @@ we_wait_box() {
     we_fail "no box \"$1\": $(cat "$WE_WORK/probe.err")"
 }
 
+# we_answer_error LINE1 LINE2: the open "Error" box says these two lines and
+# shows its icon; Return closes it.
+we_answer_error() {
+  we_wait_box Error
+  local line
+  for line in "$1" "$2"; do
+    grep -qxF "line $line" "$WE_WORK/box.txt" || we_fail "no \"$line\""
+  done
+  grep -qx 'icon yes' "$WE_WORK/box.txt" || we_fail "the box has no icon"
+  we_box_key Error Return
+  we_poll 10 we_box_gone Error || we_fail "the box stayed open after Return"
+}
+
 # we_box_key TITLE KEY: a key pressed in the open box.
 we_box_key() {
   local wid
@@ -277,15 +290,22 @@ we_permission() {
 # Windows line ends), is EXPECTED byte for byte. A reply is logged once sent:
 # the last line may come a moment after the program has gone on.
 we_frames_are() {
-  sed -n -E 's/^[0-9-]+ [0-9:.]+ [^ ]+: (request) from pid [0-9]+: /\1: /p;
-             s/^[0-9-]+ [0-9:.]+ [^ ]+: (reply( dropped[^:]*)?: )/\1/p' \
+  local camera=''
+  if [ "$1" = --by-camera ]; then
+    camera='\1: '
+    shift
+  fi
+  sed -n -E "s/^[0-9-]+ [0-9:.]+ ([^ ]+): request from pid [0-9]+: /${camera}request: /p;
+             s/^[0-9-]+ [0-9:.]+ ([^ ]+): (reply( dropped[^:]*)?: )/${camera}\\2/p" \
     "$WE_WORK/frames.log" | tr -d '\r' >"$WE_WORK/frames.txt"
   cmp -s "$1" "$WE_WORK/frames.txt"
 }
+# we_check_frames [--by-camera] EXPECTED: the frame log, each line with its
+# camera's name when asked (two cameras served), is EXPECTED.
 we_check_frames() {
-  we_poll 5 we_frames_are "$1" && return 0
-  diff -u "$1" "$WE_WORK/frames.txt" >&2
-  we_fail "the frame log differs from $(basename "$1")"
+  we_poll 5 we_frames_are "$@" && return 0
+  diff -u "${@: -1}" "$WE_WORK/frames.txt" >&2
+  we_fail "the frame log differs from $(basename "${@: -1}")"
 }
 
 # we_check_image OFFSET...: the camera's image now differs from the one it was
