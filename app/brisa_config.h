@@ -149,6 +149,21 @@ bool GrantEepromWrite(std::uint16_t modelCode);
 // True when no AllowEEPROMWrite stands for the model code afterwards.
 bool RevokeEepromWrite(std::uint16_t modelCode);
 
+// The drivers that take a write permission: a model code and its driver's
+// service parameters key below HKEY_LOCAL_MACHINE.
+struct TServiceKey {
+  std::uint16_t ModelCode;
+  const char* Path;
+  std::int32_t Length;
+};
+extern const TServiceKey ServiceKeyPath[];
+extern const std::int32_t ServiceKeyCount;
+// The table's entry for the model code, or null when its driver takes none.
+const TServiceKey* FindServiceKey(std::uint16_t modelCode);
+// Whether a running pelwin holds the write permission of the model code's
+// driver (it granted it and is not done with it).
+bool EepromWriteHeld(std::uint16_t modelCode);
+
 // Window position and About (app/).
 void LoadWindowPosition(std::int32_t* position);
 void SaveWindowPosition(const std::int32_t* position);

@@ -14,17 +14,9 @@
 #include "app/texts.h"
 #include "app/user_settings.h"
 
-namespace {
-
-struct TServiceKey {
-  std::uint16_t ModelCode;
-  const char* Path;
-  std::int32_t Length;
-};
-
 #define PELWIN_KEY(code, path) \
   { code, path, Len(path) }
-const TServiceKey ServiceKeyPath[] = {
+extern const TServiceKey ServiceKeyPath[] = {
     PELWIN_KEY(1027, "SYSTEM\\CurrentControlSet\\Services\\vemcamI\\Parameters"),
     PELWIN_KEY(1028, "SYSTEM\\CurrentControlSet\\Services\\vemcamF\\Parameters"),
     PELWIN_KEY(1029, "SYSTEM\\CurrentControlSet\\Services\\ralcamI\\Parameters"),
@@ -33,17 +25,20 @@ const TServiceKey ServiceKeyPath[] = {
     PELWIN_KEY(1201, "SYSTEM\\CurrentControlSet\\Services\\ralcamBI\\Parameters"),
 };
 #undef PELWIN_KEY
-
-constexpr char AllowValue[] = "AllowEEPROMWrite";
+extern const std::int32_t ServiceKeyCount = sizeof ServiceKeyPath / sizeof ServiceKeyPath[0];
 
 const TServiceKey* FindServiceKey(std::uint16_t modelCode) {
-  for (const TServiceKey& key : ServiceKeyPath) {
-    if (key.ModelCode == modelCode) {
-      return &key;
+  for (std::int32_t i = 0; i < ServiceKeyCount; ++i) {
+    if (ServiceKeyPath[i].ModelCode == modelCode) {
+      return &ServiceKeyPath[i];
     }
   }
   return nullptr;
 }
+
+namespace {
+
+constexpr char AllowValue[] = "AllowEEPROMWrite";
 
 // What the registry reports for a key or a value that is not there.
 bool NotThere(DWORD error) {
@@ -273,7 +268,8 @@ void CBrisaConfig::RevokeLeftoverGrant() {
   if (!open && !legacyFound) {
     return;
   }
-  for (const TServiceKey& key : ServiceKeyPath) {
+  for (std::int32_t i = 0; i < ServiceKeyCount; ++i) {
+    const TServiceKey& key = ServiceKeyPath[i];
     const bool legacyHere = legacyFound && legacy == key.ModelCode;
     const THolders holders = open ? ReadHolders(records, key.ModelCode) : THolders{};
     // A pelwin still running answers for its own grant, and also for what an
@@ -353,4 +349,10 @@ void CBrisaConfig::RevokeStandingGrant() {
   if (StandingGrant != 0) {
     ReleaseGrant(StandingGrant);
   }
+}
+
+bool EepromWriteHeld(std::uint16_t modelCode) {
+  CRegScannerA records;
+  return FindServiceKey(modelCode) != nullptr && OpenRecords(records, false) &&
+         ReadHolders(records, modelCode).OthersRunning;
 }
