@@ -22,6 +22,7 @@ CBrisaConfig::CBrisaConfig()
       StepButton(nullptr),
       NextButton(nullptr),
       StandingGrant(0),
+      GrantHold(nullptr),
       ConnectionSerial(0),
       ScannedSerial(0),
       ScannedKind(0) {}

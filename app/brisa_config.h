@@ -80,7 +80,7 @@ class CBrisaConfig : public CWindow {
 
   // The driver permission this run is answerable for (config/).
   void RevokeLeftoverGrant();
-  bool RecordGrant(std::uint16_t modelCode);
+  bool HoldGrant(std::uint16_t modelCode);
   void ReleaseGrant(std::uint16_t modelCode);
   void RevokeStandingGrant();
 
@@ -105,11 +105,12 @@ class CBrisaConfig : public CWindow {
   CButton* StepButton;
   CButton* NextButton;
 
-  // The model code whose AllowEEPROMWrite this run recorded and set and has
-  // neither seen deleted nor left to another running pelwin; 0 when none. Its
-  // per-user record names this run, so that a later start can tell a crashed
-  // run's grant from one still in use.
+  // The model code whose AllowEEPROMWrite this run granted and has neither
+  // seen deleted nor left to another running pelwin; 0 when none. GrantHold is
+  // the run's hold on it, null once let go: while it is open, no other pelwin
+  // deletes the value.
   std::uint16_t StandingGrant;
+  HANDLE GrantHold;
   // Counts the connections made. A connection is only known to reach the
   // camera that was scanned if the last successful scan used it.
   std::uint32_t ConnectionSerial;

@@ -179,7 +179,7 @@ void CBrisaConfig::GrantStep() {
     NextButton->Enable();
   }
   const std::uint16_t modelCode = ModelCodeOf(HeaderCopy);
-  if (!RecordGrant(modelCode) || !GrantEepromWrite(modelCode)) {
+  if (!HoldGrant(modelCode)) {
     ShowError("Cannot write Windows Registry", "Application requires administrative priviledges",
               piStop);
     PostQuit();

@@ -86,8 +86,14 @@ constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
 constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 
-constexpr DWORD PROCESS_QUERY_LIMITED_INFORMATION = 0x1000;
-constexpr DWORD STILL_ACTIVE = 259;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+
+constexpr DWORD SYNCHRONIZE = 0x00100000u;
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_ABANDONED = 0x80;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 
 constexpr DWORD DIGCF_PRESENT = 0x02;
 constexpr DWORD DIGCF_DEVICEINTERFACE = 0x10;
@@ -159,12 +165,6 @@ struct VS_FIXEDFILEINFO {
   DWORD dwFileDateLS;
 };
 
-// 100-nanosecond intervals since 1 January 1601 (UTC).
-struct FILETIME {
-  DWORD dwLowDateTime;
-  DWORD dwHighDateTime;
-};
-
 struct OSVERSIONINFOA {
   DWORD dwOSVersionInfoSize;
   DWORD dwMajorVersion;
@@ -201,12 +201,13 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);
 BOOL CloseHandle(HANDLE hObject);
 
-// Processes. A process handle is closed with CloseHandle.
-DWORD GetCurrentProcessId();
-HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
-BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode);
-BOOL GetProcessTimes(HANDLE hProcess, FILETIME* lpCreationTime, FILETIME* lpExitTime,
-                     FILETIME* lpKernelTime, FILETIME* lpUserTime);
+// Named objects, machine-wide (docs/platform-linux.md); closed with
+// CloseHandle. A mutex is created unowned; a wait is for a mutex only.
+HANDLE CreateMutexA(void* lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL ReleaseMutex(HANDLE hMutex);
+HANDLE CreateEventA(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName);
+HANDLE OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
 
 // Device notifications.
 HDEVNOTIFY RegisterDeviceNotificationA(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags);

@@ -1,6 +1,11 @@
 // The registry store on Windows: the real registry. A key handle is the store's
 // key; integers are REG_DWORD values. A failure leaves the registry's own status
 // as the thread's last error.
+//
+// Every key is opened in the 64-bit view: the 32-bit program on 64-bit Windows
+// would otherwise read and write HKLM\Software under WOW6432Node, apart from
+// what the 64-bit program and every other tool see. 32-bit Windows ignores the
+// flag; the driver's keys under HKLM\SYSTEM are the same in both views.
 #include "registry_store.h"
 
 #include <new>
@@ -10,6 +15,8 @@ struct TRegStoreKey {
 };
 
 namespace {
+
+constexpr REGSAM View = KEY_WOW64_64KEY;
 
 bool Succeeded(LONG status) {
   if (status != ERROR_SUCCESS) {
@@ -33,14 +40,14 @@ TRegStoreKey* OpenBelow(HKEY parent, const char* path, bool create) {
   LONG status;
   if (create) {
     status = RegCreateKeyExA(parent, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                             KEY_READ | KEY_WRITE, nullptr, &handle, nullptr);
+                             KEY_READ | KEY_WRITE | View, nullptr, &handle, nullptr);
   } else {
-    status = RegOpenKeyExA(parent, path, 0, KEY_READ | KEY_WRITE, &handle);
+    status = RegOpenKeyExA(parent, path, 0, KEY_READ | KEY_WRITE | View, &handle);
     // A key the user may read but not write (a locked-down profile, a service
     // key without administrator rights) still gives its values; writes to it
     // then fail one by one, as they should.
     if (status == ERROR_ACCESS_DENIED) {
-      status = RegOpenKeyExA(parent, path, 0, KEY_READ, &handle);
+      status = RegOpenKeyExA(parent, path, 0, KEY_READ | View, &handle);
     }
   }
   return Succeeded(status) ? Wrap(handle) : nullptr;

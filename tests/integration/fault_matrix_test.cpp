@@ -283,7 +283,7 @@ TEST(FaultMatrix, EveryTransferFailingEveryWay) {
 // How the program ends, and what it leaves in the registry.
 
 // Every file and directory under the two registry roots with its contents, but
-// for the program's own per-user section.
+// for the program's own sections (the window position, the marks).
 using TRegistrySnapshot = std::map<std::string, std::string>;
 
 TRegistrySnapshot Snapshot(const TTempRoots& roots) {
@@ -293,7 +293,7 @@ TRegistrySnapshot Snapshot(const TTempRoots& roots) {
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
       const std::string path = entry.path().string();
       // The section and the keys on the way to it.
-      const std::string section = roots.UserRegistry + "/Software/Varnosti/pelwin";
+      const std::string section = root + "/Software/Varnosti/pelwin";
       if (path.starts_with(section) || section.starts_with(path + "/")) {
         continue;
       }
@@ -313,21 +313,17 @@ bool AnyPermission(const TTempRoots& roots) {
   return false;
 }
 
-// A record of a grant for `modelCode`, or for any model code when it is 0.
-bool GrantRecorded(const std::string& userRegistry, std::uint16_t modelCode = 0) {
-  const std::string grants = userRegistry + "/Software/Varnosti/pelwin/Grants";
+// pelwin's mark of a grant for `modelCode`, or for any model code when it is 0.
+bool GrantMarkedIn(const TTempRoots& roots, std::uint16_t modelCode = 0) {
+  const std::string marks = roots.MachineRegistry + "/Software/Varnosti/pelwin/Grants";
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(grants, error)) {
+  for (const auto& entry : std::filesystem::directory_iterator(marks, error)) {
     const std::string name = entry.path().filename().string();
-    if (name[0] != '.' && (modelCode == 0 || name.starts_with(std::to_string(modelCode) + "."))) {
+    if (name[0] != '.' && (modelCode == 0 || name == std::to_string(modelCode))) {
       return true;
     }
   }
   return false;
-}
-
-bool GrantRecorded(const TTempRoots& roots) {
-  return GrantRecorded(roots.UserRegistry);
 }
 
 // Brings the camera `id` to page `page` of its path (Tamis: 1 to 3) the way a
@@ -451,7 +447,7 @@ TEndOutcome RunKilled(const TCamera& camera, const TEndingCase& ending) {
   fs::copy(childBase + "/machine-registry", next.Roots.MachineRegistry, options);
   fs::copy(childBase + "/user-registry", next.Roots.UserRegistry, options);
   fs::remove_all(childBase);
-  outcome.KillLeftGrant = AnyPermission(next.Roots) && GrantRecorded(next.Roots);
+  outcome.KillLeftGrant = AnyPermission(next.Roots) && GrantMarkedIn(next.Roots);
 
   if (ending.Ending == TEnding::KilledNoRightsFirst) {
     PosixFaults().Administrator = 0;
@@ -469,10 +465,10 @@ TEndOutcome RunKilled(const TCamera& camera, const TEndingCase& ending) {
       }
     }
     next.Start();
-    outcome.KeptWithoutRights = AnyPermission(next.Roots) && GrantRecorded(next.Roots);
+    outcome.KeptWithoutRights = AnyPermission(next.Roots) && GrantMarkedIn(next.Roots);
     next.Close();
     outcome.KeptWithoutRights =
-        outcome.KeptWithoutRights && AnyPermission(next.Roots) && GrantRecorded(next.Roots);
+        outcome.KeptWithoutRights && AnyPermission(next.Roots) && GrantMarkedIn(next.Roots);
     EndApplication(next.Window);
     next.Window = nullptr;
     PosixFaults().Administrator = 1;
@@ -489,7 +485,7 @@ TEndOutcome RunKilled(const TCamera& camera, const TEndingCase& ending) {
   }
   outcome.PermissionLeft = outcome.PermissionLeft || AnyPermission(next.Roots);
   outcome.RegistryChanged = Snapshot(next.Roots) != before;
-  outcome.RecordLeft = GrantRecorded(next.Roots);
+  outcome.RecordLeft = GrantMarkedIn(next.Roots);
   return outcome;
 }
 
@@ -541,7 +537,7 @@ TEndOutcome RunEnding(const TCamera& camera, const TEndingCase& ending) {
   PosixFaults().MachineRegistryReadOnly = false;
   outcome.PermissionLeft = AnyPermission(app.Roots);
   outcome.RegistryChanged = Snapshot(app.Roots) != before;
-  outcome.RecordLeft = GrantRecorded(app.Roots);
+  outcome.RecordLeft = GrantMarkedIn(app.Roots);
   return outcome;
 }
 
@@ -757,7 +753,7 @@ TTwoRunsOutcome RunTwo(const TTwoRunsCase& c) {
     outcome.Note = "the first pelwin did not reach its power-cycle page";
     return outcome;
   }
-  check(PermissionIn(shared, firstCode) && GrantRecorded(shared.UserRegistry, firstCode),
+  check(PermissionIn(shared, firstCode) && GrantMarkedIn(shared, firstCode),
         "the first pelwin's grant was not recorded");
   {
     TAppHarness second;
@@ -765,7 +761,7 @@ TTwoRunsOutcome RunTwo(const TTwoRunsCase& c) {
     second.AddCamera("cam", c.Second);
     const std::uint16_t secondCode = camsim::FindSample(c.Second)->ModelCode;
     second.Start();
-    check(PermissionIn(shared, firstCode) && GrantRecorded(shared.UserRegistry, firstCode),
+    check(PermissionIn(shared, firstCode) && GrantMarkedIn(shared, firstCode),
           "the second start took the first's grant");
     DriveToPage(second, false, 3, "cam", false);
     check(PermissionIn(shared, secondCode), "the second pelwin granted nothing");
@@ -773,7 +769,7 @@ TTwoRunsOutcome RunTwo(const TTwoRunsCase& c) {
       check(first.End('k'), "the first pelwin was not killed");
     } else if (c.Order == TOrder::FirstClosesThenSecondFinishes) {
       check(first.End('c'), "the first pelwin did not end");
-      check(PermissionIn(shared, secondCode) && GrantRecorded(shared.UserRegistry, secondCode),
+      check(PermissionIn(shared, secondCode) && GrantMarkedIn(shared, secondCode),
             "the first pelwin took away the second's grant");
     }
     second.Plug("cam");
@@ -788,16 +784,16 @@ TTwoRunsOutcome RunTwo(const TTwoRunsCase& c) {
     second.PressNext();
     check(second.Ended(), "Finish did not end the second pelwin");
     if (c.Order == TOrder::FirstClosesThenSecondFinishes) {
-      check(!PermissionIn(shared, firstCode) && !GrantRecorded(shared.UserRegistry),
+      check(!PermissionIn(shared, firstCode) && !GrantMarkedIn(shared),
             "the last pelwin left the permission");
     } else {
       // The first one's grant, still in use or left by a kill, is still there
       // and still recorded.
-      check(PermissionIn(shared, firstCode) && GrantRecorded(shared.UserRegistry, firstCode),
+      check(PermissionIn(shared, firstCode) && GrantMarkedIn(shared, firstCode),
             "the second pelwin took the first's grant or its record");
     }
     if (secondCode != firstCode) {
-      check(!PermissionIn(shared, secondCode) && !GrantRecorded(shared.UserRegistry, secondCode),
+      check(!PermissionIn(shared, secondCode) && !GrantMarkedIn(shared, secondCode),
             "the second pelwin left its own grant");
     }
   }
@@ -820,7 +816,7 @@ TTwoRunsOutcome RunTwo(const TTwoRunsCase& c) {
     outcome.PermissionLeft =
         outcome.PermissionLeft || entry.path().filename() == "AllowEEPROMWrite";
   }
-  outcome.RecordLeft = GrantRecorded(shared.UserRegistry);
+  outcome.RecordLeft = GrantMarkedIn(shared);
   return outcome;
 }
 

@@ -103,9 +103,12 @@ void TAppHarness::Close() {
   Pump();
 }
 
-void TAppHarness::ShareRegistries(const TTempRoots& shared) {
-  Roots.SetEnv("PELWIN_USER_REGISTRY", shared.UserRegistry);
+void TAppHarness::ShareRegistries(const TTempRoots& shared, bool sameUser) {
+  if (sameUser) {
+    Roots.SetEnv("PELWIN_USER_REGISTRY", shared.UserRegistry);
+  }
   Roots.SetEnv("PELWIN_MACHINE_REGISTRY", shared.MachineRegistry);
+  Roots.SetEnv("PELWIN_OBJECT_ROOT", shared.Objects);
   camsim::Simulator::Options options;
   options.DeviceRoot = Roots.Devices;
   options.MachineRegistry = shared.MachineRegistry;

@@ -37,9 +37,10 @@ class TAppHarness {
   void Plug(const std::string& id);
   // The frame's close control; ends the program.
   void Close();
-  // Registries of another harness, as a second pelwin of the same user has;
-  // before any camera is added. The devices and camsim stay this harness's own.
-  void ShareRegistries(const TTempRoots& shared);
+  // The machine of another harness (its machine registry and named objects)
+  // and, for a pelwin of the same user, its user registry; before any camera
+  // is added. The devices and camsim stay this harness's own.
+  void ShareRegistries(const TTempRoots& shared, bool sameUser = true);
   bool Ended() const { return WindowGone; }
 
   CHeadlessPeers* Peers() const { return HeadlessPeers(); }

@@ -127,7 +127,7 @@ TEST(PermissionFailures, AnotherModelTakesTheEarlierGrantBackFirst) {
     if (revokeFails) {
       PosixFaults().MachineRegistryReadOnly = true;
       // The registry refuses the new grant too; the refusal that counts comes first.
-      EXPECT_FALSE(app.Window->RecordGrant(1200));
+      EXPECT_FALSE(app.Window->HoldGrant(1200));
       EXPECT_EQ(app.Window->StandingGrant, 1029);
       EXPECT_TRUE(app.PermissionSet(1029));
       PosixFaults().MachineRegistryReadOnly = false;

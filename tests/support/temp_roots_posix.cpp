@@ -19,13 +19,15 @@ TTempRoots::TTempRoots() {
   Devices = Base + "/devices";
   UserRegistry = Base + "/user-registry";
   MachineRegistry = Base + "/machine-registry";
+  Objects = Base + "/objects";
   State = Base + "/state";
-  for (const std::string* dir : {&Devices, &UserRegistry, &MachineRegistry, &State}) {
+  for (const std::string* dir : {&Devices, &UserRegistry, &MachineRegistry, &Objects, &State}) {
     std::filesystem::create_directories(*dir);
   }
   SetEnv("PELWIN_DEVICE_ROOT", Devices);
   SetEnv("PELWIN_USER_REGISTRY", UserRegistry);
   SetEnv("PELWIN_MACHINE_REGISTRY", MachineRegistry);
+  SetEnv("PELWIN_OBJECT_ROOT", Objects);
   SetEnv("CAMSIM_STATE", State);
 }
 

@@ -1,4 +1,4 @@
-// Private device and registry roots for one test, set in the environment the
+// Private device, registry and named-object roots for one test, set in the environment the
 // program and camsim read, and put back afterwards.
 #pragma once
 
@@ -17,6 +17,7 @@ class TTempRoots {
   std::string Devices;
   std::string UserRegistry;
   std::string MachineRegistry;
+  std::string Objects;  // the machine's named objects
   std::string State;
 
   // Sets an environment variable until the roots go.

@@ -1,9 +1,11 @@
-// System version, the service manager behind the administrator check, icons.
+// System version, the service manager behind the administrator check, icons,
+// named objects.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <ctime>
 #include <string>
 
@@ -63,6 +65,7 @@ class PlatformSystem : public ::testing::Test {
   PlatformTempDir Dir;
   PlatformScopedEnv Admin{"PELWIN_ADMIN", nullptr};
   PlatformScopedEnv Machine{"PELWIN_MACHINE_REGISTRY", (Dir / "etc/pelwin/registry").c_str()};
+  PlatformScopedEnv Objects{"PELWIN_OBJECT_ROOT", (Dir / "run/objects").c_str()};
 };
 
 TEST_F(PlatformSystem, AdministratorAnswerCanBeForced) {
@@ -141,56 +144,65 @@ TEST_F(PlatformSystem, IconHandlesNameTheIconAndItsSize) {
   EXPECT_EQ(PosixIconFromHandle(INVALID_HANDLE_VALUE), nullptr);
 }
 
-}  // namespace
+// Named objects live while a handle is open, in any process: a kill ends the
+// event a process held and abandons the mutex it owned, as on Windows.
+TEST_F(PlatformSystem, NamedObjectsGoWithTheProcessThatHeldThem) {
+  const char* event = "Global\\pelwin.test.event";
+  const char* mutex = "Global\\pelwin.test.mutex";
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, event), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
-namespace {
-
-std::uint64_t Intervals(const FILETIME& time) {
-  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-}  // namespace
-
-// A process handle speaks for the process it was opened on: once that process
-// has ended, and even once it has been reaped and its id may go to another,
-// the handle says ended, never STILL_ACTIVE.
-TEST(PlatformProcess, AHandleOutlivesItsProcessButNeverCallsItRunning) {
-  HANDLE self = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId());
-  ASSERT_NE(self, nullptr);
-  DWORD code = 0;
-  EXPECT_TRUE(GetExitCodeProcess(self, &code));
-  EXPECT_EQ(code, STILL_ACTIVE);
-  FILETIME created{}, exited{}, kernel{}, user{};
-  ASSERT_TRUE(GetProcessTimes(self, &created, &exited, &kernel, &user));
-  // Started before now, and after 2001 (FILETIME counts from 1601).
-  const std::uint64_t now =
-      116444736000000000ull + static_cast<std::uint64_t>(time(nullptr)) * 10000000ull;
-  EXPECT_LE(Intervals(created), now + 10000000ull);
-  EXPECT_GT(Intervals(created), 126227808000000000ull);
-  EXPECT_TRUE(CloseHandle(self));
-
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();
   if (child == 0) {
-    _exit(7);
+    HANDLE owned = CreateMutexA(nullptr, FALSE, mutex);
+    const bool ok = CreateEventA(nullptr, TRUE, FALSE, event) != nullptr && owned != nullptr &&
+                    WaitForSingleObject(owned, 0) == WAIT_OBJECT_0;
+    if (write(ready[1], ok ? "r" : "x", 1) == 1) {
+      pause();
+    }
+    _exit(3);
   }
   ASSERT_GT(child, 0);
-  HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(child));
-  ASSERT_NE(handle, nullptr);
-  siginfo_t info{};
-  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT), 0);
-  EXPECT_TRUE(GetExitCodeProcess(handle, &code));
-  EXPECT_EQ(code, 7u);  // a zombie still tells how it ended
-  ASSERT_EQ(waitpid(child, nullptr, 0), child);
-  code = STILL_ACTIVE;
-  EXPECT_TRUE(GetExitCodeProcess(handle, &code));
-  EXPECT_NE(code, STILL_ACTIVE);
-  EXPECT_FALSE(GetProcessTimes(handle, &created, &exited, &kernel, &user));
-  EXPECT_TRUE(CloseHandle(handle));
+  char answer = 0;
+  ASSERT_EQ(read(ready[0], &answer, 1), 1);
+  ASSERT_EQ(answer, 'r');
+  HANDLE seen = OpenEventA(SYNCHRONIZE, FALSE, event);
+  EXPECT_NE(seen, nullptr);
+  HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, event);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  HANDLE lock = CreateMutexA(nullptr, FALSE, mutex);
+  ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(WaitForSingleObject(lock, 20), WAIT_TIMEOUT);
 
-  // Its id, once reaped, names no process.
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  // Still there: this process holds two handles of it.
+  CloseHandle(seen);
+  HANDLE again = OpenEventA(SYNCHRONIZE, FALSE, event);
+  EXPECT_NE(again, nullptr);
+  CloseHandle(again);
+  CloseHandle(mine);
   SetLastError(ERROR_SUCCESS);
-  if (OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(child)) == nullptr) {
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(OpenEventA(SYNCHRONIZE, FALSE, event), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+  EXPECT_EQ(WaitForSingleObject(lock, 1000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(lock));
+  EXPECT_EQ(WaitForSingleObject(lock, 0), WAIT_OBJECT_0);
+  EXPECT_TRUE(ReleaseMutex(lock));
+  CloseHandle(lock);
+  close(ready[0]);
+  close(ready[1]);
+
+  // A name is a name in the object root, never a path out of it.
+  for (const char* name : {"Global\\..", "Global\\a/b", "Local\\.hidden", ""}) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, name), nullptr) << name;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << name;
   }
-  EXPECT_EQ(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0), nullptr);
 }
+
+}  // namespace
