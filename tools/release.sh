@@ -3,29 +3,48 @@
 # Linux package in one folder, with their SHA-256 sums.
 #
 #   tools/release.sh [--force] [--out DIR]
+#   tools/release.sh package WINDOWS_TREE LINUX_TREE OUT_DIR
+#   tools/release.sh guide-html OUT_DIR
 #   tools/release.sh check-zip ZIP EXE PROBE [--guide]
 #   tools/release.sh test-zip EXE PROBE WORK_DIR
 #
 # The release (`./run release`) builds the 32-bit Windows preset and the Linux
 # preset and writes into DIR (default build/release/):
 #
-#   pelwin-<version>-win32.zip   pelwin.exe, the user guide as HTML with its
-#                                pictures, CHANGELOG.md, in a folder
-#                                pelwin-<version>/
-#   pelwin_<version>_amd64.deb   the Linux program (cpack)
+#   pelwin-<version>-win32.zip   a folder pelwin-<version>/ with pelwin.exe,
+#                                pelwin-report.exe, the user guide as HTML with
+#                                its pictures, readme.txt, CHANGELOG.txt,
+#                                LICENSE.txt and NOTICES.txt (the text files
+#                                with CRLF line ends)
+#   pelwin_<version>_amd64.deb   pelwin, camsim and pelwin-report for Linux,
+#                                with /usr/share/doc/pelwin/copyright
 #   SHA256SUMS                   the sums of the two, as sha256sum writes them
+#
+# Before it writes them it checks the ZIP: unpacked, under Wine (check-zip)
+# and its guide in headless Chromium (tests/release/guide_html.sh, whose
+# screenshot of the page stays in build/release-guide/).
+#
+# pelwin-report goes in when the build tree has its target (CMake target
+# pelwin-report); a tree without it makes a release without it, and says so.
 #
 # It refuses a tree with changes no commit holds (untracked files included:
 # the build picks up every source file in a folder), so a release is what its
 # commit says; --force builds it anyway. The version is the project's
-# (CMakeLists.txt), which must match the version resource's.
+# (CMakeLists.txt), which must match the version resource's. Every file in
+# both packages is dated at the commit (SOURCE_DATE_EPOCH when set), so the
+# same commit and the same Debian packages give the same bytes.
 #
-# check-zip unpacks ZIP and checks it: the files it must hold, its pelwin.exe
-# byte for byte EXE and a 32-bit program, and that the program starts under
-# Wine and closes again (needs DISPLAY and WINEPREFIX: tests/windows/wine-gui.sh).
-# --guide: the ZIP also holds the user guide, with every picture it shows.
-# test-zip makes a ZIP of EXE and CHANGELOG.md in WORK_DIR as the release does
-# and runs check-zip on it; the cross build's tests run it.
+# package makes the ZIP and the .deb from trees already built, without the
+# checks under Wine (tests/release/reproducible.sh makes them twice).
+# guide-html writes docs/user-guide.md as OUT_DIR/user-guide.html with its
+# pictures (tests/release/guide_html.sh renders it).
+# check-zip unpacks ZIP and checks it: the files it must hold, its programs
+# byte for byte the tree's and 32-bit, the text files with CRLF line ends,
+# and that pelwin.exe starts under Wine and closes again (needs DISPLAY and
+# WINEPREFIX: tests/windows/wine-gui.sh). --guide: the ZIP also holds the
+# user guide, with every picture it shows.
+# test-zip makes a ZIP without the guide in WORK_DIR as the release does and
+# runs check-zip on it; the 32-bit tree's tests run it.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,11 +69,52 @@ project_version() {
   echo "$version"
 }
 
+# The date every packaged file carries: the commit's, not the build's.
+release_stamp() {
+  if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
+    echo "$SOURCE_DATE_EPOCH"
+  else
+    git -C "$root" log -1 --format=%ct || fail "no commit date (and no SOURCE_DATE_EPOCH)"
+  fi
+}
+
 # pe_machine FILE: the PE header's machine field, 014c for a 32-bit x86 program.
 pe_machine() {
   local offset
   offset=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
   od -An -tx2 -j$((offset + 4)) -N2 "$1" | tr -d ' '
+}
+
+# tree_of FILE: the build tree (the folder with CMakeCache.txt) that FILE is in.
+tree_of() {
+  local dir
+  dir=$(cd "$(dirname "$1")" && pwd)
+  while [ ! -f "$dir/CMakeCache.txt" ]; do
+    [ "$dir" != / ] || fail "$1 is in no build tree"
+    dir=$(dirname "$dir")
+  done
+  echo "$dir"
+}
+
+# report_of TREE: the pelwin-report program TREE builds, or nothing when TREE
+# has no such target. A tree with the target but without the file fails.
+report_of() {
+  local tree=$1 file
+  file=$(sed -n 's/^build pelwin-report: phony \([^ |]*pelwin-report\(\.exe\)\{0,1\}\)\( .*\)\{0,1\}$/\1/p' \
+    "$tree/build.ninja" | head -n 1)
+  [ -n "$file" ] || return 0
+  [ -f "$tree/$file" ] || fail "$tree has the target pelwin-report but no $tree/$file: build it"
+  echo "$tree/$file"
+}
+
+# crlf SOURCE DEST: a text file with CRLF line ends, for Notepad; one with
+# characters beyond ASCII starts with a byte order mark, without which older
+# Notepads read UTF-8 as the ANSI code page.
+crlf() {
+  {
+    ! LC_ALL=C grep -q '[^[:print:][:space:]]' "$1" || printf '\357\273\277'
+    sed 's/\r*$/\r/' "$1"
+  } >"$2"
 }
 
 # guide_html OUT_DIR: docs/user-guide.md as OUT_DIR/user-guide.html, its
@@ -79,7 +139,7 @@ for picture in pictures:
     shutil.copyfile(os.path.join(docs, picture), os.path.join(out, picture))
 # Other pages of the source tree are not in the ZIP: keep their link texts.
 text = re.sub(r"(?<!!)\[([^\]]+)\]\((?!#|[a-z]+://)[^)]*\)", r"\1", text)
-body = markdown.markdown(text, extensions=["tables", "toc"])
+body = markdown.markdown(text, extensions=["tables", "toc", "fenced_code"])
 heading = re.search(r"^# (.+)$", text, re.M)
 title = heading.group(1) if heading else "pelwin"
 with open(os.path.join(out, "user-guide.html"), "w", encoding="utf-8", newline="\r\n") as page:
@@ -93,6 +153,8 @@ body {{ font-family: Segoe UI, Arial, sans-serif; max-width: 52em; margin: 2em a
 table {{ border-collapse: collapse; }}
 th, td {{ border: 1px solid #bbb; padding: 0.3em 0.6em; vertical-align: top; }}
 code {{ background: #f2f2f2; padding: 0 0.2em; }}
+pre {{ background: #f2f2f2; padding: 0.5em 0.8em; overflow-x: auto; }}
+pre code {{ padding: 0; }}
 img {{ max-width: 100%; }}
 </style>
 </head>
@@ -104,25 +166,168 @@ img {{ max-width: 100%; }}
 PY
 }
 
-# make_zip ZIP VERSION EXE [GUIDE_DIR]: the Windows ZIP, every file dated at
-# the commit (not at the build), in a fixed order: the same files give the same
-# ZIP. (pelwin.exe itself carries its link time.)
+# notices EXE OUT: release/notices.txt, then the notices of the toolchain
+# that linked EXE, taken from the copyright files of the Debian packages that
+# hold the libraries it links statically (docs/developing.md says which).
+notices() {
+  local exe=$1 out=$2 tree compiler library path package packages=()
+  tree=$(tree_of "$exe")
+  compiler=$(sed -n 's/^set(CMAKE_CXX_COMPILER "\(.*\)")$/\1/p' "$tree"/CMakeFiles/*/CMakeCXXCompiler.cmake |
+    head -n 1)
+  [ -x "$compiler" ] || fail "no C++ compiler recorded in $tree"
+  for library in libstdc++.a libgcc.a crt2.o libmingw32.a libpthread.a; do
+    path=$(realpath "$("$compiler" -print-file-name="$library")")
+    package=$(dpkg -S "$path" 2>/dev/null | sed -n '1s/:.*//p')
+    [ -n "$package" ] || fail "no Debian package holds $path ($library of $compiler)"
+    printf '%s\n' "${packages[@]}" | grep -qx "$package" || packages+=("$package")
+  done
+  {
+    cat "$root/release/notices.txt"
+    local seen=() copyright sum
+    for package in "${packages[@]}"; do
+      copyright=/usr/share/doc/$package/copyright
+      [ -f "$copyright" ] || fail "no $copyright"
+      echo "  $(dpkg-query -W -f='${Package} ${Version}' "$package")"
+    done
+    for package in "${packages[@]}"; do
+      copyright=/usr/share/doc/$package/copyright
+      sum=$(sha256sum <"$copyright")
+      printf '%s\n' "${seen[@]}" | grep -qx "$sum" && continue
+      seen+=("$sum")
+      printf '\n\n==== %s (from %s)\n\n' \
+        "$(sed -n '2s/^Upstream-Name: //p' "$copyright" | grep . || echo GCC)" "$copyright"
+      if grep -q '^GCC RUNTIME LIBRARY EXCEPTION' "$copyright"; then
+        # The GCC file covers every GCC language; what the programs hold is
+        # the runtime libraries, under the statement and the exception.
+        sed -n '/^GCC is Copyright/,/^The libbacktrace library/p' "$copyright" | sed '$d'
+        sed -n '/^GCC RUNTIME LIBRARY EXCEPTION/,/^libquadmath/p' "$copyright" | sed '$d'
+      else
+        cat "$copyright"
+      fi
+    done
+  } >"$out.lf"
+  grep -q '^GCC RUNTIME LIBRARY EXCEPTION' "$out.lf" || fail "no GCC Runtime Library Exception found"
+  grep -q '^Upstream-Name: mingw-w64' "$out.lf" || fail "no mingw-w64 copyright file found"
+  crlf "$out.lf" "$out"
+  rm -f "$out.lf"
+}
+
+# stamp_tree DIR STAMP: every entry of DIR dated STAMP, with fixed modes
+# (programs 0755, other files 0644, folders 0755), whatever the umask.
+stamp_tree() {
+  local dir=$1 stamp=$2
+  find "$dir" -type d -exec chmod 0755 {} +
+  find "$dir" -type f -exec chmod 0644 {} +
+  find "$dir" -type f \( -name '*.exe' -o -path '*/usr/bin/*' \) -exec chmod 0755 {} +
+  find "$dir" -exec touch -h -d "@$stamp" {} +
+}
+
+# make_zip ZIP VERSION EXE REPORT [GUIDE_DIR]: the Windows ZIP (REPORT may be
+# empty), in a fixed order with fixed dates and modes: the same files give
+# the same ZIP.
 make_zip() {
-  local zip=$1 version=$2 exe=$3 guide=${4:-}
+  local zip=$1 version=$2 exe=$3 report=$4 guide=${5:-}
   local stage folder stamp
   stage=$(mktemp -d)
   folder="pelwin-$version"
   mkdir -p "$stage/$folder"
   cp "$exe" "$stage/$folder/pelwin.exe"
-  cp "$root/CHANGELOG.md" "$stage/$folder/CHANGELOG.md"
+  [ -z "$report" ] || cp "$report" "$stage/$folder/pelwin-report.exe"
+  sed "s/@VERSION@/$version/g" "$root/release/readme.txt" >"$stage/readme.txt"
+  crlf "$stage/readme.txt" "$stage/$folder/readme.txt"
+  crlf "$root/CHANGELOG.md" "$stage/$folder/CHANGELOG.txt"
+  crlf "$root/LICENSE" "$stage/$folder/LICENSE.txt"
+  notices "$exe" "$stage/$folder/NOTICES.txt"
   if [ -n "$guide" ]; then
     cp -r "$guide"/. "$stage/$folder/"
   fi
-  stamp=$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)
-  find "$stage/$folder" -exec touch -h -d "@$stamp" {} +
+  stamp=$(release_stamp)
+  stamp_tree "$stage/$folder" "$stamp"
   rm -f "$zip"
-  (cd "$stage" && find "$folder" -type f | LC_ALL=C sort | zip -q -X -9 "$zip" -@)
+  # zip writes local time into its entries: UTC, so that the time zone of the
+  # machine does not change the bytes. -X: no owners, no extra time fields.
+  (cd "$stage" && find "$folder" -type f | LC_ALL=C sort | TZ=UTC zip -q -X -9 "$zip" -@)
   rm -rf "$stage"
+}
+
+# deb_copyright FILE: the package's copyright file, the Debian way
+# (machine-readable format). The programs link no third-party code
+# statically; the shared libraries they use are the system's packages.
+deb_copyright() {
+  {
+    cat <<'HEAD'
+Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: pelwin
+
+Files: *
+Copyright: 2026 The pelwin developers
+License: Expat
+HEAD
+    sed -n '/^Permission is hereby granted/,$p' "$root/LICENSE" | sed 's/^$/./; s/^/ /'
+  } >"$1"
+}
+
+# make_deb LINUX_TREE OUT_DIR VERSION: cpack's package of the Linux tree, with
+# camsim (and pelwin-report when built) added, the documentation Debian wants,
+# and put together again with fixed dates, modes and owners.
+make_deb() {
+  local linux=$1 out=$2 version=$3 stamp work deb package arch report
+  stamp=$(release_stamp)
+  work=$(mktemp -d)
+  (cd "$linux" && cpack -G DEB -B "$work/cpack" >/dev/null) || fail "cpack failed in $linux"
+  deb=$(find "$work/cpack" -maxdepth 1 -name "pelwin_${version}_*.deb" | head -n 1)
+  [ -n "$deb" ] || fail "cpack made no pelwin_${version}_*.deb"
+  package=$work/root
+  dpkg-deb -R "$deb" "$package"
+
+  [ -x "$linux/sim/camsim" ] || fail "no $linux/sim/camsim: build the camsim target"
+  install -m 0755 "$linux/sim/camsim" "$package/usr/bin/camsim"
+  report=$(report_of "$linux")
+  if [ -n "$report" ]; then
+    install -m 0755 "$report" "$package/usr/bin/pelwin-report"
+  else
+    log "note: $linux has no pelwin-report target; the .deb goes without it"
+  fi
+  local program needed
+  for program in "$package/usr/bin/camsim" ${report:+"$package/usr/bin/pelwin-report"}; do
+    strip --strip-unneeded -R .comment "$program"
+    # Depends comes from cpack's look at pelwin: nothing may need more.
+    needed=$(comm -23 <(objdump -p "$program" | awk '$1 == "NEEDED" { print $2 }' | sort) \
+      <(objdump -p "$package/usr/bin/pelwin" | awk '$1 == "NEEDED" { print $2 }' | sort))
+    [ -z "$needed" ] || fail "$(basename "$program") needs libraries pelwin does not: $needed"
+  done
+  local doc=$package/usr/share/doc/pelwin
+  mkdir -p "$doc"
+  deb_copyright "$doc/copyright"
+  cp "$root/release/deb-README" "$doc/README"
+  gzip -9n <"$root/CHANGELOG.md" >"$doc/changelog.gz"
+
+  # The control file: the size of what is there now, and the simulator named.
+  local size
+  size=$(find "$package" -path "$package/DEBIAN" -prune -o -type f -printf '%s\n' |
+    awk '{ total += $1 } END { printf "%d", (total + 1023) / 1024 }')
+  awk -v size="$size" '
+    /^$/ { next }
+    described && !/^ / {
+      print " ."
+      print " There is no camera driver on Linux: the package also holds camsim, a"
+      print " simulated camera and driver, to try pelwin with (see"
+      print " /usr/share/doc/pelwin/README)."
+      described = 0
+    }
+    /^Description:/ { described = 1 }
+    /^Installed-Size:/ { $0 = "Installed-Size: " size }
+    { print }
+  ' "$package/DEBIAN/control" >"$work/control"
+  grep -q '^ There is no camera driver' "$work/control" || fail "cpack's control file has no Description"
+  mv "$work/control" "$package/DEBIAN/control"
+  (cd "$package" && find . -path ./DEBIAN -prune -o -type f -print | sed 's|^\./||' |
+    LC_ALL=C sort | xargs -d '\n' md5sum) >"$package/DEBIAN/md5sums"
+  stamp_tree "$package" "$stamp"
+  arch=$(sed -n 's/^Architecture: //p' "$package/DEBIAN/control")
+  SOURCE_DATE_EPOCH=$stamp dpkg-deb --root-owner-group --threads-max=1 -Zxz --build \
+    "$package" "$out/pelwin_${version}_${arch}.deb" >/dev/null
+  rm -rf "$work"
 }
 
 # start_and_close EXE PROBE: the program opens its window with its first page
@@ -158,15 +363,21 @@ cmd_check_zip() {
   [ $# -ge 3 ] || fail "check-zip needs ZIP EXE PROBE"
   local zip=$1 exe=$2 probe=$3 guide=false
   [ "${4:-}" = --guide ] && guide=true
-  local version unpacked folder
+  local version unpacked folder report
   version=$(project_version)
   folder="pelwin-$version"
+  report=$(report_of "$(tree_of "$exe")")
   unpacked=$(mktemp -d)
   # shellcheck disable=SC2064 # the folder's name now: the variable is gone at exit
   trap "rm -rf '$unpacked'" EXIT
   unzip -q "$zip" -d "$unpacked" || fail "$zip does not unpack"
 
-  local want=("$folder/CHANGELOG.md" "$folder/pelwin.exe")
+  local texts=(CHANGELOG.txt LICENSE.txt NOTICES.txt readme.txt)
+  local want=("$folder/pelwin.exe") text
+  for text in "${texts[@]}"; do
+    want+=("$folder/$text")
+  done
+  [ -z "$report" ] || want+=("$folder/pelwin-report.exe")
   if $guide; then
     want+=("$folder/user-guide.html")
     while IFS= read -r picture; do
@@ -184,10 +395,20 @@ cmd_check_zip() {
       [ -f "$unpacked/$folder/$src" ] || fail "the guide shows $src, which the ZIP lacks"
     done < <(grep -o 'src="[^"]*"' "$unpacked/$folder/user-guide.html" | sed 's/src="\(.*\)"/\1/')
   fi
+  for text in "${texts[@]}"; do
+    ! grep -q $'[^\r]$\|^$' "$unpacked/$folder/$text" ||
+      fail "$text has lines without CRLF ends: Notepad on older Windows shows it as one line"
+  done
+  ! grep -q '@[A-Z]*@' "$unpacked/$folder/readme.txt" || fail "readme.txt has a placeholder left"
 
+  local program
+  for program in pelwin.exe ${report:+pelwin-report.exe}; do
+    [ "$(pe_machine "$unpacked/$folder/$program")" = 014c ] ||
+      fail "the ZIP's $program is not a 32-bit x86 program"
+  done
   cmp -s "$unpacked/$folder/pelwin.exe" "$exe" || fail "the ZIP's pelwin.exe is not $exe"
-  [ "$(pe_machine "$unpacked/$folder/pelwin.exe")" = 014c ] ||
-    fail "the ZIP's pelwin.exe is not a 32-bit x86 program (machine $(pe_machine "$exe"))"
+  [ -z "$report" ] || cmp -s "$unpacked/$folder/pelwin-report.exe" "$report" ||
+    fail "the ZIP's pelwin-report.exe is not $report"
   start_and_close "$unpacked/$folder/pelwin.exe" "$probe"
   log "checked: $zip"
 }
@@ -198,8 +419,26 @@ cmd_test_zip() {
   version=$(project_version)
   mkdir -p "$work"
   zip="$(cd "$work" && pwd)/pelwin-$version-win32.zip"
-  make_zip "$zip" "$version" "$exe"
+  make_zip "$zip" "$version" "$exe" "$(report_of "$(tree_of "$exe")")"
   cmd_check_zip "$zip" "$exe" "$probe"
+}
+
+# package WINDOWS_TREE LINUX_TREE OUT_DIR: the ZIP and the .deb of built trees.
+cmd_package() {
+  [ $# -eq 3 ] || fail "package needs WINDOWS_TREE LINUX_TREE OUT_DIR"
+  local windows=$1 linux=$2 out=$3 version work report
+  version=$(project_version)
+  mkdir -p "$out"
+  out=$(cd "$out" && pwd)
+  [ -f "$windows/app/pelwin.exe" ] || fail "no $windows/app/pelwin.exe"
+  report=$(report_of "$windows")
+  [ -n "$report" ] || log "note: $windows has no pelwin-report target; the ZIP goes without it"
+  work=$(mktemp -d)
+  guide_html "$work/guide"
+  make_zip "$out/pelwin-$version-win32.zip" "$version" "$windows/app/pelwin.exe" "$report" \
+    "$work/guide"
+  rm -rf "$work"
+  make_deb "$linux" "$out" "$version"
 }
 
 cmd_release() {
@@ -255,24 +494,20 @@ cmd_release() {
   cmake --build --preset linux -j "$jobs"
 
   # Made and checked aside; the folder gets a release only when it is whole.
-  local work guide zip
+  local work
   work=$(mktemp -d)
   # shellcheck disable=SC2064 # the folder's name now: the variable is gone at exit
   trap "rm -rf '$work'" EXIT
-  guide="$work/guide"
-  mkdir -p "$work/release"
-  log "user guide as HTML"
-  guide_html "$guide"
-  zip="$work/release/pelwin-$version-win32.zip"
-  make_zip "$zip" "$version" "$exe" "$guide"
-  log "check: $(basename "$zip") under Wine"
+  log "package: the ZIP (user guide as HTML) and the .deb"
+  cmd_package "$windows" "$root/build/linux" "$work/release"
+  log "check: the ZIP under Wine"
   WINEPREFIX="$windows/wineprefix-gui" WINEDEBUG=-all \
-    "$root/tests/windows/wine-gui.sh" "$0" check-zip "$zip" "$exe" "$probe" --guide
-
-  log "package: Debian"
-  (cd "$root/build/linux" && cpack -G DEB -B "$work/deb" >/dev/null)
-  mv "$work/deb/pelwin_${version}_"*.deb "$work/release/" ||
-    fail "cpack made no pelwin_${version}_*.deb"
+    "$root/tests/windows/wine-gui.sh" "$0" check-zip "$work/release/pelwin-$version-win32.zip" \
+    "$exe" "$probe" --guide
+  log "check: the ZIP's guide in a browser (screenshot in build/release-guide/)"
+  unzip -q "$work/release/pelwin-$version-win32.zip" -d "$work/unpacked"
+  "$root/tests/release/guide_html.sh" "$root/build/release-guide" "$work/unpacked/pelwin-$version"
+  rm -rf "$work/unpacked"
 
   (cd "$work/release" && sha256sum -- * >SHA256SUMS)
   rm -f "$out"/pelwin-*-win32.zip "$out"/pelwin_*.deb "$out/SHA256SUMS"
@@ -285,6 +520,8 @@ case "${2:-}" in
   -h | --help) usage; exit 0 ;;
 esac
 case "${1:-}" in
+  package) shift; cmd_package "$@" ;;
+  guide-html) shift; [ $# -eq 1 ] || fail "guide-html needs OUT_DIR"; guide_html "$1" ;;
   check-zip) shift; cmd_check_zip "$@" ;;
   test-zip) shift; cmd_test_zip "$@" ;;
   *) cmd_release "$@" ;;
