@@ -363,10 +363,11 @@ cmd_check_zip() {
   [ $# -ge 3 ] || fail "check-zip needs ZIP EXE PROBE"
   local zip=$1 exe=$2 probe=$3 guide=false
   [ "${4:-}" = --guide ] && guide=true
-  local version unpacked folder report
+  local version unpacked folder tree report
   version=$(project_version)
   folder="pelwin-$version"
-  report=$(report_of "$(tree_of "$exe")")
+  tree=$(tree_of "$exe")
+  report=$(report_of "$tree")
   unpacked=$(mktemp -d)
   # shellcheck disable=SC2064 # the folder's name now: the variable is gone at exit
   trap "rm -rf '$unpacked'" EXIT
@@ -415,11 +416,13 @@ cmd_check_zip() {
 
 cmd_test_zip() {
   [ $# -eq 3 ] || fail "test-zip needs EXE PROBE WORK_DIR"
-  local exe=$1 probe=$2 work=$3 version zip
+  local exe=$1 probe=$2 work=$3 version zip tree report
   version=$(project_version)
   mkdir -p "$work"
   zip="$(cd "$work" && pwd)/pelwin-$version-win32.zip"
-  make_zip "$zip" "$version" "$exe" "$(report_of "$(tree_of "$exe")")"
+  tree=$(tree_of "$exe")
+  report=$(report_of "$tree")
+  make_zip "$zip" "$version" "$exe" "$report"
   cmd_check_zip "$zip" "$exe" "$probe"
 }
 
