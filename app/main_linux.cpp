@@ -20,6 +20,8 @@ constexpr char Usage[] =
     "  PELWIN_USER_REGISTRY     per-user settings, the window position (default\n"
     "                           $XDG_CONFIG_HOME/pelwin/registry, else ~/.config/...)\n"
     "  PELWIN_MACHINE_REGISTRY  the camera driver's settings (default /etc/pelwin/registry)\n"
+    "  PELWIN_OBJECT_ROOT       the machine's named objects, which tell the pelwins running\n"
+    "                           on it from each other (default /run/pelwin/objects)\n"
     "  PELWIN_ADMIN             1 or 0 overrides the administrator check (default: whether\n"
     "                           the machine registry may be written)\n"
     "See docs/platform-linux.md and docs/user-guide.md.\n";

@@ -29,6 +29,7 @@ struct TRoots {
     setenv("PELWIN_DEVICE_ROOT", (Base + "/devices").c_str(), 1);
     setenv("PELWIN_USER_REGISTRY", (Base + "/user").c_str(), 1);
     setenv("PELWIN_MACHINE_REGISTRY", (Base + "/machine").c_str(), 1);
+    setenv("PELWIN_OBJECT_ROOT", (Base + "/objects").c_str(), 1);
     PosixFaults().Administrator = 1;
   }
   ~TRoots() { std::filesystem::remove_all(Base); }

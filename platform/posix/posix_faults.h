@@ -37,6 +37,14 @@ struct TPosixFaults {
   // below the root, as directories another user made 0700.
   enum class TUnreadable { None, Values, Keys };
   TUnreadable MachineRegistryUnreadable = TUnreadable::None;
+  // The process kills itself (SIGKILL) just before its n-th attempt from now to
+  // set or delete a value under HKEY_LOCAL_MACHINE; 0: never. What a crash or
+  // a kill in the middle of a permission decision leaves.
+  int DieBeforeMachineChange = 0;
+  // OpenEventA waits this long after it has looked for the event, before it
+  // answers: a slow system, which widens the time between a look and what the
+  // caller does on its answer.
+  int PauseAfterEventLookMs = 0;
   // GetModuleFileNameA reports this path instead of the running executable's.
   std::string ModulePath;
 };

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <string>
 
+#include "posix_faults.h"
 #include "posix_internal.h"
 
 namespace {
@@ -199,13 +200,19 @@ HANDLE CreateEventA(void*, BOOL, BOOL, LPCSTR lpName) {
 
 HANDLE OpenEventA(DWORD, BOOL, LPCSTR lpName) {
   const int fd = OpenObject(lpName, false);
-  if (fd < 0) {
-    return nullptr;
-  }
   bool held = false;
-  if (!LockedElsewhere(fd, &held) || !held) {
-    const DWORD error = held ? PosixErrorFromErrno(errno) : ERROR_FILE_NOT_FOUND;
-    close(fd);
+  const bool looked = fd >= 0 && LockedElsewhere(fd, &held);
+  const DWORD error = fd < 0    ? GetLastError()
+                      : !looked ? PosixErrorFromErrno(errno)
+                                : ERROR_FILE_NOT_FOUND;
+  if (PosixFaults().PauseAfterEventLookMs > 0) {
+    const timespec pause{0, PosixFaults().PauseAfterEventLookMs * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+  if (!held) {
+    if (fd >= 0) {
+      close(fd);
+    }
     SetLastError(error);
     return nullptr;
   }

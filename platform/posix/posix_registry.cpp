@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -182,6 +183,13 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 
 std::atomic<unsigned> g_temp_serial{0};
 
+// The process dies here when the tests' plan says this change is its last.
+void MaybeDieBeforeChange(const TRegStoreKey* key) {
+  int& countdown = PosixFaults().DieBeforeMachineChange;
+  if (key != nullptr && key->Machine && countdown > 0 && --countdown == 0)
+    raise(SIGKILL);
+}
+
 }  // namespace
 
 std::string PosixRegistryRoot(HKEY root) {
@@ -289,6 +297,7 @@ bool RegStoreGetDword(TRegStoreKey* key, const char* name, std::uint32_t* value)
 }
 
 bool RegStoreSetDword(TRegStoreKey* key, const char* name, std::uint32_t value) {
+  MaybeDieBeforeChange(key);
   if (!key || key->ReadOnly || !ValidName(name))
     return Refuse(!key            ? ERROR_INVALID_HANDLE
                   : key->ReadOnly ? ERROR_ACCESS_DENIED
@@ -324,6 +333,7 @@ bool RegStoreSetDword(TRegStoreKey* key, const char* name, std::uint32_t value) 
 }
 
 bool RegStoreDeleteValue(TRegStoreKey* key, const char* name) {
+  MaybeDieBeforeChange(key);
   if (!key || !ValidName(name))
     return Refuse(key ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE, false);
   // As a key opened for reading only: refused whether the value is there or not.

@@ -10,7 +10,7 @@ fail() {
 }
 
 help=$(env -u DISPLAY "$PELWIN" --help) || fail "--help did not exit 0"
-for name in PELWIN_DEVICE_ROOT PELWIN_USER_REGISTRY PELWIN_MACHINE_REGISTRY PELWIN_ADMIN; do
+for name in PELWIN_DEVICE_ROOT PELWIN_USER_REGISTRY PELWIN_MACHINE_REGISTRY PELWIN_OBJECT_ROOT PELWIN_ADMIN; do
   grep -q "$name" <<<"$help" || fail "--help does not mention $name"
 done
 version=$(env -u DISPLAY "$PELWIN" --version) || fail "--version did not exit 0"

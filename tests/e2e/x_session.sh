@@ -26,6 +26,7 @@ fi
 export PELWIN_DEVICE_ROOT="$XS_WORK/devices"
 export PELWIN_USER_REGISTRY="$XS_WORK/user-registry"
 export PELWIN_MACHINE_REGISTRY="$XS_WORK/machine-registry"
+export PELWIN_OBJECT_ROOT="$XS_WORK/objects"
 export CAMSIM_STATE="$XS_WORK/camsim-state"
 export PELWIN_FLTK_SNAPSHOT="$XS_WORK/snapshot"
 # The Selvo and Ortek paths ask for administrator rights; the roots above are

@@ -18,9 +18,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <span>
 #include <sstream>
 
@@ -857,6 +860,300 @@ TEST(FaultMatrix, TwoPelwinsNeitherLoseNorTakeEachOthersGrant) {
           << "record is left.\n\n"
           << runs << " runs, " << failures << " with an unexpected outcome.\n\n"
           << table.str();
+  WriteReportSection(section.str());
+}
+
+// ---------------------------------------------------------------------------
+// Pelwins acting at the same moment: each in a child process of its own, on
+// one machine (registry and named objects), told what to do through a pipe.
+
+// A pelwin in a child process, driven to page 2 (unplug page), 3 (granted) or
+// not started at all (0). Each order is three bytes: what to do, a wait in
+// steps of 40 us before doing it, and the change to the machine registry before which
+// the child dies (0: none). Each answer is one byte: 'r' done as it should be,
+// 'x' not, 'k' killed as planned.
+class CRun {
+ public:
+  CRun(const TTempRoots& shared, bool sameUser, int page, int pauseMs = 0) {
+    int orders[2];
+    int answers[2];
+    if (pipe(orders) != 0 || pipe(answers) != 0) {
+      return;
+    }
+    Pid = fork();
+    if (Pid == 0) {
+      close(orders[1]);
+      close(answers[0]);
+      Serve(shared, sameUser, page, pauseMs, orders[0], answers[1]);
+    }
+    close(orders[0]);
+    close(answers[1]);
+    Orders = orders[1];
+    Answers = answers[0];
+    Ready = Pid > 0 && Answer() == 'r';
+  }
+  ~CRun() {
+    close(Orders);
+    close(Answers);
+    if (Pid > 0) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, nullptr, 0);
+    }
+  }
+  void Send(char what, int delay = 0, int dieAt = 0) {
+    const char order[3] = {what, static_cast<char>(delay), static_cast<char>(dieAt)};
+    if (write(Orders, order, 3) != 3) {
+      Failed = true;
+    }
+  }
+  char Answer() {
+    char answer = 'x';
+    if (read(Answers, &answer, 1) == 1) {
+      return answer;
+    }
+    int status = 0;
+    const bool killed = Pid > 0 && waitpid(Pid, &status, 0) == Pid && WIFSIGNALED(status) &&
+                        WTERMSIG(status) == SIGKILL;
+    Pid = -1;
+    return killed ? 'k' : 'x';
+  }
+  bool Ready = false;
+  bool Failed = false;
+
+ private:
+  [[noreturn]] static void Serve(const TTempRoots& shared, bool sameUser, int page, int pauseMs,
+                                 int orders, int answers) {
+    TAppHarness app;
+    app.ShareRegistries(shared, sameUser);
+    app.AddCamera("cam", "selvo-kaf");
+    PosixFaults().PauseAfterEventLookMs = pauseMs;
+    if (page > 0) {
+      app.Start();
+      DriveToPage(app, false, page, "cam", false);
+    }
+    char answer = page == 0 || app.Window->WizardStep == page ? 'r' : 'x';
+    char order[3];
+    while (write(answers, &answer, 1) == 1 && read(orders, order, 3) == 3) {
+      const auto until = std::chrono::steady_clock::now() +
+                         std::chrono::microseconds(40 * static_cast<unsigned char>(order[1]));
+      while (std::chrono::steady_clock::now() < until) {
+      }
+      PosixFaults().DieBeforeMachineChange = order[2];
+      answer = Act(app, order[0]) ? 'r' : 'x';
+    }
+    _exit(0);
+  }
+
+  static bool Act(TAppHarness& app, char what) {
+    switch (what) {
+      case 'u':  // unplugged at the unplug page: the grant
+        app.Unplug("cam");
+        return app.Window->WizardStep == 3 && app.Boxes().empty();
+      case 'c':
+        app.Close();
+        return app.Ended();
+      case 'w':  // plugged in again, scanned, written, verified
+        app.Plug("cam");
+        app.PressStep();
+        app.PressNext();
+        app.PickPositions(ChosenItem);
+        app.PickWheel(ChosenWheel);
+        app.PressStep();
+        app.PressNext();
+        return app.Window->WizardStep == 5 && app.Boxes().empty();
+      case 'f':
+        app.PressNext();
+        return app.Ended();
+      case 'b':  // a start, with its clean-up, and a close at page 1
+        app.Start();
+        app.Close();
+        return app.Ended();
+      default:
+        return false;
+    }
+  }
+
+  pid_t Pid = -1;
+  int Orders = -1;
+  int Answers = -1;
+};
+
+enum class TMoment { GrantTogether, EndTogether, EndWhileGranting, CleanUpWhileGranting };
+
+struct TMomentCase {
+  TMoment Moment;
+  const char* Name;
+  bool SameUser = true;
+  int DieAt = 0;  // the machine-registry change before which the run planned to die dies
+};
+
+// How far apart the two runs act, at most: 1 ms for two of a kind; 10 ms for
+// an end or a start against a grant, which reaches its decision some 10 to
+// 25 ms after the unplug (the notification comes first).
+int SpreadSteps(TMoment moment) {
+  return moment == TMoment::GrantTogether || moment == TMoment::EndTogether ? 25 : 250;
+}
+
+// An end or a start against a grant: their look for the other's hold is slow,
+// as on a loaded machine, so that the lock must cover the time from the look
+// to the change it leads to.
+constexpr int SlowLookMs = 30;
+
+const TMomentCase MomentCases[] = {
+    {TMoment::GrantTogether, "both grant at one unplug; the first closes, the second writes"},
+    {TMoment::GrantTogether, "the same, two accounts", false},
+    {TMoment::GrantTogether, "both grant at one unplug, the first dies before its mark", true, 1},
+    {TMoment::GrantTogether, "the same, the first dies between its mark and the value", true, 2},
+    {TMoment::EndTogether, "both close at the same moment"},
+    {TMoment::EndTogether, "the same, two accounts", false},
+    {TMoment::EndTogether, "both close, the last dies before deleting the value", true, 1},
+    {TMoment::EndTogether, "both close, the last dies between the value and its mark", true, 2},
+    {TMoment::EndWhileGranting, "one closes while the other grants, which then writes"},
+    {TMoment::CleanUpWhileGranting,
+     "a start cleans up a killed run's grant while another grants, which then writes"},
+};
+
+// A killed run's leftovers: the value and pelwin's mark of it, no holder.
+void LeaveKilledGrant(const TTempRoots& shared, std::uint16_t modelCode) {
+  namespace fs = std::filesystem;
+  const std::string marks = shared.MachineRegistry + "/Software/Varnosti/pelwin/Grants";
+  fs::create_directories(marks);
+  WriteFileText(marks + "/" + std::to_string(modelCode), "dword:00000001\n");
+  const std::string key = shared.MachineRegistry + "/" + camsim::ServiceKeyPath(modelCode);
+  fs::create_directories(key);
+  WriteFileText(key + "/AllowEEPROMWrite", "dword:00000001\n");
+}
+
+// One round; the first check that failed, or "" when all held.
+std::string RunMoment(const TMomentCase& c, std::mt19937& random) {
+  TTempRoots shared;
+  std::uniform_int_distribution<int> spread(0, SpreadSteps(c.Moment));
+  std::string note;
+  const auto expect = [&](bool ok, const char* what) {
+    if (!ok && note.empty()) {
+      note = what;
+    }
+  };
+  const auto writes = [&](CRun& run) {
+    run.Send('w');
+    expect(run.Answer() == 'r', "the write was refused: a live grant was taken");
+    run.Send('f');
+    expect(run.Answer() == 'r', "Finish did not end the run");
+  };
+  const char planned = c.DieAt != 0 ? 'k' : 'r';
+  switch (c.Moment) {
+    case TMoment::GrantTogether: {
+      CRun first(shared, true, 2);
+      CRun second(shared, c.SameUser, 2);
+      expect(first.Ready && second.Ready, "a run did not reach the unplug page");
+      first.Send('u', spread(random), c.DieAt);
+      second.Send('u', spread(random));
+      expect(first.Answer() == planned, "the first grant did not end as planned");
+      expect(second.Answer() == 'r', "the second grant failed");
+      if (c.DieAt == 0) {
+        first.Send('c');
+        expect(first.Answer() == 'r', "the first did not close");
+      }
+      writes(second);
+      break;
+    }
+    case TMoment::EndTogether: {
+      CRun first(shared, true, 3);
+      CRun second(shared, c.SameUser, 3);
+      expect(first.Ready && second.Ready, "a run did not grant");
+      first.Send('c', spread(random), c.DieAt);
+      second.Send('c', spread(random), c.DieAt);
+      const char a = first.Answer();
+      const char b = second.Answer();
+      // Only the last to decide changes the registry: only it can die.
+      expect(c.DieAt == 0 ? a == 'r' && b == 'r' : (a == 'k') != (b == 'k'),
+             "the closes did not end as planned");
+      break;
+    }
+    case TMoment::EndWhileGranting: {
+      CRun ending(shared, true, 3, SlowLookMs);
+      CRun granting(shared, true, 2);
+      expect(ending.Ready && granting.Ready, "a run did not reach its page");
+      ending.Send('c', spread(random));
+      granting.Send('u', spread(random));
+      expect(ending.Answer() == 'r' && granting.Answer() == 'r', "a run failed its step");
+      writes(granting);
+      break;
+    }
+    case TMoment::CleanUpWhileGranting: {
+      CRun granting(shared, true, 2);
+      CRun starting(shared, true, 0, SlowLookMs);
+      expect(granting.Ready && starting.Ready, "a run did not reach its page");
+      LeaveKilledGrant(shared, 1030);
+      granting.Send('u', spread(random));
+      starting.Send('b', spread(random));
+      expect(granting.Answer() == 'r' && starting.Answer() == 'r', "a run failed its step");
+      writes(granting);
+      break;
+    }
+  }
+  if (c.DieAt != 0) {
+    TAppHarness next;
+    next.ShareRegistries(shared);
+    next.Start();
+    next.Close();
+    expect(next.Ended(), "the next start did not end");
+  }
+  expect(!PermissionIn(shared, 1030), "AllowEEPROMWrite was left");
+  expect(!GrantMarkedIn(shared), "a mark was left");
+  return note;
+}
+
+int MomentRounds() {
+  const char* rounds = std::getenv("PELWIN_MOMENT_ROUNDS");
+  return rounds != nullptr && std::atoi(rounds) > 0 ? std::atoi(rounds) : 24;
+}
+
+TEST(FaultMatrix, PelwinsAtTheSameMomentNeitherLeaveNorTakeAGrant) {
+  std::mt19937 random(20261208);
+  const int rounds = MomentRounds();
+  std::ostringstream table;
+  table << "| two pelwins | rounds | failed | first failure |\n|---|---|---|---|\n";
+  int runs = 0;
+  int failures = 0;
+  for (const TMomentCase& c : MomentCases) {
+    int failed = 0;
+    std::string first;
+    for (int round = 0; round < rounds; ++round) {
+      const std::string note = RunMoment(c, random);
+      if (!note.empty()) {
+        first = first.empty() ? note : first;
+        ++failed;
+      }
+    }
+    runs += rounds;
+    failures += failed;
+    EXPECT_EQ(failed, 0) << c.Name << ": " << first;
+    table << "| " << c.Name << " | " << rounds << " | " << failed << " | "
+          << (first.empty() ? "-" : first) << " |\n";
+  }
+  std::printf("pelwins at the same moment: %d runs, %d with an unexpected outcome\n", runs,
+              failures);
+  std::ostringstream section;
+  section
+      << "\n## Pelwins at the same moment\n\n"
+      << "Two pelwins act at the same moment, each in a process of its own on one machine\n"
+      << "(one machine registry, one set of named objects), for cameras of one model\n"
+      << "(selvo-kaf, 1030): each is sent its order at once and waits a random time\n"
+      << "before it acts, up to 1 ms for two grants or two ends, up to 10 ms for an end\n"
+      << "or a start against a grant. A run planned to die kills itself just before its first or\n"
+      << "second change to the machine's registry (before the mark or between the mark\n"
+      << "and the value of a grant; before the value's deletion or between it and the\n"
+      << "mark's), and pelwin is then started once more. \"Two accounts\": the second\n"
+      << "has a user registry of its own. When a run ends or starts against a grant, its\n"
+      << "look for the other runs' holds takes 30 ms more than it would (a loaded\n"
+      << "machine), so that a decision taken outside the lock would be overtaken by the\n"
+      << "other run's.\n\n"
+      << "Checked in every round: every grant succeeds; a run that writes after the other\n"
+      << "has ended or started finds the driver accepting the write (its grant was not\n"
+      << "taken); at the end no `AllowEEPROMWrite` and no mark is left.\n\n"
+      << runs << " runs, " << failures << " with an unexpected outcome.\n\n"
+      << table.str();
   WriteReportSection(section.str());
 }
 

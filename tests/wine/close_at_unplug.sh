@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The driver's permission never outlives pelwin.exe under Wine, read in the
 # registry as the driver reads it. First the probe sees a grant: unplugged at
-# the unplug page, the camera's AllowEEPROMWrite is 0x1 (and pelwin keeps its
-# per-user record of it); closing the window then deletes both. Then the
+# the unplug page, the camera's AllowEEPROMWrite is 0x1 (and pelwin's mark of
+# it stands in the machine's 64-bit view); closing the window then deletes both. Then the
 # window is closed at the unplug page with the camera still plugged in: the
 # disconnect that closing makes grants the permission (and scans the camera
 # still plugged in), and pelwin deletes the value on its way out. At the
@@ -19,22 +19,23 @@ export WE_NAME=close_at_unplug
 source "$(dirname "$0")/wine_e2e.sh"
 we_attach
 
-records_key='HKCU\Software\Varnosti\pelwin\Grants'
+marks_key='HKLM\Software\Varnosti\pelwin\Grants'
 
-# records: RECORDS becomes the number of pelwin's records of a grant for the
-# camera's model code (1030), none when the key is not there; a reg query that
+# marks: MARKS becomes the number of pelwin's marks of a grant for the camera's
+# model code (1030), none when the key is not there, read in the 64-bit view (a
+# mark the 32-bit program left under WOW6432Node is none); a reg query that
 # fails otherwise fails the test.
-records() {
+marks() {
   local out status=0
-  out=$(we_wine reg query "$records_key" 2>&1) || status=$?
+  out=$(we_wine reg query "$marks_key" /reg:64 2>&1) || status=$?
   out=$(tr -d '\r' <<<"$out" | sed '/^$/d')
   if [ "$status" -ne 0 ]; then
     [ "$out" = "reg: Unable to find the specified registry key" ] ||
-      we_fail "reg query of $records_key failed (status $status): $out"
-    RECORDS=0
+      we_fail "reg query of $marks_key failed (status $status): $out"
+    MARKS=0
     return 0
   fi
-  RECORDS=$(awk 'index($1, "1030.") == 1' <<<"$out" | wc -l)
+  MARKS=$(awk '$1 == "1030"' <<<"$out" | wc -l)
 }
 
 we_serve selvo-kaf
@@ -46,12 +47,12 @@ we_expect_permission ralcamF "" "while the camera is plugged in"
 we_camsim unplug >/dev/null
 we_wait_scan_page --until 'title "Corvane v3.0"'
 we_expect_permission ralcamF 0x1 "once unplugged"
-records
-[ "$RECORDS" -gt 0 ] || we_fail "no record of the grant while it is held"
+marks
+[ "$MARKS" -gt 0 ] || we_fail "no mark of the grant while it is held"
 we_close
 we_expect_permission ralcamF "" "after pelwin.exe closed at page 3"
-records
-[ "$RECORDS" -eq 0 ] || we_fail "the record of the grant was left behind at page 3"
+marks
+[ "$MARKS" -eq 0 ] || we_fail "the mark of the grant was left behind at page 3"
 
 we_camsim plug >/dev/null
 we_start_pelwin
@@ -60,8 +61,8 @@ we_click "Next ->"
 we_wait_unplug_page
 we_close
 we_expect_permission ralcamF "" "after pelwin.exe closed at the unplug page"
-records
-[ "$RECORDS" -eq 0 ] || we_fail "the record of the grant was left behind at the unplug page"
+marks
+[ "$MARKS" -eq 0 ] || we_fail "the mark of the grant was left behind at the unplug page"
 we_camsim unplug >/dev/null
 we_camsim plug >/dev/null
 [ "$(we_status_field write)" = denied ] || we_fail "the stand-in accepts writes after pelwin ended"
