@@ -11,6 +11,10 @@
 //       does), all conditions holding at the same moment
 //   pelwin_probe dialog TITLE [SECONDS]   the lines of a box's texts and
 //                                         whether it shows an icon
+//   pelwin_probe close TITLE all|oldest   asks every such window (all), or the
+//       one lowest in the stacking order, the first opened (oldest), to close
+//       as the window menu's Close does; "all" posts to each back to back, so
+//       that they close at one moment. Prints "closed N".
 //
 // Both wait up to SECONDS (default 20) for a visible top-level window with
 // exactly that title (TITLE "class:NAME": of that window class) and exit 1
@@ -224,14 +228,50 @@ int DescribeDialog(HWND box) {
   return 0;
 }
 
+struct TMatches {
+  const char* Title;
+  std::vector<HWND> Windows;  // top to bottom
+};
+
+BOOL CALLBACK CollectMatch(HWND window, LPARAM data) {
+  auto* matches = reinterpret_cast<TMatches*>(data);
+  constexpr char classPrefix[] = "class:";
+  const bool byClass = std::strncmp(matches->Title, classPrefix, sizeof classPrefix - 1) == 0;
+  const std::string want = matches->Title + (byClass ? sizeof classPrefix - 1 : 0);
+  if (IsWindowVisible(window) && (byClass ? ClassOf(window) : TextOf(window)) == want) {
+    matches->Windows.push_back(window);
+  }
+  return TRUE;
+}
+
+int CloseWindows(const char* title, const char* which) {
+  TMatches matches{title, {}};
+  EnumWindows(CollectMatch, reinterpret_cast<LPARAM>(&matches));
+  if (std::strcmp(which, "oldest") == 0 && !matches.Windows.empty()) {
+    matches.Windows = {matches.Windows.back()};
+  } else if (std::strcmp(which, "all") != 0) {
+    std::fprintf(stderr, "pelwin_probe: close takes all or oldest, not %s\n", which);
+    return 2;
+  }
+  for (HWND window : matches.Windows) {
+    PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+  }
+  std::printf("closed %u\n", static_cast<unsigned>(matches.Windows.size()));
+  return matches.Windows.empty() ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr,
                  "usage: pelwin_probe window|dialog TITLE [SECONDS] "
-                 "[--until TEXT | --until-not TEXT]...\n");
+                 "[--until TEXT | --until-not TEXT]...\n"
+                 "       pelwin_probe close TITLE all|oldest\n");
     return 2;
+  }
+  if (std::strcmp(argv[1], "close") == 0) {
+    return CloseWindows(argv[2], argc > 3 ? argv[3] : "all");
   }
   const int seconds = argc > 3 ? std::atoi(argv[3]) : 20;
   std::vector<TCondition> conditions;

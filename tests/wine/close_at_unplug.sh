@@ -19,25 +19,6 @@ export WE_NAME=close_at_unplug
 source "$(dirname "$0")/wine_e2e.sh"
 we_attach
 
-marks_key='HKLM\Software\Varnosti\pelwin\Grants'
-
-# marks: MARKS becomes the number of pelwin's marks of a grant for the camera's
-# model code (1030), none when the key is not there, read in the 64-bit view (a
-# mark the 32-bit program left under WOW6432Node is none); a reg query that
-# fails otherwise fails the test.
-marks() {
-  local out status=0
-  out=$(we_wine reg query "$marks_key" /reg:64 2>&1) || status=$?
-  out=$(tr -d '\r' <<<"$out" | sed '/^$/d')
-  if [ "$status" -ne 0 ]; then
-    [ "$out" = "reg: Unable to find the specified registry key" ] ||
-      we_fail "reg query of $marks_key failed (status $status): $out"
-    MARKS=0
-    return 0
-  fi
-  MARKS=$(awk '$1 == "1030"' <<<"$out" | wc -l)
-}
-
 we_serve selvo-kaf
 we_start_pelwin
 we_wait_title "Selvo KAF"
@@ -47,12 +28,11 @@ we_expect_permission ralcamF "" "while the camera is plugged in"
 we_camsim unplug >/dev/null
 we_wait_scan_page --until 'title "Corvane v3.0"'
 we_expect_permission ralcamF 0x1 "once unplugged"
-marks
-[ "$MARKS" -gt 0 ] || we_fail "no mark of the grant while it is held"
+we_read_mark 1030
+[ "$WE_MARK" -eq 1 ] || we_fail "no mark of the grant while it is held"
 we_close
 we_expect_permission ralcamF "" "after pelwin.exe closed at page 3"
-marks
-[ "$MARKS" -eq 0 ] || we_fail "the mark of the grant was left behind at page 3"
+we_expect_no_mark 1030 "after pelwin.exe closed at page 3"
 
 we_camsim plug >/dev/null
 we_start_pelwin
@@ -61,8 +41,7 @@ we_click "Next ->"
 we_wait_unplug_page
 we_close
 we_expect_permission ralcamF "" "after pelwin.exe closed at the unplug page"
-marks
-[ "$MARKS" -eq 0 ] || we_fail "the mark of the grant was left behind at the unplug page"
+we_expect_no_mark 1030 "after pelwin.exe closed at the unplug page"
 we_camsim unplug >/dev/null
 we_camsim plug >/dev/null
 [ "$(we_status_field write)" = denied ] || we_fail "the stand-in accepts writes after pelwin ended"

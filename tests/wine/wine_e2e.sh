@@ -278,6 +278,31 @@ we_expect_permission() {
     we_fail "AllowEEPROMWrite of $1 is \"${WE_PERMISSION:-absent}\" $3, not \"${2:-absent}\""
 }
 
+# we_read_mark CODE: WE_MARK becomes 1 when pelwin's mark of a grant for model
+# code CODE stands in the machine's registry, else 0. Read in the 64-bit view:
+# a mark the 32-bit program left under WOW6432Node would be none. A missing key
+# is no mark; a reg query that fails otherwise fails the test.
+we_read_mark() {
+  local key='HKLM\Software\Varnosti\pelwin\Grants' out status=0
+  WE_MARK=0
+  out=$(we_wine reg query "$key" /reg:64 2>&1) || status=$?
+  out=$(tr -d '\r' <<<"$out" | sed '/^$/d')
+  if [ "$status" -ne 0 ]; then
+    [ "$out" = "reg: Unable to find the specified registry key" ] ||
+      we_fail "reg query of $key failed (status $status): $out"
+    return 0
+  fi
+  if awk -v code="$1" '$1 == code { found = 1 } END { exit !found }' <<<"$out"; then
+    WE_MARK=1
+  fi
+}
+
+# we_expect_no_mark CODE WHEN: no mark of CODE, or the test fails saying WHEN.
+we_expect_no_mark() {
+  we_read_mark "$1"
+  [ "$WE_MARK" -eq 0 ] || we_fail "pelwin's mark of $1 is left $2"
+}
+
 # we_permission SERVICE: the value alone, printed. In a command substitution a
 # failed probe prints nothing: tests use we_expect_permission.
 we_permission() {
