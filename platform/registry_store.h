@@ -24,3 +24,8 @@ bool RegStoreGetDword(TRegStoreKey* key, const char* name, std::uint32_t* value)
 bool RegStoreSetDword(TRegStoreKey* key, const char* name, std::uint32_t value);
 bool RegStoreDeleteValue(TRegStoreKey* key, const char* name);
 void RegStoreClose(TRegStoreKey* key);
+// Whether the key `path` below `root` is there and may be written, found out
+// without writing anything: the key is opened for the access a write needs and
+// closed again. False when it is missing (ERROR_FILE_NOT_FOUND) or may not be
+// written (ERROR_ACCESS_DENIED), with any other failure's own last error.
+bool RegStoreCanWrite(HKEY root, const char* path);

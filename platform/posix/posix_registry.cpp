@@ -351,3 +351,18 @@ void RegStoreClose(TRegStoreKey* key) {
   close(key->Fd);
   delete key;
 }
+
+bool RegStoreCanWrite(HKEY root, const char* path) {
+  TRegStoreKey* key = RegStoreOpen(root, path, false);
+  if (!key)
+    return false;
+  // A value is written as a temporary file renamed into place: that takes
+  // writing and searching the key's directory, as the effective user.
+  const bool readOnly = key->ReadOnly;
+  const int access = readOnly ? -1 : faccessat(key->Fd, ".", W_OK | X_OK, AT_EACCESS);
+  const int err = errno;
+  RegStoreClose(key);
+  if (readOnly)
+    return Refuse(ERROR_ACCESS_DENIED, false);
+  return access == 0 || Refuse(RegistryError(err), false);
+}

@@ -115,3 +115,12 @@ void RegStoreClose(TRegStoreKey* key) {
     delete key;
   }
 }
+
+bool RegStoreCanWrite(HKEY root, const char* path) {
+  HKEY handle = nullptr;
+  if (!Succeeded(RegOpenKeyExA(root, path, 0, KEY_READ | KEY_WRITE, &handle))) {
+    return false;
+  }
+  RegCloseKey(handle);
+  return true;
+}

@@ -163,7 +163,7 @@ TEST_F(PlatformRegistry, FailuresSayWhetherTheValueIsThere) {
   const std::string dir = Machine.Path() + "/S/P";
   std::filesystem::create_directories(dir);
   const std::string value = dir + "/AllowEEPROMWrite";
-  enum class TOp { Open, Read, Delete };
+  enum class TOp { Open, Read, Delete, CanWrite };
   struct TRow {
     const char* Name;
     const char* File;  // the value file's contents; nullptr: none; "<dir>": a directory
@@ -189,6 +189,9 @@ TEST_F(PlatformRegistry, FailuresSayWhetherTheValueIsThere) {
        ERROR_ACCESS_DENIED},
       {"read-only key, value missing", nullptr, readOnly, TOp::Delete, ERROR_ACCESS_DENIED},
       {"key open refused", "dword:00000001\n", unreadableKeys, TOp::Open, ERROR_ACCESS_DENIED},
+      {"read-only key asked for writing", nullptr, readOnly, TOp::CanWrite, ERROR_ACCESS_DENIED},
+      {"refused key asked for writing", nullptr, unreadableKeys, TOp::CanWrite,
+       ERROR_ACCESS_DENIED},
   };
   for (const TRow& row : rows) {
     std::filesystem::remove_all(value);
@@ -199,6 +202,12 @@ TEST_F(PlatformRegistry, FailuresSayWhetherTheValueIsThere) {
     }
     PosixFaults() = row.Faults;
     SetLastError(ERROR_SUCCESS);
+    if (row.Op == TOp::CanWrite) {
+      EXPECT_FALSE(RegStoreCanWrite(HKEY_LOCAL_MACHINE, "S\\P")) << row.Name;
+      EXPECT_EQ(GetLastError(), row.Error) << row.Name;
+      PosixFaults() = TPosixFaults{};
+      continue;
+    }
     TRegStoreKey* key = RegStoreOpen(HKEY_LOCAL_MACHINE, "S\\P", false);
     if (row.Op == TOp::Open) {
       EXPECT_EQ(key, nullptr) << row.Name;
@@ -218,6 +227,13 @@ TEST_F(PlatformRegistry, FailuresSayWhetherTheValueIsThere) {
   SetLastError(ERROR_SUCCESS);
   EXPECT_EQ(RegStoreOpen(HKEY_LOCAL_MACHINE, "S\\Q", false), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_FALSE(RegStoreCanWrite(HKEY_LOCAL_MACHINE, "S\\Q"));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  // Asking leaves no trace: no value, no temporary file.
+  std::filesystem::remove_all(value);
+  EXPECT_TRUE(RegStoreCanWrite(HKEY_LOCAL_MACHINE, "S\\P"));
+  EXPECT_TRUE(Entries(dir).empty());
   TRegStoreKey* key = RegStoreOpen(HKEY_LOCAL_MACHINE, "S\\P", false);
   EXPECT_NE(key, nullptr);
   RegStoreClose(key);

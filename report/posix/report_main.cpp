@@ -1,0 +1,56 @@
+// pelwin-report on the Linux port: the report on standard output, or in the
+// file given. The environment chooses where it looks, as for pelwin.
+#include <cstdio>
+#include <cstdlib>
+
+#include "report/report.h"
+
+namespace {
+
+constexpr char Usage[] =
+    "usage: pelwin-report [--output FILE]\n"
+    "\n"
+    "Reports what pelwin finds when it looks for the camera: the system, whether\n"
+    "this user counts as administrator, each camera driver's service key and its\n"
+    "AllowEEPROMWrite value, the device interfaces of each camera kind, and the\n"
+    "camera's header and descriptor block as pelwin reads them. It changes\n"
+    "nothing. The camera gets 5 seconds to answer.\n"
+    "\n"
+    "  --output FILE  write the report to FILE instead of standard output\n"
+    "  --help         this text\n"
+    "\n"
+    "It looks where pelwin looks: PELWIN_DEVICE_ROOT, PELWIN_USER_REGISTRY,\n"
+    "PELWIN_MACHINE_REGISTRY and PELWIN_ADMIN (see pelwin --help).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const TArguments arguments = ReadArguments(argc, argv);
+  if (!arguments.Error.empty()) {
+    std::fprintf(stderr, "pelwin-report: %s\n%s", arguments.Error.c_str(), Usage);
+    return 2;
+  }
+  if (arguments.Help) {
+    std::fputs(Usage, stdout);
+    return 0;
+  }
+  const TReport report = MakeReport();
+  int status = 0;
+  if (!arguments.Output.empty()) {
+    if (!WriteTextFile(arguments.Output, report.Text, false)) {
+      std::fprintf(stderr, "pelwin-report: cannot write %s\n", arguments.Output.c_str());
+      status = 1;
+    }
+  } else if (std::fputs(report.Text.c_str(), stdout) == EOF) {
+    status = 1;
+  }
+  if (std::fflush(stdout) != 0) {
+    status = 1;
+  }
+  // A camera that never answered still holds the device thread in the link:
+  // end without the static destructors that thread may still need.
+  if (report.DeviceThreadRunning) {
+    std::_Exit(status);
+  }
+  return status;
+}
