@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # clang-tidy (the checks of .clang-tidy, and for camsim those of sim/.clang-tidy)
 # over the files as the builds compile them: from the Linux build's
-# compile_commands.json every file in app/, camera/, config/, wizard/, toolkit/
+# compile_commands.json every file in app/, camera/, config/, wizard/, report/, toolkit/
 # (its core and port hook, not the peers), platform/ and sim/; from the Windows
 # cross build's, the files of sim/windows/ (camsim.exe and the driver stand-in),
 # parsed for the mingw-w64 target with that compiler's C++ headers. A missing
@@ -27,7 +27,7 @@ PY
 }
 
 files=$(select_files "$build/compile_commands.json" \
-  '^(app|camera|config|wizard|platform)/|^toolkit/([a-z_]+\.cpp$|posix/)|^sim/[a-z_]+\.cpp$')
+  '^(app|camera|config|wizard|platform|report)/|^toolkit/([a-z_]+\.cpp$|posix/)|^sim/[a-z_]+\.cpp$')
 [ -n "$files" ] || { echo "no files to check in $build" >&2; exit 1; }
 
 windows_files=

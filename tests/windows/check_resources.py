@@ -2,6 +2,11 @@
 """Checks what pelwin.exe carries and needs, read from the file itself.
 
     check_resources.py pelwin.exe [--machine i386|amd64] [--max-bytes N]
+                       [--program pelwin|pelwin-report]
+
+--program names the program the version strings must describe (default
+pelwin); pelwin-report.exe carries the same icon and version under its own
+names.
 
 - Resources: the group icon DEFAULT_ICON with 256, 48, 32 and 16 px images at
   32 bits per pixel, the 256 px one an 8-bit RGBA PNG; the version resource
@@ -30,6 +35,15 @@ EXPECTED_STRINGS = {
     "InternalName": "pelwin",
     "OriginalFilename": "pelwin.exe",
     "CodeStyle": "Ansi",
+}
+# What differs for each program.
+PROGRAM_STRINGS = {
+    "pelwin": {},
+    "pelwin-report": {
+        "FileDescription": "Camera and driver report for the filter wheel configuration tool",
+        "InternalName": "pelwin-report",
+        "OriginalFilename": "pelwin-report.exe",
+    },
 }
 # Present and not empty; their texts are the company's.
 NONEMPTY_STRINGS = ("CompanyName", "ProductName", "LegalCopyright")
@@ -179,7 +193,7 @@ def check_icons(resources):
     check(len(icons) == count, "%d icon images for %d group entries" % (len(icons), count))
 
 
-def check_version(resources):
+def check_version(resources, expected):
     versions = resources.get(RT_VERSION, {})
     if not check(len(versions) == 1, "%d version resources, not one" % len(versions)):
         return
@@ -202,9 +216,8 @@ def check_version(resources):
         if table is not None:
             for name, value, _, _ in table[2]:
                 values[name] = value.decode("utf-16-le").rstrip("\0")
-        for name, expected in EXPECTED_STRINGS.items():
-            check(values.get(name) == expected,
-                  "%s is %r, not %r" % (name, values.get(name), expected))
+        for name, text in expected.items():
+            check(values.get(name) == text, "%s is %r, not %r" % (name, values.get(name), text))
         for name in NONEMPTY_STRINGS:
             check(bool(values.get(name)), "%s is missing or empty" % name)
     info = blocks.get("VarFileInfo")
@@ -232,6 +245,7 @@ def main():
     parser.add_argument("exe")
     parser.add_argument("--machine", choices=sorted(MACHINES))
     parser.add_argument("--max-bytes", type=int)
+    parser.add_argument("--program", choices=sorted(PROGRAM_STRINGS), default="pelwin")
     args = parser.parse_args()
     with open(args.exe, "rb") as file:
         image = Image(file.read())
@@ -245,7 +259,7 @@ def main():
     check(kinds == sorted(map(str, (RT_ICON, RT_GROUP_ICON, RT_VERSION))),
           "resource types %s; only icons, the icon group and the version belong" % kinds)
     check_icons(resources)
-    check_version(resources)
+    check_version(resources, dict(EXPECTED_STRINGS, **PROGRAM_STRINGS[args.program]))
 
     imports = image.imports()
     print("imports:", " ".join(imports))

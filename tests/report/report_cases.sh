@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# pelwin-report in the situations a user meets, one table run on either port:
+#
+#   report_cases.sh linux|wine CASE
+#
+# linux: the Linux program against camsim on roots of its own (PELWIN_REPORT,
+# CAMSIM). wine: pelwin-report.exe against camsim.exe behind the driver
+# stand-in, in the Wine end-to-end tests' session (WE_REPORT and the
+# variables of tests/wine/wine_e2e.sh). The ports' halves (report_<port>.sh)
+# serve the camera, inject its faults, change the registry and take its state;
+# this file holds the cases and what the report must say in each.
+#
+# Every case also checks that the report ends with status 0, says who and
+# where it ran, and changed nothing: the drivers' keys, pelwin's own settings
+# and the camera's EEPROM image are byte for byte what they were before.
+set -euo pipefail
+port=${1:?usage: report_cases.sh linux|wine CASE}
+RP_CASE=${2:?usage: report_cases.sh linux|wine CASE}
+here=$(cd "$(dirname "$0")" && pwd)
+
+# The drivers of the model-code table, in its order.
+RP_MODELS=(1027 1028 1029 1030 1200 1201)
+RP_SERVICES=(vemcamI vemcamF ralcamI ralcamF ralcamB ralcamBI)
+
+# shellcheck source=SCRIPTDIR/report_linux.sh
+# shellcheck source=SCRIPTDIR/report_wine.sh
+source "$here/report_$port.sh"
+
+# rp_expect LINE: the report has this line, exactly.
+rp_expect() {
+  grep -qxF -- "$1" "$RP_WORK/report.txt" || {
+    cat "$RP_WORK/report.txt" >&2
+    rp_fail "no line \"$1\""
+  }
+}
+
+# rp_expect_count N PATTERN: N lines of the report match the extended regex.
+rp_expect_count() {
+  local found
+  found=$(grep -cE -- "$2" "$RP_WORK/report.txt" || true)
+  [ "$found" -eq "$1" ] || {
+    cat "$RP_WORK/report.txt" >&2
+    rp_fail "$found lines match \"$2\", not $1"
+  }
+}
+
+# rp_expect_driver SERVICE TEXT: the driver's line says TEXT after its name.
+rp_expect_driver() {
+  local i
+  for i in "${!RP_SERVICES[@]}"; do
+    if [ "${RP_SERVICES[$i]}" = "$1" ]; then
+      rp_expect "  ${RP_MODELS[$i]} $1: $2"
+      return
+    fi
+  done
+  rp_fail "no driver $1 in the table"
+}
+
+# What an untouched driver's line says: its key made at installation, empty.
+RP_UNTOUCHED="key present, can be written; AllowEEPROMWrite absent; not held by a running pelwin"
+
+# rp_expect_camera SAMPLE: the report shows the camera's class, and its header
+# and block as the image holds them, with what they decode to (docs/camsim.md).
+rp_expect_camera() {
+  local class kind model service id name positions wheel at count
+  case "$1" in
+    selvo-kaf)
+      class='class 4 Selvo KAF {A987BCF1-59F2-4E63-B063-AFE38A887A72}' kind='Selvo KAF'
+      model=1030 service=ralcamF id=42210 name='SV-KAF 1600' positions='Not installed'
+      wheel='IFW, EFW revision 1' at=10 count=61
+      ;;
+    tamis-a)
+      class='class 7 Tamis Camera {AD8D593C-2B2D-4292-8A80-CD4DA13FB16A}' kind='Tamis Camera'
+      id=60233 name='Tamis A-60' positions='9 positions' wheel='IFW, EFW revision 1'
+      at=$((0x3FF80)) count=61
+      ;;
+    *) rp_fail "no expectations for $1" ;;
+  esac
+  rp_expect "  $class: 1 device"
+  rp_expect_count 1 "^    .* \\(opens\\)$"
+  rp_expect_count 1 "^Camera: $kind at .+$"
+  rp_image "$RP_WORK/image.bin"
+  if [ -n "${model:-}" ]; then
+    rp_expect "  header: $(od -An -v -tx1 -N10 "$RP_WORK/image.bin" | xargs)"
+    rp_expect "  model code: $model (driver service $service), kind $kind"
+  else
+    rp_expect "  header: not used by this kind"
+  fi
+  rp_expect "  block: $(od -An -v -tx1 -j "$at" -N "$count" "$RP_WORK/image.bin" | xargs)"
+  rp_expect "  camera ID: $id"
+  rp_expect "  type name: $name"
+  rp_expect "  filter positions: $positions"
+  rp_expect "  wheel type: $wheel"
+}
+
+case "$RP_CASE" in
+  no_camera)
+    rp_state "$RP_WORK/before.state"
+    rp_report
+    rp_expect_count 8 '^  class [1-8] .+ \{[0-9A-F-]{36}\}: no device$'
+    for service in "${RP_SERVICES[@]}"; do rp_expect_driver "$service" "$RP_UNTOUCHED"; done
+    rp_expect "Camera: none found (no interface of the classes above opens)"
+    ;;
+  camera | camera_tamis)
+    sample=selvo-kaf
+    [ "$RP_CASE" = camera ] || sample=tamis-a
+    rp_serve "$sample"
+    rp_state "$RP_WORK/before.state"
+    rp_report
+    rp_expect_count 7 '^  class [1-8] .+: no device$'
+    rp_expect_camera "$sample"
+    ;;
+  key_missing)
+    # After the camera is served: camsim makes its driver's key when it adds it.
+    rp_serve selvo-kaf
+    rp_delete_key ralcamF
+    rp_state "$RP_WORK/before.state"
+    rp_report
+    rp_expect_driver ralcamF "key missing; not held by a running pelwin"
+    rp_expect_driver ralcamI "$RP_UNTOUCHED"
+    rp_expect_camera selvo-kaf
+    ;;
+  permission_standing)
+    # Left behind by a pelwin that ended without taking it back, and a value
+    # some other program wrote.
+    rp_set_permission ralcamF 1
+    rp_set_permission ralcamI 42
+    rp_state "$RP_WORK/before.state"
+    rp_report
+    rp_expect_driver ralcamF \
+      "key present, can be written; AllowEEPROMWrite = 1; not held by a running pelwin"
+    rp_expect_driver ralcamI \
+      "key present, can be written; AllowEEPROMWrite = 0x2A (other); not held by a running pelwin"
+    rp_expect_driver vemcamI "$RP_UNTOUCHED"
+    ;;
+  stalled)
+    # The camera is found and its pipes open, but it holds back every reply.
+    rp_serve selvo-kaf
+    rp_fault delay 60000
+    rp_state "$RP_WORK/before.state"
+    rp_report
+    rp_expect_count 1 "^Camera: Selvo KAF at .+$"
+    rp_expect "  the camera did not answer within 5 s"
+    if [ "$RP_REPORT_SECONDS" -lt 4 ] || [ "$RP_REPORT_SECONDS" -gt 20 ]; then
+      rp_fail "the report took $RP_REPORT_SECONDS s, not the camera's 5 s and a little"
+    fi
+    rp_fault clear
+    ;;
+  *) rp_fail "no case $RP_CASE" ;;
+esac
+
+rp_expect "pelwin-report 3.0.0.0"
+rp_expect "Administrator: yes"
+rp_state "$RP_WORK/after.state"
+diff -u "$RP_WORK/before.state" "$RP_WORK/after.state" >&2 ||
+  rp_fail "the report changed the registry or the camera's EEPROM"
+rp_log "ok"
