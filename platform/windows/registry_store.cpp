@@ -118,7 +118,7 @@ void RegStoreClose(TRegStoreKey* key) {
 
 bool RegStoreCanWrite(HKEY root, const char* path) {
   HKEY handle = nullptr;
-  if (!Succeeded(RegOpenKeyExA(root, path, 0, KEY_READ | KEY_WRITE, &handle))) {
+  if (!Succeeded(RegOpenKeyExA(root, path, 0, KEY_READ | KEY_WRITE | View, &handle))) {
     return false;
   }
   RegCloseKey(handle);

@@ -13,9 +13,10 @@ export PELWIN_DEVICE_ROOT=$RP_WORK/devices
 export PELWIN_MACHINE_REGISTRY=$RP_WORK/machine-registry
 export PELWIN_USER_REGISTRY=$RP_WORK/user-registry
 export CAMSIM_STATE=$RP_WORK/state
+export PELWIN_OBJECT_ROOT=$RP_WORK/objects
 export PELWIN_ADMIN=1
 RP_KEYS=$PELWIN_MACHINE_REGISTRY/SYSTEM/CurrentControlSet/Services
-mkdir -p "$PELWIN_DEVICE_ROOT" "$PELWIN_USER_REGISTRY" "$CAMSIM_STATE"
+mkdir -p "$PELWIN_DEVICE_ROOT" "$PELWIN_USER_REGISTRY" "$CAMSIM_STATE" "$PELWIN_OBJECT_ROOT"
 for service in "${RP_SERVICES[@]}"; do mkdir -p "$RP_KEYS/$service/Parameters"; done
 
 rp_log() { printf '[report.%s %3ds] %s\n' "$RP_CASE" $((SECONDS - RP_STARTED)) "$*" >&2; }
@@ -55,9 +56,10 @@ rp_set_permission() { printf 'dword:%08x\n' "$2" >"$RP_KEYS/$1/Parameters/AllowE
 
 rp_delete_key() { rm -r "$RP_KEYS/$1/Parameters"; }
 
-# Every key, value and image file under the case's roots, with its bytes' sum.
+# Every key, value, named object and image file under the case's roots, with
+# its bytes' sum.
 rp_state() {
-  (cd "$RP_WORK" && find machine-registry user-registry state \
+  (cd "$RP_WORK" && find machine-registry user-registry objects state \
     \( -type f -exec sha256sum {} + \) -o \( -print \) | sort) >"$1"
 }
 
