@@ -146,6 +146,15 @@ case "$RP_CASE" in
     fi
     rp_fault clear
     ;;
+  own_console)
+    # Started with a console of its own, as from Explorer: on Windows the
+    # report goes to a file in %TEMP% that Notepad shows; on Linux a terminal
+    # of its own gets it printed.
+    rp_state "$RP_WORK/before.state"
+    rp_report_own_console
+    rp_expect_count 8 '^  class [1-8] .+: no device$'
+    rp_expect "Camera: none found (no interface of the classes above opens)"
+    ;;
   *) rp_fail "no case $RP_CASE" ;;
 esac
 

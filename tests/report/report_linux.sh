@@ -70,3 +70,12 @@ rp_report() {
   RP_REPORT_SECONDS=$((SECONDS - started))
   [ "$status" -eq 0 ] || rp_fail "pelwin-report ended with status $status: $(cat "$RP_WORK/report.err")"
 }
+
+# A terminal of its own (script's): the Linux program prints the report there.
+rp_report_own_console() {
+  local status=0
+  script -qec "$(printf %q "$PELWIN_REPORT")" /dev/null </dev/null >"$RP_WORK/console.out" 2>&1 ||
+    status=$?
+  [ "$status" -eq 0 ] || rp_fail "pelwin-report ended with status $status in a terminal"
+  tr -d '\r' <"$RP_WORK/console.out" >"$RP_WORK/report.txt"
+}
