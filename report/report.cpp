@@ -368,8 +368,9 @@ TReport MakeReport() {
   auto findings = std::make_shared<TDeviceFindings>();
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(CameraDeadlineSeconds);
+  std::thread devices;
   try {
-    std::thread(DeviceThread, findings).detach();
+    devices = std::thread(DeviceThread, findings);
   } catch (const std::system_error&) {
     findings->Classes = "Camera interface classes: no thread to search them\n";
     findings->ClassesDone = true;
@@ -396,6 +397,14 @@ TReport MakeReport() {
     report.Text += (findings->Camera.empty() ? "Camera: " : "  ") +
                    std::string("the camera did not answer") + within;
     report.DeviceThreadRunning = true;
+  }
+  hold.unlock();
+  // A thread that is done only has its return left; one that is not may
+  // never return.
+  if (devices.joinable() && report.DeviceThreadRunning) {
+    devices.detach();
+  } else if (devices.joinable()) {
+    devices.join();
   }
   return report;
 }
