@@ -100,6 +100,9 @@ case "$RP_CASE" in
     rp_expect_count 8 '^  class [1-8] .+ \{[0-9A-F-]{36}\}: no device$'
     for service in "${RP_SERVICES[@]}"; do rp_expect_driver "$service" "$RP_UNTOUCHED"; done
     rp_expect "Camera: none found (no interface of the classes above opens)"
+    # --output FILE: the same report in the file (CR LF on Windows), nothing printed.
+    rp_report_to_file "$RP_WORK/file.txt"
+    diff -u "$RP_WORK/report.txt" "$RP_WORK/file.txt" >&2 || rp_fail "--output wrote another report"
     ;;
   camera | camera_tamis)
     sample=selvo-kaf

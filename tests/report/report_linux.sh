@@ -79,3 +79,12 @@ rp_report_own_console() {
   [ "$status" -eq 0 ] || rp_fail "pelwin-report ended with status $status in a terminal"
   tr -d '\r' <"$RP_WORK/console.out" >"$RP_WORK/report.txt"
 }
+
+# rp_report_to_file FILE: the report through --output, which prints nothing.
+rp_report_to_file() {
+  local status=0
+  "$PELWIN_REPORT" --output "$RP_WORK/output.txt" >"$RP_WORK/output.out" 2>&1 || status=$?
+  [ "$status" -eq 0 ] || rp_fail "pelwin-report --output ended with status $status"
+  [ ! -s "$RP_WORK/output.out" ] || rp_fail "pelwin-report --output printed: $(cat "$RP_WORK/output.out")"
+  cp "$RP_WORK/output.txt" "$1"
+}

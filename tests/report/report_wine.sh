@@ -116,3 +116,16 @@ rp_report_own_console() {
   wait "$console" 2>/dev/null || true
   rm -f "$file"
 }
+
+# rp_report_to_file FILE: the report through --output, which prints nothing;
+# every line of the file ends in CR LF, which FILE has taken out.
+rp_report_to_file() {
+  local status=0
+  wine "$WE_REPORT" --output "$(we_winpath "$WE_WORK/output.txt")" </dev/null \
+    >"$WE_WORK/output.out" 2>&1 || status=$?
+  [ "$status" -eq 0 ] || we_fail "pelwin-report.exe --output ended with status $status"
+  [ ! -s "$WE_WORK/output.out" ] || we_fail "--output printed: $(cat "$WE_WORK/output.out")"
+  [ "$(grep -c $'\r$' "$WE_WORK/output.txt")" -eq "$(wc -l <"$WE_WORK/output.txt")" ] ||
+    we_fail "the --output file's lines do not all end in CR LF"
+  tr -d '\r' <"$WE_WORK/output.txt" >"$1"
+}
