@@ -141,6 +141,32 @@ TEST(PermissionFailures, AnotherModelTakesTheEarlierGrantBackFirst) {
   }
 }
 
+// A grant goes ahead only once what makes it recoverable is in place: the
+// run's hold, under the machine's lock, and pelwin's mark in the machine's
+// registry. Without either, nothing is granted and pelwin ends with the box.
+TEST(PermissionFailures, NoGrantWithoutItsHoldAndItsMark) {
+  for (const bool holdFails : {true, false}) {
+    SCOPED_TRACE(holdFails ? "no named objects" : "the mark cannot be written");
+    TAppHarness app;
+    app.AddCamera("cam", "selvo-kai");
+    app.Start();
+    app.PressNext();
+    if (holdFails) {
+      app.Roots.SetEnv("PELWIN_OBJECT_ROOT", "/dev/null/objects");
+    } else {
+      // A value where the marks' key would be: the key cannot be made.
+      std::filesystem::create_directories(app.Roots.MachineRegistry + "/Software/Varnosti/pelwin");
+      WriteFileText(app.Roots.MachineRegistry + "/Software/Varnosti/pelwin/Grants",
+                    "dword:00000001\n");
+    }
+    app.Unplug("cam");
+    ASSERT_EQ(app.Boxes().size(), 1u);
+    EXPECT_EQ(app.Boxes()[0].Line1, "Cannot write Windows Registry");
+    EXPECT_TRUE(app.Ended());
+    EXPECT_FALSE(app.PermissionSet(1029));
+  }
+}
+
 TEST(PermissionFailures, DriverRefusesWritesWhenPluggedInWithoutThePermission) {
   TAppHarness app;
   app.AddCamera("cam", "selvo-kai");
