@@ -59,6 +59,23 @@ rp_expect_driver() {
 # What an untouched driver's line says: its key made at installation, empty.
 RP_UNTOUCHED="key present, can be written; AllowEEPROMWrite absent; not held by a running pelwin"
 
+# rp_expect_requests REQUEST...: the camera got exactly these requests, in
+# this order, as its frame log has them: reads only. A write the camera would
+# refuse leaves its image as it was; here it shows.
+rp_expect_requests() {
+  local deadline=$((SECONDS + 5))
+  printf '%s\n' "$@" >"$RP_WORK/requests.expected"
+  until sed -n 's/^.* request from pid [0-9]*: //p' "$RP_FRAMES" 2>/dev/null | tr -d '\r' |
+    cmp -s - "$RP_WORK/requests.expected"; do
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      sed -n 's/^.* request from pid [0-9]*: //p' "$RP_FRAMES" | tr -d '\r' |
+        diff -u "$RP_WORK/requests.expected" - >&2
+      rp_fail "the camera got other requests than the report's reads"
+    fi
+    sleep 0.1
+  done
+}
+
 # rp_expect_camera SAMPLE: the report shows the camera's class, and its header
 # and block as the image holds them, with what they decode to (docs/camsim.md).
 rp_expect_camera() {
@@ -83,8 +100,10 @@ rp_expect_camera() {
   if [ -n "${model:-}" ]; then
     rp_expect "  header: $(od -An -v -tx1 -N10 "$RP_WORK/image.bin" | xargs)"
     rp_expect "  model code: $model (driver service $service), kind $kind"
+    rp_expect_requests "12 00 0a" "12 0a 3d"
   else
     rp_expect "  header: not used by this kind"
+    rp_expect_requests "12 80 ff 03 00 3d"
   fi
   rp_expect "  block: $(od -An -v -tx1 -j "$at" -N "$count" "$RP_WORK/image.bin" | xargs)"
   rp_expect "  camera ID: $id"
@@ -143,6 +162,7 @@ case "$RP_CASE" in
     rp_report
     rp_expect_count 1 "^Camera: Selvo KAF at .+$"
     rp_expect "  the camera did not answer within 5 s"
+    rp_expect_requests "12 00 0a"
     if [ "$RP_REPORT_SECONDS" -lt 4 ] || [ "$RP_REPORT_SECONDS" -gt 20 ]; then
       rp_fail "the report took $RP_REPORT_SECONDS s, not the camera's 5 s and a little"
     fi

@@ -16,6 +16,8 @@ export CAMSIM_STATE=$RP_WORK/state
 export PELWIN_OBJECT_ROOT=$RP_WORK/objects
 export PELWIN_ADMIN=1
 RP_KEYS=$PELWIN_MACHINE_REGISTRY/SYSTEM/CurrentControlSet/Services
+# shellcheck disable=SC2034  # read by report_cases.sh
+RP_FRAMES=$RP_WORK/camsim.log
 mkdir -p "$PELWIN_DEVICE_ROOT" "$PELWIN_USER_REGISTRY" "$CAMSIM_STATE" "$PELWIN_OBJECT_ROOT"
 for service in "${RP_SERVICES[@]}"; do mkdir -p "$RP_KEYS/$service/Parameters"; done
 

@@ -12,6 +12,8 @@ we_attach
 
 # shellcheck disable=SC2034  # read by report_cases.sh
 RP_WORK=$WE_WORK
+# shellcheck disable=SC2034  # read by report_cases.sh
+RP_FRAMES=$WE_WORK/frames.log
 RP_CAMERA=""
 RP_KEYS='HKLM\SYSTEM\CurrentControlSet\Services'
 RP_UNDO=()
