@@ -283,14 +283,16 @@ make_deb() {
   [ -x "$linux/sim/camsim" ] || fail "no $linux/sim/camsim: build the camsim target"
   install -m 0755 "$linux/sim/camsim" "$package/usr/bin/camsim"
   report=$(report_of "$linux")
-  if [ -n "$report" ]; then
-    install -m 0755 "$report" "$package/usr/bin/pelwin-report"
-  else
+  if [ -z "$report" ]; then
     log "note: $linux has no pelwin-report target; the .deb goes without it"
+  elif [ ! -f "$package/usr/bin/pelwin-report" ]; then
+    # Its install rule puts it into cpack's package; an older tree's does not.
+    install -m 0755 "$report" "$package/usr/bin/pelwin-report"
+    strip --strip-unneeded -R .comment "$package/usr/bin/pelwin-report"
   fi
+  strip --strip-unneeded -R .comment "$package/usr/bin/camsim"
   local program needed
   for program in "$package/usr/bin/camsim" ${report:+"$package/usr/bin/pelwin-report"}; do
-    strip --strip-unneeded -R .comment "$program"
     # Depends comes from cpack's look at pelwin: nothing may need more.
     needed=$(comm -23 <(objdump -p "$program" | awk '$1 == "NEEDED" { print $2 }' | sort) \
       <(objdump -p "$package/usr/bin/pelwin" | awk '$1 == "NEEDED" { print $2 }' | sort))
