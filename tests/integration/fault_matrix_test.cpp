@@ -671,62 +671,119 @@ TEST(FaultMatrix, EveryWayOfEndingTakesThePermissionBack) {
 // Two pelwins of one user at once: one machine of marks and holds, one permission
 // value per driver.
 
-// The first pelwin, in a child process on the shared registries: taken to the
-// power-cycle page (its grant made), it waits there to be closed or killed.
-class CFirstRun {
+// A pelwin in a child process, driven to page 2 (unplug page), 3 (granted) or
+// not started at all (0). Each order is three bytes: what to do, a wait in
+// steps of 40 us before doing it, and the change to the machine registry before which
+// the child dies (0: none). Each answer is one byte: 'r' done as it should be,
+// 'x' not, 'k' killed as planned (or by the order 'k').
+class CRun {
  public:
-  CFirstRun(const TTempRoots& shared, const char* sample) {
-    int ready[2];
-    int command[2];
-    if (pipe(ready) != 0 || pipe(command) != 0) {
+  CRun(const TTempRoots& shared, bool sameUser, int page, int pauseMs = 0,
+       const char* sample = "selvo-kaf") {
+    int orders[2];
+    int answers[2];
+    if (pipe(orders) != 0 || pipe(answers) != 0) {
       return;
     }
     Pid = fork();
     if (Pid == 0) {
-      close(ready[0]);
-      close(command[1]);
-      TAppHarness app;
-      app.ShareRegistries(shared);
-      app.AddCamera("cam", sample);
-      app.Start();
-      DriveToPage(app, false, 3, "cam", false);
-      char order = app.Window->WizardStep == 3 ? 'r' : 'x';
-      if (write(ready[1], &order, 1) != 1 || read(command[0], &order, 1) != 1) {
-        _exit(3);
-      }
-      if (order == 'k') {
-        raise(SIGKILL);
-      }
-      app.Close();
-      _exit(app.Ended() ? 0 : 4);
+      close(orders[1]);
+      close(answers[0]);
+      Serve(shared, sameUser, page, pauseMs, sample, orders[0], answers[1]);
     }
-    close(ready[1]);
-    close(command[0]);
-    Command = command[1];
-    char answer = 0;
-    Ready = Pid > 0 && read(ready[0], &answer, 1) == 1 && answer == 'r';
-    close(ready[0]);
+    close(orders[0]);
+    close(answers[1]);
+    Orders = orders[1];
+    Answers = answers[0];
+    Ready = Pid > 0 && Answer() == 'r';
   }
-  ~CFirstRun() {
-    if (Command >= 0) {
-      End('k');
+  ~CRun() {
+    close(Orders);
+    close(Answers);
+    if (Pid > 0) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, nullptr, 0);
     }
   }
-  // 'c' closes its window, 'k' kills it; true when it ended that way.
-  bool End(char order) {
-    const bool sent = write(Command, &order, 1) == 1;
-    close(Command);
-    Command = -1;
+  void Send(char what, int delay = 0, int dieAt = 0) {
+    const char order[3] = {what, static_cast<char>(delay), static_cast<char>(dieAt)};
+    if (write(Orders, order, 3) != 3) {
+      Failed = true;
+    }
+  }
+  char Answer() {
+    char answer = 'x';
+    if (read(Answers, &answer, 1) == 1) {
+      return answer;
+    }
     int status = 0;
-    waitpid(Pid, &status, 0);
-    return sent && (order == 'k' ? WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
-                                 : WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const bool killed = Pid > 0 && waitpid(Pid, &status, 0) == Pid && WIFSIGNALED(status) &&
+                        WTERMSIG(status) == SIGKILL;
+    Pid = -1;
+    return killed ? 'k' : 'x';
   }
   bool Ready = false;
+  bool Failed = false;
 
  private:
+  [[noreturn]] static void Serve(const TTempRoots& shared, bool sameUser, int page, int pauseMs,
+                                 const char* sample, int orders, int answers) {
+    TAppHarness app;
+    app.ShareRegistries(shared, sameUser);
+    app.AddCamera("cam", sample);
+    PosixFaults().PauseAfterEventLookMs = pauseMs;
+    if (page > 0) {
+      app.Start();
+      DriveToPage(app, false, page, "cam", false);
+    }
+    char answer = page == 0 || app.Window->WizardStep == page ? 'r' : 'x';
+    char order[3];
+    while (write(answers, &answer, 1) == 1 && read(orders, order, 3) == 3) {
+      const auto until = std::chrono::steady_clock::now() +
+                         std::chrono::microseconds(40 * static_cast<unsigned char>(order[1]));
+      while (std::chrono::steady_clock::now() < until) {
+      }
+      PosixFaults().DieBeforeMachineChange = order[2];
+      answer = Act(app, order[0]) ? 'r' : 'x';
+    }
+    _exit(0);
+  }
+
+  static bool Act(TAppHarness& app, char what) {
+    switch (what) {
+      case 'u':  // unplugged at the unplug page: the grant
+        app.Unplug("cam");
+        return app.Window->WizardStep == 3 && app.Boxes().empty();
+      case 'c':
+        app.Close();
+        return app.Ended();
+      case 'w':  // plugged in again, scanned, written, verified
+        app.Plug("cam");
+        app.PressStep();
+        app.PressNext();
+        app.PickPositions(ChosenItem);
+        app.PickWheel(ChosenWheel);
+        app.PressStep();
+        app.PressNext();
+        return app.Window->WizardStep == 5 && app.Boxes().empty();
+      case 'f':
+        app.PressNext();
+        return app.Ended();
+      case 'b':  // a start, with its clean-up, and a close at page 1
+        app.Start();
+        app.Close();
+        return app.Ended();
+      case 'k':
+        raise(SIGKILL);
+        return false;
+      default:
+        return false;
+    }
+  }
+
   pid_t Pid = -1;
-  int Command = -1;
+  int Orders = -1;
+  int Answers = -1;
 };
 
 bool PermissionIn(const TTempRoots& roots, std::uint16_t modelCode) {
@@ -774,7 +831,13 @@ TTwoRunsOutcome RunTwo(const TTwoRunsCase& c) {
       outcome.Note = note;
     }
   };
-  CFirstRun first(shared, "selvo-kaf");
+  // The first pelwin waits at its power-cycle page, its grant made, to be
+  // closed or killed.
+  CRun first(shared, true, 3);
+  const auto end = [&first](char order) {
+    first.Send(order);
+    return first.Answer() == (order == 'k' ? 'k' : 'r');
+  };
   if (!first.Ready) {
     outcome.Note = "the first pelwin did not reach its power-cycle page";
     return outcome;
@@ -792,9 +855,9 @@ TTwoRunsOutcome RunTwo(const TTwoRunsCase& c) {
     DriveToPage(second, false, 3, "cam", false);
     check(PermissionIn(shared, secondCode), "the second pelwin granted nothing");
     if (c.Order == TOrder::FirstKilledThenSecondFinishes) {
-      check(first.End('k'), "the first pelwin was not killed");
+      check(end('k'), "the first pelwin was not killed");
     } else if (c.Order == TOrder::FirstClosesThenSecondFinishes) {
-      check(first.End('c'), "the first pelwin did not end");
+      check(end('c'), "the first pelwin did not end");
       check(PermissionIn(shared, secondCode) && GrantMarkedIn(shared, secondCode),
             "the first pelwin took away the second's grant");
     }
@@ -824,9 +887,9 @@ TTwoRunsOutcome RunTwo(const TTwoRunsCase& c) {
     }
   }
   if (c.Order == TOrder::SecondFinishesThenFirstKilled) {
-    check(first.End('k'), "the first pelwin was not killed");
+    check(end('k'), "the first pelwin was not killed");
   } else if (c.Order == TOrder::SecondFinishesThenFirstCloses) {
-    check(first.End('c'), "the first pelwin did not end");
+    check(end('c'), "the first pelwin did not end");
   }
   if (c.Order == TOrder::SecondFinishesThenFirstKilled ||
       c.Order == TOrder::FirstKilledThenSecondFinishes) {
@@ -889,117 +952,6 @@ TEST(FaultMatrix, TwoPelwinsNeitherLoseNorTakeEachOthersGrant) {
 // ---------------------------------------------------------------------------
 // Pelwins acting at the same moment: each in a child process of its own, on
 // one machine (registry and named objects), told what to do through a pipe.
-
-// A pelwin in a child process, driven to page 2 (unplug page), 3 (granted) or
-// not started at all (0). Each order is three bytes: what to do, a wait in
-// steps of 40 us before doing it, and the change to the machine registry before which
-// the child dies (0: none). Each answer is one byte: 'r' done as it should be,
-// 'x' not, 'k' killed as planned.
-class CRun {
- public:
-  CRun(const TTempRoots& shared, bool sameUser, int page, int pauseMs = 0) {
-    int orders[2];
-    int answers[2];
-    if (pipe(orders) != 0 || pipe(answers) != 0) {
-      return;
-    }
-    Pid = fork();
-    if (Pid == 0) {
-      close(orders[1]);
-      close(answers[0]);
-      Serve(shared, sameUser, page, pauseMs, orders[0], answers[1]);
-    }
-    close(orders[0]);
-    close(answers[1]);
-    Orders = orders[1];
-    Answers = answers[0];
-    Ready = Pid > 0 && Answer() == 'r';
-  }
-  ~CRun() {
-    close(Orders);
-    close(Answers);
-    if (Pid > 0) {
-      kill(Pid, SIGKILL);
-      waitpid(Pid, nullptr, 0);
-    }
-  }
-  void Send(char what, int delay = 0, int dieAt = 0) {
-    const char order[3] = {what, static_cast<char>(delay), static_cast<char>(dieAt)};
-    if (write(Orders, order, 3) != 3) {
-      Failed = true;
-    }
-  }
-  char Answer() {
-    char answer = 'x';
-    if (read(Answers, &answer, 1) == 1) {
-      return answer;
-    }
-    int status = 0;
-    const bool killed = Pid > 0 && waitpid(Pid, &status, 0) == Pid && WIFSIGNALED(status) &&
-                        WTERMSIG(status) == SIGKILL;
-    Pid = -1;
-    return killed ? 'k' : 'x';
-  }
-  bool Ready = false;
-  bool Failed = false;
-
- private:
-  [[noreturn]] static void Serve(const TTempRoots& shared, bool sameUser, int page, int pauseMs,
-                                 int orders, int answers) {
-    TAppHarness app;
-    app.ShareRegistries(shared, sameUser);
-    app.AddCamera("cam", "selvo-kaf");
-    PosixFaults().PauseAfterEventLookMs = pauseMs;
-    if (page > 0) {
-      app.Start();
-      DriveToPage(app, false, page, "cam", false);
-    }
-    char answer = page == 0 || app.Window->WizardStep == page ? 'r' : 'x';
-    char order[3];
-    while (write(answers, &answer, 1) == 1 && read(orders, order, 3) == 3) {
-      const auto until = std::chrono::steady_clock::now() +
-                         std::chrono::microseconds(40 * static_cast<unsigned char>(order[1]));
-      while (std::chrono::steady_clock::now() < until) {
-      }
-      PosixFaults().DieBeforeMachineChange = order[2];
-      answer = Act(app, order[0]) ? 'r' : 'x';
-    }
-    _exit(0);
-  }
-
-  static bool Act(TAppHarness& app, char what) {
-    switch (what) {
-      case 'u':  // unplugged at the unplug page: the grant
-        app.Unplug("cam");
-        return app.Window->WizardStep == 3 && app.Boxes().empty();
-      case 'c':
-        app.Close();
-        return app.Ended();
-      case 'w':  // plugged in again, scanned, written, verified
-        app.Plug("cam");
-        app.PressStep();
-        app.PressNext();
-        app.PickPositions(ChosenItem);
-        app.PickWheel(ChosenWheel);
-        app.PressStep();
-        app.PressNext();
-        return app.Window->WizardStep == 5 && app.Boxes().empty();
-      case 'f':
-        app.PressNext();
-        return app.Ended();
-      case 'b':  // a start, with its clean-up, and a close at page 1
-        app.Start();
-        app.Close();
-        return app.Ended();
-      default:
-        return false;
-    }
-  }
-
-  pid_t Pid = -1;
-  int Orders = -1;
-  int Answers = -1;
-};
 
 enum class TMoment { GrantTogether, EndTogether, EndWhileGranting, CleanUpWhileGranting };
 
