@@ -24,7 +24,7 @@ constexpr char Usage[] =
     "                           on it from each other (default /run/pelwin/objects)\n"
     "  PELWIN_ADMIN             1 or 0 overrides the administrator check (default: whether\n"
     "                           the machine registry may be written)\n"
-    "See docs/platform-linux.md and docs/user-guide.md.\n";
+    "See docs/developing.md and docs/platform-linux.md.\n";
 
 // What a starter that gives no show state passes (SW_SHOWDEFAULT): the window
 // opens in its normal state.
