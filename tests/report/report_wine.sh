@@ -90,23 +90,20 @@ rp_report() {
   [ "$status" -eq 0 ] || we_fail "pelwin-report.exe ended with status $status: $(cat "$WE_WORK/report.err")"
 }
 
-# As Explorer starts it: under Wine a console program in a terminal of its own
-# (script's) has a console that is its alone, as Explorer's start gives it. The
-# report must land in %TEMP%\pelwin-report.txt, with CR LF line ends, and
-# Notepad must show that file; what the file says goes to report.txt.
+# As Explorer starts it: `start` opens the program through the shell, which
+# gives a console program a console of its own. The report must land in
+# %TEMP%\pelwin-report.txt, with CR LF line ends, and Notepad must show that
+# file; what the file says goes to report.txt.
 rp_report_own_console() {
-  local temp file title='pelwin-report.txt - Notepad' console wid
+  local temp file title='pelwin-report.txt - Notepad' wid
   temp=$(we_wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')
   file=$(winepath -u "$temp\\pelwin-report.txt" 2>/dev/null)
   [ -n "$file" ] || we_fail "no %TEMP% in the prefix"
   rm -f "$file"
-  script -qec "wine $(printf %q "$WE_REPORT"); sleep 60" /dev/null </dev/null \
-    >"$WE_WORK/console.out" 2>&1 &
-  console=$!
-  we_wine "$WE_PROBE" window "$title" 30 >"$WE_WORK/notepad.txt" 2>&1 || {
-    kill "$console" 2>/dev/null || true
-    we_fail "Notepad did not show the report: $(tr -d '\r' <"$WE_WORK/console.out")"
-  }
+  we_wine start /unix "$WE_REPORT" >"$WE_WORK/start.out" 2>&1 ||
+    we_fail "start did not start pelwin-report.exe: $(tr -d '\r' <"$WE_WORK/start.out")"
+  we_wine "$WE_PROBE" window "$title" 30 >"$WE_WORK/notepad.txt" 2>&1 ||
+    we_fail "Notepad did not show the report"
   [ -f "$file" ] || we_fail "no $temp\\pelwin-report.txt"
   [ "$(grep -c $'\r$' "$file")" -eq "$(wc -l <"$file")" ] ||
     we_fail "the report file's lines do not all end in CR LF"
@@ -114,8 +111,6 @@ rp_report_own_console() {
   wid=$(xdotool search --onlyvisible --name "^$title\$" | head -n 1)
   [ -n "$wid" ] && xdotool windowfocus --sync "$wid" key alt+F4
   we_poll 10 we_box_gone "$title" || we_fail "Notepad did not close"
-  kill "$console" 2>/dev/null || true
-  wait "$console" 2>/dev/null || true
   rm -f "$file"
 }
 
