@@ -15,6 +15,13 @@
 # made it (version, and whether the 32-bit side was installed): a prefix made
 # by another one is made anew, since one made before Wine's 32-bit side was
 # installed fails even 64-bit programs afterwards.
+#
+# wineboot runs once per build tree, into <build>/wineprefix-pristine, which
+# no program ever runs in; every prefix of the tree is a copy of it whose
+# Windows binaries (1.3 GB of the prefix, written by nobody but wineboot) are
+# hard links, so a tree's prefixes cost one installation's disk and time. A
+# prefix outside a build tree is made on its own. A failed wineboot shows its
+# output and is tried again, a few times.
 set -euo pipefail
 
 build_dir_of() {
@@ -55,31 +62,101 @@ wine_made_by() {
   printf 'pelwin prefix; %s; 32-bit side: %s\n' "$(wine --version 2>/dev/null)" "$side32"
 }
 made_by=$(wine_made_by)
-ready() { [ "$(cat "$WINEPREFIX/.pelwin-ready" 2>/dev/null)" = "$made_by" ]; }
+ready() { [ "$(cat "$1/.pelwin-ready" 2>/dev/null)" = "$made_by" ]; }
 
-# Parallel tests may all be first: one makes the prefix, the others wait.
-if ! ready; then
-  mkdir -p "$(dirname "$WINEPREFIX")"
-  exec 9>"$WINEPREFIX.lock"
-  flock 9
-  if ! ready; then
-    # Only a prefix this script made (it has a mark) is taken away.
-    if [ -f "$WINEPREFIX/.pelwin-ready" ]; then
-      echo "wine-run.sh: making $WINEPREFIX anew for $made_by" >&2
-      wineserver -k >/dev/null 2>&1 || true
-      wineserver -w >/dev/null 2>&1 || true
-      rm -rf "$WINEPREFIX"
-    fi
+wine_boot_tries=${PELWIN_WINEBOOT_TRIES:-3}
+
+# Makes a prefix from nothing at $1: wineboot, then our settings.
+boot_prefix() {
+  local prefix=$1 log try
+  log=$(mktemp)
+  for ((try = 1; ; try++)); do
     # A display lets wineboot finish without complaints; none is needed.
-    wineboot --init >/dev/null 2>&1
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-    # Until the server has written the registry, the prefix is not done.
-    wineserver -w
-    printf '%s\n' "$made_by" >"$WINEPREFIX/.pelwin-ready"
+    if WINEPREFIX=$prefix wineboot --init >"$log" 2>&1 &&
+      WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+        >>"$log" 2>&1 &&
+      WINEPREFIX=$prefix wineserver -w >>"$log" 2>&1; then
+      # Until the server has written the registry, the prefix is not done.
+      rm -f "$log"
+      return 0
+    fi
+    echo "wine-run.sh: making the Wine prefix $prefix failed (try $try of $wine_boot_tries);" \
+      "wineboot said:" >&2
+    sed 's/^/  /' "$log" >&2
+    WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$prefix"
+    if [ "$try" -ge "$wine_boot_tries" ]; then
+      rm -f "$log"
+      return 1
+    fi
+    sleep 2
+  done
+}
+
+# The files of a prefix that only wineboot writes, shared by hard links.
+is_shared() {
+  case "${1,,}" in
+    ./drive_c/*.dll | ./drive_c/*.exe | ./drive_c/*.sys | ./drive_c/*.drv | ./drive_c/*.ocx | \
+      ./drive_c/*.acm | ./drive_c/*.cpl | ./drive_c/*.tlb | ./drive_c/*.ax | ./drive_c/*.ds | \
+      ./drive_c/*.com | ./drive_c/*.ttf | ./drive_c/*.fon) return 0 ;;
+  esac
+  return 1
+}
+
+# Copies the pristine prefix $1 to $2: the Windows binaries as hard links,
+# everything Wine may write (registry, ini files, links) as files of its own.
+copy_prefix() {
+  local from=$1 to=$2 file
+  rm -rf "$to.copy"
+  mkdir -p "$to.copy"
+  (cd "$from" && find . -mindepth 1 -type d -print0) | (cd "$to.copy" && xargs -0 -r mkdir -p)
+  while IFS= read -r -d '' file; do
+    # The ready mark comes last; the server's own name is made by each server.
+    case "$file" in ./.pelwin-ready | ./wineserver) continue ;; esac
+    if [ -f "$from/$file" ] && [ ! -L "$from/$file" ] && is_shared "$file"; then
+      ln "$from/$file" "$to.copy/$file"
+    else
+      cp -a "$from/$file" "$to.copy/$file"
+    fi
+  done < <(cd "$from" && find . -mindepth 1 ! -type d -print0)
+  mv "$to.copy" "$to"
+}
+
+# Makes $1 ready, under its lock: parallel tests may all be first, one makes
+# the prefix and the others wait.
+make_ready() {
+  local prefix=$1 pristine=${2:-} lock
+  ready "$prefix" && return 0
+  mkdir -p "$(dirname "$prefix")"
+  exec {lock}>"$prefix.lock"
+  flock "$lock"
+  if ! ready "$prefix"; then
+    # Only a prefix this script made (it has a mark) is taken away.
+    if [ -f "$prefix/.pelwin-ready" ]; then
+      echo "wine-run.sh: making $prefix anew for $made_by" >&2
+      WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+      WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true
+      rm -rf "$prefix"
+    fi
+    if [ -n "$pristine" ]; then
+      make_ready "$pristine" && copy_prefix "$pristine" "$prefix"
+    else
+      boot_prefix "$prefix"
+    fi || {
+      exec {lock}>&-
+      exit 1
+    }
+    printf '%s\n' "$made_by" >"$prefix/.pelwin-ready"
   fi
-  flock -u 9
-  exec 9>&-
+  exec {lock}>&-
+}
+
+pristine=""
+if [ -f "$(dirname "$WINEPREFIX")/CMakeCache.txt" ] &&
+  [ "$(basename "$WINEPREFIX")" != wineprefix-pristine ]; then
+  pristine=$(dirname "$WINEPREFIX")/wineprefix-pristine
 fi
+make_ready "$WINEPREFIX" "$pristine"
 if $prepare_only; then
   exit 0
 fi
