@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
@@ -197,18 +198,11 @@ class Simulator {
   // The permission read at the last plug (always true for Tamis kinds).
   bool WriteAllowed(const std::string& id);
 
-  // Faults; each returns false for an unknown id or an argument out of range.
-  bool RefuseNext(const std::string& id, int count, uint8_t status);
-  bool DropAt(const std::string& id, int command);  // 1 = the next command; 0 cancels
-  // The command-th command from now is refused with status, unexecuted; 0 cancels.
-  bool RefuseAt(const std::string& id, int command, uint8_t status);
-  // The command-th command from now, if it is a successful read, is cut to bytes.
-  bool ShortAt(const std::string& id, int command, int bytes);
-  bool ShortNext(const std::string& id, int count, int bytes);
-  bool CorruptNext(const std::string& id, int count);
-  bool FailPipe(const std::string& id, int pipe, bool on);
-  bool Delay(const std::string& id, int ms);
-  bool ClearFaults(const std::string& id);
+  // A fault of the table (sim/faults.h), as `camsim fault` sets it: for example
+  // Fault("cam", "refuse", {2, 0x81}), Fault("cam", "pipe", {1, 1}) (1: on),
+  // Fault("cam", "clear"). False for an unknown id or form, values that do
+  // not fit it, or a pipe that cannot be restored.
+  bool Fault(const std::string& id, std::string_view form, std::initializer_list<long> values = {});
   uint64_t Transfers(const std::string& id);
 
   std::vector<std::string> Log();  // the most recent frame log lines

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "sim/camsim.h"
+#include "sim/faults.h"
 
 namespace camsim::cli {
 
@@ -99,21 +100,6 @@ bool Parse(const std::vector<std::string>& input, const OptionSet& options, Argu
   return true;
 }
 
-const std::map<std::string, size_t> kFaultArguments = {
-    {"refuse", 2},  {"refuse-at", 2}, {"drop", 1},  {"short", 2}, {"short-at", 2},
-    {"corrupt", 1}, {"pipe", 2},      {"delay", 1}, {"clear", 0}};
-
-const char kFaultHelp[] =
-    "  refuse N STATUS     answer the next N commands with STATUS (e.g. 0x82), unexecuted\n"
-    "  refuse-at K STATUS  answer the K-th command from now with STATUS; 0 cancels\n"
-    "  drop K              at the K-th command from now close every connection, no reply\n"
-    "  short N BYTES       cut the next N successful read replies to BYTES bytes (>= 1)\n"
-    "  short-at K BYTES    cut the K-th command's read reply to BYTES bytes\n"
-    "  corrupt N           flip the first data byte of the next N successful read replies\n"
-    "  pipe N on|off       pipe N (0, 1, 2) cannot be opened while on\n"
-    "  delay MS            hold every reply back MS milliseconds (0: off)\n"
-    "  clear               remove every fault\n";
-
 bool Readable(const std::string& word) {
   if (word.empty()) {
     return false;
@@ -189,8 +175,8 @@ int Run(const Program& program, int argc, char** argv) {
   }
   if (command == "fault") {
     auto fits = [&](size_t at) {
-      auto it = at < count ? kFaultArguments.find(args.words[at]) : kFaultArguments.end();
-      return it != kFaultArguments.end() && count - at - 1 == it->second;
+      const FaultForm* form = at < count ? FindFaultForm(args.words[at]) : nullptr;
+      return form && count - at - 1 == form->Count;
     };
     if (!fits(0) && !fits(1)) {
       return program.Usage(command, count == 0 ? "name a fault" : "no such fault form");

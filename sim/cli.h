@@ -33,12 +33,6 @@ struct OptionSet {
 bool Parse(const std::vector<std::string>& input, const OptionSet& options, Arguments* args,
            std::string* problem);
 
-// The faults a client may set, the same on both ports (the daemon's control
-// commands take them all): each form with the number of its arguments, and
-// the lines of `camsim fault --help` that list them.
-extern const std::map<std::string, size_t> kFaultArguments;
-extern const char kFaultHelp[];
-
 // Words travel on one line to the daemon: no blanks or control characters.
 bool Readable(const std::string& word);
 

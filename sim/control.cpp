@@ -3,33 +3,26 @@
 // machine's account can write to, so nothing in them is trusted.
 #include "sim/control.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace camsim {
 namespace {
 
 constexpr size_t kDefaultLogLines = 20;
-constexpr long kMany = 1000000;
 
 using Words = std::vector<std::string>;
 
-constexpr const char* kHelp =
-    "commands:\n"
-    "  status                       one line per camera\n"
-    "  plug [ID] | unplug [ID]\n"
-    "  dump [ID]                    header and block in hex, decoded\n"
-    "  fault [ID] refuse N STATUS   answer the next N commands with STATUS, unexecuted\n"
-    "  fault [ID] refuse-at K STATUS  answer the K-th command from now with STATUS\n"
-    "  fault [ID] drop K            close every connection at the K-th command from now\n"
-    "  fault [ID] short N BYTES     cut the next N read replies to BYTES bytes\n"
-    "  fault [ID] short-at K BYTES  cut the K-th command's read reply to BYTES bytes\n"
-    "  fault [ID] corrupt N         flip the first data byte of the next N read replies\n"
-    "  fault [ID] pipe N on|off     pipe N (0, 1, 2) cannot be opened\n"
-    "  fault [ID] delay MS          hold every reply back MS milliseconds\n"
-    "  fault [ID] clear\n"
-    "  image ID|* save|load PATH    write the image to PATH, or replace it from PATH\n"
-    "  log [N]                      the last N frame log lines\n"
-    "  samples | help | stop\n";
+std::string HelpText() {
+  return "commands:\n"
+         "  status                       one line per camera\n"
+         "  plug [ID] | unplug [ID]\n"
+         "  dump [ID]                    header and block in hex, decoded\n" +
+         FaultHelp("  fault [ID] ") +
+         "  image ID|* save|load PATH    write the image to PATH, or replace it from PATH\n"
+         "  log [N]                      the last N frame log lines\n"
+         "  samples | help | stop\n";
+}
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r';
@@ -84,39 +77,6 @@ std::string Quoted(std::string_view text) {
   return out + (text.size() > 64 ? "...'" : "'");
 }
 
-// Decimal, or hexadecimal after "0x"; nothing else, so that "010" is not octal.
-bool ParseNumber(const std::string& text, long min, long max, long* value) {
-  int base = 10;
-  size_t at = 0;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    at = 2;
-  }
-  if (at >= text.size() || text.size() - at > 8) {
-    return false;
-  }
-  long result = 0;
-  for (; at < text.size(); ++at) {
-    const char c = text[at];
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    result = result * base + digit;
-  }
-  if (result < min || result > max) {
-    return false;
-  }
-  *value = result;
-  return true;
-}
-
 std::string Failure(const std::string& why) {
   return "error: " + why + "\n";
 }
@@ -150,7 +110,7 @@ ControlCamera* FindCamera(std::vector<ControlCamera>& cameras, const std::string
 // ---- Commands: each gets the whole line's words, the command name first.
 
 std::string Help(ControlTarget&, const Words&) {
-  return std::string(kHelp) + "ok\n";
+  return HelpText() + "ok\n";
 }
 
 std::string SamplesCommand(ControlTarget&, const Words&) {
@@ -246,120 +206,11 @@ std::string Stop(ControlTarget& target, const Words&) {
   return "ok\n";
 }
 
-// ---- Faults: "fault [ID] FORM ARGS". Each form parses its arguments (args[0]
-// is the first) into the camera's faults, or answers its usage.
-
-struct FaultForm {
-  const char* Name;
-  size_t Arguments;
-  // Empty on success, else the error text.
-  std::string (*Apply)(ControlTarget&, ControlCamera&, const std::string* args);
-};
-
-std::string Refuse(ControlTarget&, ControlCamera& camera, const std::string* args) {
-  long n, status;
-  if (!ParseNumber(args[0], 0, kMany, &n) || !ParseNumber(args[1], 0, 255, &status)) {
-    return "usage: fault [ID] refuse N STATUS (STATUS 0..255, e.g. 0x81)";
-  }
-  camera.faults->RefuseLeft = int(n);
-  camera.faults->RefuseStatus = uint8_t(status);
-  return {};
-}
-
-std::string RefuseAt(ControlTarget&, ControlCamera& camera, const std::string* args) {
-  long k, status;
-  if (!ParseNumber(args[0], 0, kMany, &k) || !ParseNumber(args[1], 0, 255, &status)) {
-    return "usage: fault [ID] refuse-at K STATUS (1 = the next command, 0 cancels)";
-  }
-  camera.faults->RefuseIn = int(k);
-  camera.faults->RefuseAtStatus = uint8_t(status);
-  return {};
-}
-
-std::string Drop(ControlTarget&, ControlCamera& camera, const std::string* args) {
-  long k;
-  if (!ParseNumber(args[0], 0, kMany, &k)) {
-    return "usage: fault [ID] drop K (1 = the next command, 0 cancels)";
-  }
-  camera.faults->DropIn = int(k);
-  return {};
-}
-
-std::string Short(ControlTarget&, ControlCamera& camera, const std::string* args) {
-  long n, bytes;
-  if (!ParseNumber(args[0], 0, kMany, &n) || !ParseNumber(args[1], 1, long(kMaxFrame), &bytes)) {
-    return "usage: fault [ID] short N BYTES (BYTES 1..64)";
-  }
-  camera.faults->ShortLeft = int(n);
-  camera.faults->ShortBytes = int(bytes);
-  return {};
-}
-
-std::string ShortAt(ControlTarget&, ControlCamera& camera, const std::string* args) {
-  long k, bytes;
-  if (!ParseNumber(args[0], 0, kMany, &k) || !ParseNumber(args[1], 1, long(kMaxFrame), &bytes)) {
-    return "usage: fault [ID] short-at K BYTES (BYTES 1..64)";
-  }
-  camera.faults->ShortIn = int(k);
-  camera.faults->ShortAtBytes = int(bytes);
-  return {};
-}
-
-std::string Corrupt(ControlTarget&, ControlCamera& camera, const std::string* args) {
-  long n;
-  if (!ParseNumber(args[0], 0, kMany, &n)) {
-    return "usage: fault [ID] corrupt N";
-  }
-  camera.faults->CorruptLeft = int(n);
-  return {};
-}
-
-std::string Pipe(ControlTarget& target, ControlCamera& camera, const std::string* args) {
-  long pipe;
-  const std::string& state = args[1];
-  if (!ParseNumber(args[0], 0, kPipeCount - 1, &pipe) || (state != "on" && state != "off")) {
-    return "usage: fault [ID] pipe N on|off (N 0, 1 or 2)";
-  }
-  if (!target.SetPipeFailedById(camera.Id, int(pipe), state == "on")) {
-    return "cannot restore pipe " + std::to_string(pipe) + " (see the log)";
-  }
-  return {};
-}
-
-std::string Delay(ControlTarget&, ControlCamera& camera, const std::string* args) {
-  long ms;
-  if (!ParseNumber(args[0], 0, 600000, &ms)) {
-    return "usage: fault [ID] delay MS (0..600000)";
-  }
-  camera.faults->DelayMs = int(ms);
-  return {};
-}
-
-std::string Clear(ControlTarget& target, ControlCamera& camera, const std::string*) {
-  bool ok = true;
-  for (int p = 0; p < kPipeCount; ++p) {
-    ok = target.SetPipeFailedById(camera.Id, p, false) && ok;
-  }
-  *camera.faults = Faults{};
-  return ok ? "" : "faults cleared, but a pipe could not be restored (see the log)";
-}
-
-constexpr FaultForm kFaultForms[] = {
-    {"refuse", 2, Refuse}, {"refuse-at", 2, RefuseAt}, {"drop", 1, Drop},
-    {"short", 2, Short},   {"short-at", 2, ShortAt},   {"corrupt", 1, Corrupt},
-    {"pipe", 2, Pipe},     {"delay", 1, Delay},        {"clear", 0, Clear}};
-
+// "fault [ID] FORM ARGS", the forms those of the fault table.
 // The form at words[at], if the words from there are that form with its arguments.
 const FaultForm* FaultFormAt(const Words& words, size_t at) {
-  if (at >= words.size()) {
-    return nullptr;
-  }
-  for (const auto& form : kFaultForms) {
-    if (words[at] == form.Name) {
-      return words.size() - at - 1 == form.Arguments ? &form : nullptr;
-    }
-  }
-  return nullptr;
+  const FaultForm* form = at < words.size() ? FindFaultForm(words[at]) : nullptr;
+  return form && words.size() - at - 1 == form->Count ? form : nullptr;
 }
 
 std::string Fault(ControlTarget& target, const Words& words) {
@@ -374,24 +225,19 @@ std::string Fault(ControlTarget& target, const Words& words) {
     id = words.size() > 1 ? words[1] : "";
   }
   if (!form) {
-    return Failure(
-        "usage: fault [ID] refuse N STATUS | refuse-at K STATUS | drop K | short N BYTES | "
-        "short-at K BYTES | corrupt N | "
-        "pipe N on|off | delay MS | clear");
+    return Failure("usage: fault [ID] " + FaultSynopsis());
+  }
+  long values[2] = {};
+  if (!ParseFaultArguments(*form, words.data() + at + 1, values)) {
+    return Failure(FaultUsage(*form));
   }
   auto cameras = target.ControlCameras();
   std::string why;
   ControlCamera* camera = FindCamera(cameras, id, &why);
-  if (!camera) {
+  if (!camera || !SetFault(target, camera->Id, *form, std::span(values, form->Count), &why)) {
     return Failure(why);
   }
-  why = form->Apply(target, *camera, words.data() + at + 1);
-  if (!why.empty()) {
-    return Failure(why);
-  }
-  const std::string now = camera->faults->Describe();
-  target.LogLine(camera->Id, "faults now " + now);
-  return camera->Id + " faults: " + now + "\nok\n";
+  return camera->Id + " faults: " + camera->faults->Describe() + "\nok\n";
 }
 
 struct Command {
@@ -406,6 +252,27 @@ constexpr Command kCommands[] = {{"help", Help},      {"samples", SamplesCommand
                                  {"fault", Fault}};
 
 }  // namespace
+
+bool SetFault(ControlTarget& target, const std::string& id, const FaultForm& form,
+              std::span<const long> values, std::string* why) {
+  auto cameras = target.ControlCameras();
+  auto camera = std::find_if(cameras.begin(), cameras.end(),
+                             [&](const ControlCamera& c) { return c.Id == id; });
+  if (camera == cameras.end()) {
+    *why = "no camera " + id;
+    return false;
+  }
+  if (!ApplyFault(form, values, camera->faults)) {
+    *why = FaultUsage(form);
+    return false;
+  }
+  const bool followed = target.FollowPipeFaults(id);
+  target.LogLine(id, "faults now " + camera->faults->Describe());
+  if (!followed) {
+    *why = "a pipe could not be restored (see the log)";
+  }
+  return followed;
+}
 
 std::string ExecuteControl(ControlTarget& target, std::string_view line) {
   for (unsigned char c : line) {

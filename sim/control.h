@@ -5,12 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "sim/camsim.h"
-#include "sim/frame_engine.h"
+#include "sim/faults.h"
 
 namespace camsim {
 
@@ -39,9 +40,9 @@ class ControlTarget {
   virtual std::vector<ControlCamera> ControlCameras() = 0;
   virtual bool PlugById(const std::string& id, std::string* why) = 0;
   virtual bool UnplugById(const std::string& id, std::string* why) = 0;
-  // Pipe 0, 1 or 2 refuses (failed) or accepts new connections again; false
-  // when it cannot be restored (the simulator logs why).
-  virtual bool SetPipeFailedById(const std::string& id, int pipe, bool failed) = 0;
+  // The camera's pipes refuse new connections, or accept them again, as its
+  // pipe faults say; false when one cannot be restored (the port logs why).
+  virtual bool FollowPipeFaults(const std::string& id) = 0;
   virtual size_t LogLineCount() = 0;
   // The last count frame log lines, oldest first, without newlines.
   virtual std::vector<std::string> LastLogLines(size_t count) = 0;
@@ -56,6 +57,11 @@ class ControlTarget {
 // One line of the control protocol; the answer ends with "ok\n" or
 // "error: ...\n". Nothing in the line is trusted.
 std::string ExecuteControl(ControlTarget& target, std::string_view line);
+
+// Sets a fault of the table on the camera named exactly id, logs the faults it
+// now has and has the port's pipes follow them; false with why otherwise.
+bool SetFault(ControlTarget& target, const std::string& id, const FaultForm& form,
+              std::span<const long> values, std::string* why);
 
 inline constexpr size_t kMaxControlLine = 4096;
 

@@ -63,7 +63,7 @@ bool Simulator::ServeControl(const std::string& path, std::string* error) {
   }
   impl.ControlDirFd = std::move(dirFd);
   impl.ControlPath = path;
-  impl.Log("control", "listening at " + path);
+  impl.LogLine("control", "listening at " + path);
   return true;
 }
 

@@ -115,26 +115,26 @@ void Camera::StopListening() {
   DirFd.Reset();
 }
 
-bool Simulator::Impl::SetPipeFailed(Camera& camera, int pipe, bool failed) {
-  if (pipe < 0 || pipe >= kPipeCount) {
-    return false;
-  }
-  camera.Session.faults().PipeFailed[pipe] = failed;
+bool Simulator::Impl::FollowFaults(Camera& camera) {
   if (!camera.Session.Plugged()) {
     return true;
   }
-  if (failed && camera.Listeners[pipe] >= 0) {
-    // Whoever already connected has opened the pipe: let them in first.
-    AcceptOn(camera, pipe);
-    CloseListener(camera, pipe);
-  } else if (!failed && camera.Listeners[pipe] < 0) {
-    std::string why;
-    if (!OpenListener(camera, pipe, camera.DirPath, &why)) {
-      camera.Session.Log("cannot restore pipe " + std::to_string(pipe) + ": " + why);
-      return false;
+  bool restored = true;
+  for (int pipe = 0; pipe < kPipeCount; ++pipe) {
+    const bool failed = camera.Session.faults().PipeFailed[pipe];
+    if (failed && camera.Listeners[pipe] >= 0) {
+      // Whoever already connected has opened the pipe: let them in first.
+      AcceptOn(camera, pipe);
+      CloseListener(camera, pipe);
+    } else if (!failed && camera.Listeners[pipe] < 0) {
+      std::string why;
+      if (!OpenListener(camera, pipe, camera.DirPath, &why)) {
+        camera.Session.Log("cannot restore pipe " + std::to_string(pipe) + ": " + why);
+        restored = false;
+      }
     }
   }
-  return true;
+  return restored;
 }
 
 }  // namespace camsim

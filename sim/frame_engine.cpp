@@ -1,44 +1,8 @@
 #include "sim/frame_engine.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace camsim {
-
-std::string Faults::Describe() const {
-  std::string out;
-  auto add = [&](const std::string& text) { out += (out.empty() ? "" : ",") + text; };
-  char buf[64];
-  if (RefuseLeft > 0) {
-    std::snprintf(buf, sizeof buf, "refuse:%dx0x%02x", RefuseLeft, RefuseStatus);
-    add(buf);
-  }
-  if (RefuseIn > 0) {
-    std::snprintf(buf, sizeof buf, "refuse@%d:0x%02x", RefuseIn, RefuseAtStatus);
-    add(buf);
-  }
-  if (DropIn > 0) {
-    add("drop@" + std::to_string(DropIn));
-  }
-  if (ShortIn > 0) {
-    add("short@" + std::to_string(ShortIn) + ":" + std::to_string(ShortAtBytes));
-  }
-  if (ShortLeft > 0) {
-    add("short:" + std::to_string(ShortLeft) + "x" + std::to_string(ShortBytes));
-  }
-  if (CorruptLeft > 0) {
-    add("corrupt:" + std::to_string(CorruptLeft));
-  }
-  for (int p = 0; p < kPipeCount; ++p) {
-    if (PipeFailed[p]) {
-      add("pipe" + std::to_string(p) + ":fail");
-    }
-  }
-  if (DelayMs > 0) {
-    add("delay:" + std::to_string(DelayMs) + "ms");
-  }
-  return out.empty() ? "none" : out;
-}
 
 FrameOutcome ServeFrame(CameraModel& model, Faults& faults, std::span<const uint8_t> frame,
                         const SaveImageFn& save) {

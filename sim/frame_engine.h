@@ -12,30 +12,9 @@
 #include <vector>
 
 #include "sim/camsim.h"
+#include "sim/faults.h"
 
 namespace camsim {
-
-inline constexpr int kPipeCount = 3;
-
-// The faults planted in one camera. The transport acts on PipeFailed and
-// DelayMs; ServeFrame consumes the rest as commands arrive.
-struct Faults {
-  int RefuseLeft = 0;
-  uint8_t RefuseStatus = 0;
-  int DropIn = 0;  // counts commands down to the one that drops
-  int ShortLeft = 0;
-  int ShortBytes = 1;
-  int RefuseIn = 0;  // counts commands down to the one refused with RefuseAtStatus
-  uint8_t RefuseAtStatus = 0;
-  int ShortIn = 0;  // counts commands down to the one whose read reply is cut
-  int ShortAtBytes = 1;
-  int CorruptLeft = 0;
-  bool PipeFailed[kPipeCount] = {};
-  int DelayMs = 0;
-
-  // "refuse:2x0x81,drop@3", or "none".
-  std::string Describe() const;
-};
 
 struct FrameOutcome {
   // The drop fault fired: the transport closes every connection of the camera

@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "sim/cameras.h"
 #include "sim/camsim.h"
 #include "sim/cli.h"
+#include "sim/faults.h"
 #include "sim/posix_util.h"
 
 namespace {
@@ -72,7 +74,7 @@ const std::map<std::string, std::string> kCommandUsage = {
      "permission and whether the camera is plugged in. The second form decodes an\n"
      "image file as a camera of the sample's kind would hold it.\n"},
     {"fault",
-     std::string("usage: camsim fault [--root DIR] [ID] FAULT ARGS\n\n") + cli::kFaultHelp},
+     std::string("usage: camsim fault [--root DIR] [ID] FAULT ARGS\n\n") + camsim::FaultHelp("  ")},
     {"log", "usage: camsim log [--root DIR] [N]\n\nThe daemon's last N (default 20) log lines.\n"},
     {"samples", "usage: camsim samples\n\nLists the sample cameras.\n"},
     {"stop",
@@ -148,23 +150,10 @@ int Serve(const cli::Program& program, const std::string&, const cli::Arguments&
   if (args.words.empty()) {
     return program.Usage("serve", "name at least one sample camera");
   }
-  struct CameraArgument {
-    std::string sample, id, instance;
-  };
-  std::vector<CameraArgument> cameras;
-  std::map<camsim::Kind, int> perClass;
-  for (const auto& word : args.words) {
-    CameraArgument camera;
-    const auto equals = word.find('=');
-    camera.sample = word.substr(0, equals);
-    camera.id = equals == std::string::npos ? camera.sample : word.substr(equals + 1);
-    const camsim::Sample* sample = camsim::FindSample(camera.sample);
-    if (!sample) {
-      return program.Usage("serve",
-                           "no sample camera " + camera.sample + " (camsim samples lists them)");
-    }
-    camera.instance = "cam" + std::to_string(perClass[sample->kind]++);
-    cameras.push_back(camera);
+  std::vector<camsim::CameraSpec> cameras;
+  std::string problem;
+  if (!camsim::ParseCameraSpecs(args.words, &cameras, &problem)) {
+    return program.Usage("serve", problem);
   }
 
   // Signals are taken through a descriptor; the server thread inherits the mask.
@@ -193,7 +182,7 @@ int Serve(const cli::Program& program, const std::string&, const cli::Arguments&
     camsim::Simulator simulator(options);
     std::string error;
     for (const auto& camera : cameras) {
-      if (!simulator.Add(camera.id, camera.sample, &error, camera.instance)) {
+      if (!simulator.Add(camera.Id, camera.SampleName, &error, camera.Instance)) {
         std::fprintf(stderr, "camsim: %s\n", error.c_str());
         return cli::kExitError;
       }
@@ -204,7 +193,7 @@ int Serve(const cli::Program& program, const std::string&, const cli::Arguments&
     }
     if (!args.options.count("unplugged")) {
       for (const auto& camera : cameras) {
-        if (!simulator.Plug(camera.id, &error)) {
+        if (!simulator.Plug(camera.Id, &error)) {
           std::fprintf(stderr, "camsim: %s\n", error.c_str());
           return cli::kExitError;
         }

@@ -91,6 +91,7 @@ class CameraSession {
   CameraModel& Model() { return model_; }
   const CameraModel& Model() const { return model_; }
   Faults& faults() { return faults_; }
+  const Faults& faults() const { return faults_; }
   uint64_t Transfers() const { return transfers_; }
   bool Plugged() const { return plugged_; }
   void Log(const std::string& text);

@@ -1,5 +1,5 @@
-// The simulator's state, shared by its parts: the cameras and the public
-// interface (simulator.cpp), the pipes' transport (transport.cpp), the
+// The simulator's state, shared by its parts: the cameras (a CameraList) and
+// the public interface (simulator.cpp), the pipes' transport (transport.cpp), the
 // interface directories (devices.cpp) and the control socket
 // (control_socket.cpp). What a camera does is its session's (session.cpp). Every
 // member is guarded by Mutex; the server thread holds it while it handles
@@ -9,11 +9,13 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "sim/cameras.h"
 #include "sim/camsim.h"
 #include "sim/control.h"
 #include "sim/frame_engine.h"
@@ -23,10 +25,10 @@
 
 namespace camsim {
 
-// One camera: its session, and where its interface and listening sockets are
-// while it is plugged in. It is the session's port.
-struct Camera final : SessionPort {
-  Camera(Simulator::Impl& simulator, std::string id, const Sample& sample, std::string instance,
+// One camera: where its interface and listening sockets are while it is
+// plugged in. It is its session's port.
+struct Camera final : CameraSlot {
+  Camera(Simulator::Impl& simulator, const CameraSpec& spec, const Sample& sample,
          std::string imagePath, std::vector<uint8_t> image);
 
   bool Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) override;
@@ -41,16 +43,16 @@ struct Camera final : SessionPort {
                  std::string* error) override;
   bool SaveImage(const std::string& path, std::span<const uint8_t> image,
                  std::string* error) override;
+  std::string InterfacePath() override;
+  bool FollowPipeFaults() override;
 
   Simulator::Impl& simulator;
-  std::string Instance;
   UniqueFd DirFd;       // on the interface directory while plugged; survives its renames
   std::string DirPath;  // where it is, or where the unplug moved it
   int Listeners[kPipeCount] = {-1, -1, -1};
-  CameraSession Session;  // last: its port is this camera
 };
 
-struct Simulator::Impl final : ControlTarget {
+struct Simulator::Impl final : CameraList {
   enum class Role { Wake, Listener, Pipe, ControlListener, Control };
 
   // One per descriptor in the epoll set; epoll carries the token, so an event
@@ -69,24 +71,11 @@ struct Simulator::Impl final : ControlTarget {
   ~Impl() override;
 
   // Each of these expects Mutex to be held.
-  // The camera named exactly id; the control commands choose the default camera.
-  Camera* Find(const std::string& id, std::string* error);
-  bool AddCamera(const std::string& id, const std::string& sample, const std::string& instance,
-                 std::string* error);
-  bool SetPipeFailed(Camera& camera, int pipe, bool failed);
-  void Log(const std::string& who, const std::string& text);
-
-  // The control commands' view (ExecuteControl runs with Mutex held).
-  std::vector<ControlCamera> ControlCameras() override;
-  bool PlugById(const std::string& id, std::string* why) override;
-  bool UnplugById(const std::string& id, std::string* why) override;
-  bool SetPipeFailedById(const std::string& id, int pipe, bool failed) override;
-  size_t LogLineCount() override;
-  std::vector<std::string> LastLogLines(size_t count) override;
-  void LogLine(const std::string& who, const std::string& text) override;
+  bool AddCamera(const CameraSpec& spec, std::string* error);
+  Camera& Linux(CameraSlot& camera) { return static_cast<Camera&>(camera); }
   void RequestStop() override;
-  bool SaveImageTo(const std::string& id, const std::string& path, std::string* why) override;
-  bool LoadImageFrom(const std::string& id, const std::string& path, std::string* why) override;
+  // The camera's listening sockets follow its pipe faults.
+  bool FollowFaults(Camera& camera);
 
   // Server side.
   void Run();
@@ -99,8 +88,6 @@ struct Simulator::Impl final : ControlTarget {
   // A camera connection ends: the client hung up, or reading it failed.
   void EndPipe(uint64_t token, bool byClient);
   void OnPipeEvent(uint64_t token, uint32_t events);
-  void FlushDue();
-  int NextTimeoutMs() const;
   void OnControlAccept();
   void OnControlEvent(uint64_t token, uint32_t events);
   void FlushControl(uint64_t token);
@@ -111,13 +98,10 @@ struct Simulator::Impl final : ControlTarget {
   UniqueFd Epoll;
   UniqueFd WakeFd;
   UniqueFd StopFd;
-  UniqueFd LogFd;
   bool Stopping = false;
-  std::map<std::string, std::unique_ptr<Camera>> Cameras;
   std::map<uint64_t, Entry> Entries;
   uint64_t NextToken = 1;
   uint64_t NextTempName = 1;
-  FrameLog History;
   uint64_t ControlToken = 0;
   UniqueFd ControlDirFd;
   std::string ControlPath;

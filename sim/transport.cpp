@@ -179,25 +179,6 @@ void Simulator::Impl::OnPipeEvent(uint64_t token, uint32_t events) {
   }
 }
 
-void Simulator::Impl::FlushDue() {
-  const auto now = CameraSession::Clock::now();
-  for (auto& [id, camera] : Cameras) {
-    camera->Session.FlushDue(now);
-  }
-}
-
-int Simulator::Impl::NextTimeoutMs() const {
-  const auto now = CameraSession::Clock::now();
-  long long timeout = -1;
-  for (const auto& [id, camera] : Cameras) {
-    const long long ms = MillisecondsUntil(camera->Session.NextDue(), now);
-    if (ms >= 0 && (timeout < 0 || ms < timeout)) {
-      timeout = ms;
-    }
-  }
-  return int(std::min<long long>(timeout, 1 << 30));
-}
-
 // The session's port, on sockets.
 
 bool Camera::Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) {
@@ -236,7 +217,7 @@ void Simulator::Impl::Run() {
       if (Stopping) {
         return;
       }
-      timeout = NextTimeoutMs();
+      timeout = int(std::min<long long>(MillisecondsToNextDue(), 1 << 30));
     }
     const int n = ::epoll_wait(Epoll.Get(), events, 32, timeout);
     std::lock_guard lock(Mutex);

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "sim/cameras.h"
 #include "sim/camsim.h"
 #include "sim/cli.h"
+#include "sim/faults.h"
 #include "sim/session.h"
 #include "sim/windows/standin.h"
 
@@ -24,10 +26,10 @@ constexpr const char* kMainUsage =
     "\n"
     "  install SAMPLE...                install the driver stand-in for SAMPLE's kind\n"
     "  remove SAMPLE...                 uninstall it\n"
-    "  serve [OPTIONS] SAMPLE[=ID]      serve one camera in the foreground\n"
+    "  serve [OPTIONS] SAMPLE[=ID]...   serve cameras in the foreground\n"
     "  plug [ID]                        plug the camera in\n"
     "  unplug [ID]                      unplug it\n"
-    "  status                           one line about the camera\n"
+    "  status                           one line per camera\n"
     "  dump [ID]                        show the camera's header and block\n"
     "  dump --image FILE --sample NAME  decode an image file without a server\n"
     "  image [ID] --save FILE           write the EEPROM image to FILE\n"
@@ -35,7 +37,7 @@ constexpr const char* kMainUsage =
     "  fault [ID] FAULT ARGS            inject a fault (camsim fault --help)\n"
     "  log [N]                          the server's last N frame log lines\n"
     "  samples                          list the sample cameras\n"
-    "  stop                             unplug the camera and end the server\n"
+    "  stop                             unplug every camera and end the server\n"
     "\n"
     "One server per Wine server (the pipe names are global). ID may be left out.\n";
 
@@ -51,21 +53,21 @@ const std::map<std::string, std::string> kCommandUsage = {
      "again starts what is not running.\n"},
     {"remove", "usage: camsim remove SAMPLE...\n\nStops and uninstalls each sample's stand-in.\n"},
     {"serve",
-     "usage: camsim serve [--state DIR] [--log FILE] [--unplugged] [--second ID2] SAMPLE[=ID]\n"
+     "usage: camsim serve [--state DIR] [--log FILE] [--unplugged] [--second ID2]\n"
+     "                    SAMPLE[=ID]...\n"
      "\n"
-     "Serves one sample camera behind its installed stand-in until `camsim stop`,\n"
-     "then unplugs it. ID (default: the sample's name) names the camera and its image\n"
-     "file <state>\\<ID>.eeprom, created from the sample when missing.\n"
+     "Serves the sample cameras behind their installed stand-ins until `camsim stop`,\n"
+     "then unplugs them. ID (default: the sample's name) names a camera and its image\n"
+     "file <state>\\<ID>.eeprom, created from the sample when missing. A camera is on\n"
+     "its stand-in's next device; the pipes are shared: a new connection is to the\n"
+     "first camera plugged in, in the order given, as the first interface is.\n"
      "  --state DIR     image files (default %CAMSIM_STATE%, else %LOCALAPPDATA%\\camsim)\n"
      "  --log FILE      frame log (default: standard error)\n"
-     "  --unplugged     start with the camera unplugged\n"
-     "  --second ID2    another camera of the same sample on the stand-in's second\n"
-     "                  device, image <state>\\<ID2>.eeprom, unplugged until\n"
-     "                  `camsim plug ID2`. The pipes are shared: a new connection\n"
-     "                  is to the first camera plugged in (ID's, else ID2's), as\n"
-     "                  the first interface of the class is\n"
+     "  --unplugged     start with every camera unplugged\n"
+     "  --second ID2    one more camera of the first one's sample, last, unplugged\n"
+     "                  until `camsim plug ID2`\n"
      "The write permission (AllowEEPROMWrite under the service's Parameters key) is\n"
-     "read at each plug-in. Prints \"ready\" once the camera is in place.\n"},
+     "read at each plug-in. Prints \"ready\" once the cameras are in place.\n"},
     {"plug", "usage: camsim plug [ID]\n\nPlugs the camera in (device arrival).\n"},
     {"unplug",
      "usage: camsim unplug [ID]\n\nUnplugs the camera (device removal); its connections "
@@ -86,7 +88,7 @@ const std::map<std::string, std::string> kCommandUsage = {
      "\n"
      "--save writes the raw EEPROM image to FILE; --load replaces the camera's image\n"
      "from FILE, which must have the EEPROM's size. Both replace files atomically.\n"},
-    {"fault", std::string("usage: camsim fault [ID] FAULT ARGS\n\n") + cli::kFaultHelp},
+    {"fault", std::string("usage: camsim fault [ID] FAULT ARGS\n\n") + camsim::FaultHelp("  ")},
     {"log", "usage: camsim log [N]\n\nThe server's last N (default 20) log lines.\n"},
     {"samples", "usage: camsim samples\n\nLists the sample cameras.\n"},
     {"stop",
@@ -200,38 +202,40 @@ int InstallOrRemove(const cli::Program& program, const std::string& command,
 }
 
 int Serve(const cli::Program& program, const std::string& command, const cli::Arguments& args) {
-  if (args.words.size() != 1) {
-    return program.Usage(command, "name one sample camera (one camera per Wine server)");
+  if (args.words.empty()) {
+    return program.Usage(command, "name at least one sample camera");
+  }
+  // --second ID2: one more camera of the first one's sample, unplugged.
+  std::vector<std::string> words = args.words;
+  const auto second = args.options.find("second");
+  if (second != args.options.end()) {
+    words.push_back(words[0].substr(0, words[0].find('=')) + "=" + second->second);
   }
   camsim::win::ServeOptions options;
-  const auto equals = args.words[0].find('=');
-  options.SampleName = args.words[0].substr(0, equals);
-  options.Id = equals == std::string::npos ? options.SampleName : args.words[0].substr(equals + 1);
-  if (!camsim::FindSample(options.SampleName)) {
-    return program.Usage(command,
-                         "no sample camera " + options.SampleName + " (camsim samples lists them)");
+  std::string problem;
+  if (!camsim::ParseCameraSpecs(words, &options.Cameras, &problem)) {
+    return program.Usage(command, problem);
   }
-  if (!camsim::ValidCameraId(options.Id)) {
-    return program.Usage(command,
-                         "camera id '" + options.Id + "' is not usable: " + camsim::kCameraIdRule);
+  for (auto& camera : options.Cameras) {
+    if (!camsim::ValidCameraId(camera.Id)) {
+      return program.Usage(command,
+                           "camera id '" + camera.Id + "' is not usable: " + camsim::kCameraIdRule);
+    }
+    for (const auto& other : options.Cameras) {
+      if (&other != &camera && other.Id == camera.Id) {
+        return program.Usage(command, "two cameras named " + camera.Id);
+      }
+    }
+    camera.Unplugged = args.options.count("unplugged") != 0;
+  }
+  if (second != args.options.end()) {
+    options.Cameras.back().Unplugged = true;
   }
   if (args.options.count("state")) {
     options.StateDir = FullPath(args.options.at("state"));
   }
-  if (args.options.count("log")) {
-    options.LogPath = FullPath(args.options.at("log"));
-  }
-  options.Unplugged = args.options.count("unplugged") != 0;
-  if (args.options.count("second")) {
-    options.SecondId = args.options.at("second");
-    if (!camsim::ValidCameraId(options.SecondId)) {
-      return program.Usage(
-          command, "camera id '" + options.SecondId + "' is not usable: " + camsim::kCameraIdRule);
-    }
-    if (options.SecondId == options.Id) {
-      return program.Usage(command, "the second camera needs an ID of its own");
-    }
-  }
+  const auto log = args.options.find("log");
+  options.LogPath = log == args.options.end() ? "-" : FullPath(log->second);
   return camsim::win::Serve(options);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/cameras.h"
 #include "sim/camsim.h"
 
 namespace camsim::win {
@@ -69,17 +70,14 @@ inline constexpr const char* kControlPipe = "\\\\.\\pipe\\camsim-control";
 inline constexpr const char* kServeMutex = "camsim-serve";
 
 struct ServeOptions {
-  std::string SampleName;
-  std::string Id;
-  // Another camera of the same sample on the stand-in's second device; empty: none.
-  std::string SecondId;
+  // In the order of the stand-ins' devices: a camera's device is its instance
+  // among the cameras of its kind.
+  std::vector<CameraSpec> Cameras;
   std::string StateDir;
-  std::string LogPath;  // empty: standard error
-  bool Unplugged = false;
+  std::string LogPath;  // as CameraList::OpenLog takes it
 };
 
-// Serves the camera (and the second one) until `camsim stop`; prints "ready"
-// once it is in place.
+// Serves the cameras until `camsim stop`; prints "ready" once they are in place.
 int Serve(const ServeOptions& options);
 
 // $CAMSIM_STATE, else %LOCALAPPDATA%\camsim.

@@ -45,7 +45,7 @@ struct TSimulator {
       if (Sim.IsPlugged(id)) {
         FUZZ_CHECK(Sim.Unplug(id), "cannot unplug %s", id.c_str());
       }
-      FUZZ_CHECK(Sim.ClearFaults(id), "cannot clear the faults of %s", id.c_str());
+      FUZZ_CHECK(Sim.Fault(id, "clear"), "cannot clear the faults of %s", id.c_str());
     }
   }
 };

@@ -259,7 +259,7 @@ TEST(EepromFrames, LostCameraDisconnects) {
   app.AddCamera("cam", "selvo-kai");
   app.Start();
   ASSERT_TRUE(app.Connected());
-  app.Sim->DropAt("cam", 1);
+  app.Sim->Fault("cam", "drop", {1});
   std::uint8_t buffer[10];
   EXPECT_FALSE(app.Window->ReadEepromShort(0, 10, buffer));
   EXPECT_STREQ(app.Window->ErrorText, "Camera not connected");
@@ -338,7 +338,7 @@ TEST(Pipes, FailuresNameThePipeAndLeaveNothingOpen) {
   for (const auto& c : cases) {
     TAppHarness app;
     app.AddCamera("cam", "selvo-e2vb", false);
-    app.Sim->FailPipe("cam", c.Pipe, true);
+    app.Sim->Fault("cam", "pipe", {c.Pipe, 1});
     app.Sim->Plug("cam");
     const std::size_t handles = PosixOpenHandleCount();
     app.Start();

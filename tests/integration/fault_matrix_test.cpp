@@ -140,13 +140,13 @@ TOutcome RunPath(const TCamera& camera, const TFault& fault, int k) {
     const std::vector<std::uint8_t> before = CameraBlock(*app.Sim, "cam");
     switch (fault.Kind) {
       case TFaultKind::Drop:
-        app.Sim->DropAt("cam", k);
+        app.Sim->Fault("cam", "drop", {k});
         break;
       case TFaultKind::Refuse:
-        app.Sim->RefuseAt("cam", k, fault.Status);
+        app.Sim->Fault("cam", "refuse-at", {k, fault.Status});
         break;
       case TFaultKind::Short:
-        app.Sim->ShortAt("cam", k, 5);
+        app.Sim->Fault("cam", "short-at", {k, 5});
         break;
       case TFaultKind::None:
         break;
@@ -1283,7 +1283,7 @@ TArrivalOutcome RunArrival(const char* firstSample, const TArrivalCase& arrival)
     app.Sim->Plug("same");
   }
   if (arrival.Arrival == TArrival::SameClassAfterLost) {
-    app.Sim->DropAt("first", 1);
+    app.Sim->Fault("first", "drop", {1});
   }
   if (arrival.Arrival != TArrival::None) {
     CBrisaConfig* window = app.Window;

@@ -62,7 +62,7 @@ TEST(ScanFailures, NoCameraShowsNotConnectedAfterOneAttempt) {
 TEST(ScanFailures, RefusedHeaderReadLeavesTheLinkOpen) {
   TAppHarness app;
   app.AddCamera("cam", "ortek-kai");
-  app.Sim->RefuseNext("cam", 1, camsim::kStatusInvalidIndex);
+  app.Sim->Fault("cam", "refuse", {1, camsim::kStatusInvalidIndex});
   app.Start();
   EXPECT_EQ(app.Value(1), "Not connected");
   EXPECT_FALSE(app.Window->NextButton->IsEnabled());
@@ -227,7 +227,7 @@ TEST(WriteFailures, NoCameraAtTheWriteStep) {
 TEST(WriteFailures, RefusedWriteRestartsWithoutLists) {
   TAppHarness app;
   ToFiltersPage(app);
-  app.Sim->RefuseNext("cam", 1, camsim::kStatusInvalidParameter);
+  app.Sim->Fault("cam", "refuse", {1, camsim::kStatusInvalidParameter});
   app.PressStep();
   ASSERT_EQ(app.Boxes().size(), 1u);
   ExpectBox(app.Boxes()[0], "Cannot write camera EEPROM", "Contact technical support", piStop);
@@ -239,7 +239,7 @@ TEST(WriteFailures, RefusedWriteRestartsWithoutLists) {
 TEST(WriteFailures, ReadBackThatDiffersByOneByte) {
   TAppHarness app;
   ToFiltersPage(app);
-  app.Sim->CorruptNext("cam", 1);
+  app.Sim->Fault("cam", "corrupt", {1});
   app.PressStep();
   ASSERT_EQ(app.Boxes().size(), 1u);
   EXPECT_EQ(app.Boxes()[0].Line1, "Cannot write camera EEPROM");
@@ -253,7 +253,7 @@ TEST(WriteFailures, TamisFirstWriteFailureSendsNothingMore) {
   app.PressNext();
   const std::vector<std::uint8_t> before = CameraBlock(*app.Sim, "cam");
   const std::uint64_t transfers = app.Sim->Transfers("cam");
-  app.Sim->RefuseNext("cam", 1, camsim::kStatusInvalidIndex);
+  app.Sim->Fault("cam", "refuse", {1, camsim::kStatusInvalidIndex});
   app.PressStep();
   // The refused write, then the restart's scan: no second write, no read-back.
   EXPECT_EQ(app.Sim->Transfers("cam"), transfers + 2);
@@ -269,7 +269,7 @@ TEST(WriteFailures, TamisSecondWriteFailureIsReportedNotHidden) {
   app.PressNext();
   app.PickPositions(2);
   // Let the first part through and lose the camera on the second.
-  app.Sim->DropAt("cam", 2);
+  app.Sim->Fault("cam", "drop", {2});
   app.PressStep();
   ASSERT_EQ(app.Boxes().size(), 1u);
   EXPECT_EQ(app.Boxes()[0].Line1, "Cannot write camera EEPROM");

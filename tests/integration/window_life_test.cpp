@@ -268,7 +268,7 @@ TEST(Reentrancy, LostTransferAtTheUnplugPage) {
   app.AddCamera("cam", "selvo-kai");
   app.Start();
   app.PressNext();
-  app.Sim->DropAt("cam", 1);
+  app.Sim->Fault("cam", "drop", {1});
   std::uint8_t header[10];
   EXPECT_FALSE(app.Window->ReadEepromShort(0, 10, header));
   // The lost camera ran page 2's action and built page 3, whose scan found the

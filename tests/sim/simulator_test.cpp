@@ -229,13 +229,13 @@ TEST_F(SimulatorTest, RefuseAndDropFaults) {
   AddPlugged("cam", "ortek-kai");
   const auto image = sim->Eeprom("cam");
   Pipes pipes(sim->InterfacePath("cam"));
-  ASSERT_TRUE(sim->RefuseNext("cam", 2, 0x81));
+  ASSERT_TRUE(sim->Fault("cam", "refuse", {2, 0x81}));
   EXPECT_EQ(pipes.Exchange(ReadShort(0, 10)), std::vector<uint8_t>{0x81});
   EXPECT_EQ(pipes.Exchange(WriteShort(10, {0})), std::vector<uint8_t>{0x81});
   EXPECT_EQ(sim->Eeprom("cam"), image) << "a refused command is not executed";
   EXPECT_EQ(pipes.Exchange(ReadShort(0, 10)), Success(Slice(image, 0, 10)));
 
-  ASSERT_TRUE(sim->DropAt("cam", 2));
+  ASSERT_TRUE(sim->Fault("cam", "drop", {2}));
   EXPECT_EQ(pipes.Exchange(ReadShort(0, 1)), Success({0x5A}));
   ASSERT_TRUE(pipes.Send(ReadShort(0, 1)));
   EXPECT_TRUE(pipes.Closed());
@@ -243,48 +243,48 @@ TEST_F(SimulatorTest, RefuseAndDropFaults) {
   Pipes again(sim->InterfacePath("cam"));
   EXPECT_EQ(again.Exchange(ReadShort(0, 1)), Success({0x5A})) << "the drop happens once";
   EXPECT_EQ(sim->Transfers("cam"), 5u) << "the dropped command was not served";
-  EXPECT_FALSE(sim->RefuseNext("nobody", 1, 0x81));
+  EXPECT_FALSE(sim->Fault("nobody", "refuse", {1, 0x81}));
 }
 
 TEST_F(SimulatorTest, ShortAndCorruptReplyFaults) {
   AddPlugged("cam", "tamis-b");
   const auto block = Slice(sim->Eeprom("cam"), 0x3FF80, 61);
   Pipes pipes(sim->InterfacePath("cam"));
-  ASSERT_TRUE(sim->ShortNext("cam", 1, 4));
-  ASSERT_TRUE(sim->CorruptNext("cam", 1));
+  ASSERT_TRUE(sim->Fault("cam", "short", {1, 4}));
+  ASSERT_TRUE(sim->Fault("cam", "corrupt", {1}));
   auto corrupted = Success(block);
   corrupted[1] ^= 0xFF;
   EXPECT_EQ(pipes.Exchange(WriteLong(0x3FFB0, Slice(block, 48, 13))), Success())
       << "write replies are left alone";
   EXPECT_EQ(pipes.Exchange(ReadLong(0x3FF80, 61)), Slice(corrupted, 0, 4));
   EXPECT_EQ(pipes.Exchange(ReadLong(0x3FF80, 61)), Success(block));
-  EXPECT_FALSE(sim->ShortNext("cam", 1, 0));
+  EXPECT_FALSE(sim->Fault("cam", "short", {1, 0}));
 }
 
 TEST_F(SimulatorTest, PipeFaultRemovesTheSocketEntry) {
   std::string error;
   ASSERT_TRUE(sim->Add("cam", "selvo-kai", &error));
-  ASSERT_TRUE(sim->FailPipe("cam", 2, true));
+  ASSERT_TRUE(sim->Fault("cam", "pipe", {2, 1}));
   ASSERT_TRUE(sim->Plug("cam", &error)) << error;
   const std::string path = sim->InterfacePath("cam");
   EXPECT_FALSE(Exists(path + "/2")) << "applies at plug-in";
   EXPECT_TRUE(IsSocket(path + "/1"));
 
-  ASSERT_TRUE(sim->FailPipe("cam", 1, true));
+  ASSERT_TRUE(sim->Fault("cam", "pipe", {1, 1}));
   Pipes pipes(path);
   EXPECT_LT(pipes.fd[1], 0);
   EXPECT_LT(pipes.fd[2], 0);
-  ASSERT_TRUE(sim->ClearFaults("cam"));
+  ASSERT_TRUE(sim->Fault("cam", "clear"));
   Pipes restored(path);
   ASSERT_TRUE(restored.Open());
   EXPECT_EQ(restored.Exchange(ReadShort(0, 1)), Success({0x5A}));
-  EXPECT_FALSE(sim->FailPipe("cam", 3, true));
+  EXPECT_FALSE(sim->Fault("cam", "pipe", {3, 1}));
 }
 
 TEST_F(SimulatorTest, DelayHoldsRepliesBack) {
   AddPlugged("cam", "selvo-kaf");
   Pipes pipes(sim->InterfacePath("cam"));
-  ASSERT_TRUE(sim->Delay("cam", 150));
+  ASSERT_TRUE(sim->Fault("cam", "delay", {150}));
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(pipes.Send(ReadShort(0, 1)));
   ASSERT_TRUE(pipes.Send(ReadShort(1, 1)));
@@ -292,7 +292,7 @@ TEST_F(SimulatorTest, DelayHoldsRepliesBack) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
   EXPECT_EQ(pipes.Receive(), Success({0x05})) << "replies keep their order";
   // A reply still held back when the camera goes is never sent.
-  ASSERT_TRUE(sim->Delay("cam", 60000));
+  ASSERT_TRUE(sim->Fault("cam", "delay", {60000}));
   ASSERT_TRUE(pipes.Send(ReadShort(0, 1)));
   ASSERT_TRUE(sim->Unplug("cam"));
   EXPECT_TRUE(pipes.Closed(0));
@@ -443,8 +443,8 @@ TEST(SimulatorFaultsAt, RefuseAndShortHitOnlyTheKthCommand) {
     const int data = camsim::ConnectUnixSocket(dir + "/1", SOCK_SEQPACKET);
     ASSERT_GE(command, 0);
     ASSERT_GE(data, 0);
-    ASSERT_TRUE(sim.RefuseAt("cam", 2, 0x81));
-    ASSERT_TRUE(sim.ShortAt("cam", 3, 4));
+    ASSERT_TRUE(sim.Fault("cam", "refuse-at", {2, 0x81}));
+    ASSERT_TRUE(sim.Fault("cam", "short-at", {3, 4}));
     const std::uint8_t read[] = {0x12, 0x00, 0x0A};
     std::size_t sizes[4];
     std::uint8_t statuses[4];

@@ -1,0 +1,166 @@
+#include "sim/cameras.h"
+
+#include <algorithm>
+#include <map>
+
+namespace camsim {
+
+bool ParseCameraSpecs(const std::vector<std::string>& words, std::vector<CameraSpec>* specs,
+                      std::string* problem) {
+  std::map<Kind, int> perClass;
+  for (const auto& word : words) {
+    CameraSpec spec;
+    const auto equals = word.find('=');
+    spec.SampleName = word.substr(0, equals);
+    spec.Id = equals == std::string::npos ? spec.SampleName : word.substr(equals + 1);
+    const Sample* sample = FindSample(spec.SampleName);
+    if (!sample) {
+      *problem = "no sample camera " + spec.SampleName + " (camsim samples lists them)";
+      return false;
+    }
+    spec.Instance = "cam" + std::to_string(perClass[sample->kind]++);
+    specs->push_back(spec);
+  }
+  return true;
+}
+
+CameraSlot::CameraSlot(const CameraSpec& spec, const Sample& sample, std::string imagePath,
+                       std::vector<uint8_t> image, FrameLog& log, std::string_view detail)
+    : Instance(spec.Instance),
+      Session(spec.Id, sample, std::move(imagePath), std::move(image), *this, log, detail) {}
+
+CameraList::~CameraList() {
+  if (logFile_ && logFile_ != stderr) {
+    std::fclose(logFile_);
+  }
+}
+
+bool CameraList::OpenLog(const std::string& path, std::string* error) {
+  if (path.empty()) {
+    return true;
+  }
+  logFile_ = path == "-" ? stderr : std::fopen(path.c_str(), "a");
+  if (!logFile_) {
+    *error = "cannot open the log " + path;
+    return false;
+  }
+  // One write per line, so that the lines of several writers never interleave.
+  log_ = FrameLog([file = logFile_](const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), file);
+    std::fflush(file);
+  });
+  return true;
+}
+
+bool CameraList::CheckNew(const CameraSpec& spec, const Sample** sample, std::string* error) const {
+  if (!ValidCameraId(spec.Id)) {
+    *error = "camera id '" + spec.Id + "' is not usable: " + kCameraIdRule;
+    return false;
+  }
+  if (!ValidCameraId(spec.Instance)) {
+    *error = "instance name '" + spec.Instance + "' is not usable";
+    return false;
+  }
+  *sample = FindSample(spec.SampleName);
+  if (!*sample) {
+    *error = "no sample camera " + spec.SampleName + " (camsim samples lists them)";
+    return false;
+  }
+  for (const auto& other : cameras_) {
+    if (other->Session.Id() == spec.Id) {
+      *error = "camera " + spec.Id + " exists already";
+      return false;
+    }
+    if (other->Session.kind() == (*sample)->kind && other->Instance == spec.Instance) {
+      *error = "camera " + other->Session.Id() + " already uses /" + ClassGuid((*sample)->kind) +
+               "/" + spec.Instance;
+      return false;
+    }
+  }
+  return true;
+}
+
+void CameraList::Add(std::unique_ptr<CameraSlot> camera) {
+  cameras_.push_back(std::move(camera));
+}
+
+CameraSlot* CameraList::Find(const std::string& id, std::string* error) const {
+  for (const auto& camera : cameras_) {
+    if (camera->Session.Id() == id) {
+      return camera.get();
+    }
+  }
+  if (error) {
+    *error = id.empty() ? "no camera id given" : "no camera " + id;
+  }
+  return nullptr;
+}
+
+void CameraList::UnplugAll() {
+  for (const auto& camera : cameras_) {
+    if (camera->Session.Plugged()) {
+      camera->Session.Unplug(nullptr);
+    }
+  }
+}
+
+void CameraList::FlushDue() {
+  const auto now = CameraSession::Clock::now();
+  for (const auto& camera : cameras_) {
+    camera->Session.FlushDue(now);
+  }
+}
+
+long long CameraList::MillisecondsToNextDue() const {
+  const auto now = CameraSession::Clock::now();
+  long long next = -1;
+  for (const auto& camera : cameras_) {
+    const long long ms = MillisecondsUntil(camera->Session.NextDue(), now);
+    if (ms >= 0 && (next < 0 || ms < next)) {
+      next = ms;
+    }
+  }
+  return next;
+}
+
+std::vector<ControlCamera> CameraList::ControlCameras() {
+  std::vector<ControlCamera> cameras;
+  cameras.reserve(cameras_.size());
+  for (const auto& camera : cameras_) {
+    cameras.push_back(camera->Session.Describe(camera->Instance, camera->InterfacePath()));
+  }
+  std::sort(cameras.begin(), cameras.end(),
+            [](const ControlCamera& a, const ControlCamera& b) { return a.Id < b.Id; });
+  return cameras;
+}
+
+bool CameraList::PlugById(const std::string& id, std::string* why) {
+  CameraSlot* camera = Find(id, why);
+  return camera && camera->Session.Plug(why);
+}
+
+bool CameraList::UnplugById(const std::string& id, std::string* why) {
+  CameraSlot* camera = Find(id, why);
+  return camera && camera->Session.Unplug(why);
+}
+
+bool CameraList::FollowPipeFaults(const std::string& id) {
+  CameraSlot* camera = Find(id);
+  return camera && camera->FollowPipeFaults();
+}
+
+void CameraList::LogLine(const std::string& who, const std::string& text) {
+  log_.Text(who, text);
+}
+
+bool CameraList::SaveImageTo(const std::string& id, const std::string& path, std::string* why) {
+  CameraSlot* camera = Find(id, why);
+  return camera && camera->Session.SaveImageTo(path, why);
+}
+
+bool CameraList::LoadImageFrom(const std::string& id, const std::string& path, std::string* why) {
+  CameraSlot* camera = Find(id, why);
+  return camera && camera->Session.LoadImageFrom(path, why);
+}
+
+}  // namespace camsim
