@@ -192,9 +192,6 @@ xs_pick() {
   xs_wait "^  choice $x $y $w $h [a-z]+ $item/[0-9]+ \"$text\"\$"
 }
 
-# xs_box_id TITLE: the X window of the open message box with that title.
-xs_box_id() { awk -v title="\"$1\"" '$1 == "box" && substr($0, index($0, "\"")) == title { print $2; exit }' "$PELWIN_FLTK_SNAPSHOT"; }
-
 xs_title() { xdotool getwindowname "$WIN"; }
 
 xs_title_is() { [ "$(xs_title)" = "$1" ]; }
@@ -206,16 +203,6 @@ xs_wait_title() {
 
 xs_pelwin_ended() { [ -n "$PELWIN_PID" ] && ! kill -0 "$PELWIN_PID" 2>/dev/null; }
 
-# xs_watch_count DIR: how many inotify watches pelwin holds on DIR, read from
-# its descriptors' fdinfo; fails when it cannot tell.
-xs_watch_count() {
-  local ino
-  ino=$(stat -c %i "$1") || return 1
-  [ -n "$PELWIN_PID" ] && [ -d "/proc/$PELWIN_PID/fdinfo" ] || return 1
-  cat "/proc/$PELWIN_PID/fdinfo/"* 2>/dev/null |
-    awk -v ino="ino:$(printf %x "$ino")" '$1 == "inotify" && $3 == ino { n++ } END { print n + 0 }'
-}
-
 # xs_wait_exit: waits for pelwin to end; its exit status is left in
 # PELWIN_STATUS for the scripts that source this one.
 xs_wait_exit() {
@@ -224,9 +211,6 @@ xs_wait_exit() {
   # shellcheck disable=SC2034
   wait "$PELWIN_PID" || PELWIN_STATUS=$?
 }
-
-# xs_shot FILE: the whole screen.
-xs_shot() { import -window root "$1"; }
 
 # xs_registry_value ROOT KEY-PATH NAME: a stored value as a signed number, or
 # nothing when it is missing.

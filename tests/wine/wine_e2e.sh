@@ -303,13 +303,6 @@ we_expect_no_mark() {
   [ "$WE_MARK" -eq 0 ] || we_fail "pelwin's mark of $1 is left $2"
 }
 
-# we_permission SERVICE: the value alone, printed. In a command substitution a
-# failed probe prints nothing: tests use we_expect_permission.
-we_permission() {
-  we_read_permission "$1"
-  printf '%s\n' "$WE_PERMISSION"
-}
-
 # we_check_frames EXPECTED: the camera's frame log, request and reply lines
 # only, with the time, camera and process id taken out (and the CR of the
 # Windows line ends), is EXPECTED byte for byte. A reply is logged once sent:
@@ -340,15 +333,6 @@ we_check_image() {
     >/dev/null || we_fail "camsim.exe image --save: $(cat "$WE_WORK/camsim.err")"
   python3 "$(dirname "${BASH_SOURCE[0]}")/../endtoend/image_diff.py" \
     "$WE_WORK/before.bin" "$WE_WORK/after.bin" "$@" || we_fail "the image changed beyond the chosen fields"
-}
-
-# we_shot NAME: keeps a screenshot of the screen as it is now, for people to
-# look at (what the Windows product shows with a camera behind it).
-we_shot() {
-  [ -n "${WE_ARTIFACTS:-}" ] && [ -n "${DISPLAY:-}" ] || return 0
-  mkdir -p "$WE_ARTIFACTS/screenshots"
-  import -display "$DISPLAY" -window root -crop 420x260+80+80 +repage \
-    "$WE_ARTIFACTS/screenshots/$WE_NAME-$1.png" 2>/dev/null || true
 }
 
 we_keep_failure() {

@@ -1,0 +1,269 @@
+"""What every end-to-end scenario uses, whatever the port: failing, waiting,
+what the window shows, and the camera's frames and image compared with what
+they must be."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+import image_diff
+
+
+class Failure(Exception):
+    """A check that did not hold; its text says which."""
+
+
+_started = time.monotonic()
+NAME = "e2e"
+
+
+def log(text):
+    print(f"[{NAME} {time.monotonic() - _started:5.1f}s] {text}", file=sys.stderr, flush=True)
+
+
+def fail(text):
+    raise Failure(text)
+
+
+def check(condition, text):
+    if not condition:
+        fail(text)
+
+
+def poll(seconds, probe, interval=0.05):
+    """probe() until it returns something true, at most SECONDS; returns its
+    last answer (false when time ran out)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        answer = probe()
+        if answer or time.monotonic() >= deadline:
+            return answer
+        time.sleep(interval)
+
+
+def run(command, env):
+    """A program to its end: (status, output, error output), without the CRs
+    of Windows line ends."""
+    done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True)
+    return (
+        done.returncode,
+        done.stdout.decode(errors="replace").replace("\r", ""),
+        done.stderr.decode(errors="replace").replace("\r", ""),
+    )
+
+
+def start(command, env, out_path):
+    """A program in the background, its output and error output in a file."""
+    with open(out_path, "w") as out:
+        return subprocess.Popen(
+            command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT
+        )
+
+
+def keep_failure(work, name, env):
+    """A screenshot and the test's files in $E2E_ARTIFACTS/NAME."""
+    artifacts = os.environ.get("E2E_ARTIFACTS")
+    if not artifacts:
+        return
+    folder = os.path.join(artifacts, name)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    picture = os.path.join(folder, "failure.png")
+    run(["import", "-display", env.get("DISPLAY", ""), "-window", "root", picture], env)
+    for file in os.listdir(work):
+        if os.path.isfile(os.path.join(work, file)):
+            shutil.copy(os.path.join(work, file), folder)
+    log(f"screenshot and logs kept in {folder}")
+
+
+ENABLED = "enabled"
+DISABLED = "disabled"
+
+
+class View:
+    """The main window at one moment, as a port reads it.
+
+    buttons: label -> "enabled" or "disabled"; lists: (item, count, text) of
+    each drop-down list from the top; pane: the drawn texts of the
+    information pane as (x, y, font, text), or None on a port that cannot
+    read drawn text (Windows draws them; no window holds them)."""
+
+    def __init__(self, title, buttons, lists, pane, lines):
+        self.title = title
+        self.buttons = buttons
+        self.lists = lists
+        self.pane = pane
+        self.lines = lines
+
+    def button(self, label):
+        return self.buttons.get(label)
+
+    def heading(self, text):
+        """The page heading, drawn bold at the pane's corner (only where the
+        pane can be read)."""
+        return self.pane is None or (0, 0, "bold", text) in self.pane
+
+    def shows(self, x, y, text):
+        """A bold value at that place of the pane (only where it can be read)."""
+        return self.pane is None or (x, y, "bold", text) in self.pane
+
+    def __str__(self):
+        return "\n".join(self.lines)
+
+
+# The wizard's pages, told apart by their controls on every port; where the
+# pane can be read, by their headings too ("Step N:").
+def scan_page(step, next_enabled=None):
+    next_state = ENABLED if next_enabled else DISABLED
+
+    def holds(v):
+        return (
+            v.button("Scan camera") == ENABLED
+            and v.button("Write Filters") is None
+            and not v.lists
+            and v.heading(f"Step {step}:")
+            and (next_enabled is None or v.button("Next ->") == next_state)
+        )
+
+    holds.what = f"the scan page (step {step})"
+    return holds
+
+
+def unplug_page(step=2):
+    def holds(v):
+        return (
+            v.button("Scan camera") is None
+            and v.button("Next ->") == DISABLED
+            and not v.lists
+            and v.heading(f"Step {step}:")
+        )
+
+    holds.what = f"the unplug page (step {step})"
+    return holds
+
+
+def filters_page(step, lists=None):
+    def holds(v):
+        return (
+            v.button("Write Filters") == ENABLED
+            and v.button("Next ->") == DISABLED
+            and v.heading(f"Step {step}:")
+            and (lists is None or v.lists[: len(lists)] == lists)
+        )
+
+    holds.what = f"the filters page (step {step})" + (f" with lists {lists}" if lists else "")
+    return holds
+
+
+def done_page(step):
+    def holds(v):
+        return (
+            v.button("Finish") == ENABLED
+            and v.button("Write Filters") is None
+            and not v.lists
+            and v.heading(f"Step {step}:")
+        )
+
+    holds.what = f"the last page (step {step})"
+    return holds
+
+
+def both(*conditions):
+    def holds(v):
+        return all(c(v) for c in conditions)
+
+    holds.what = " and ".join(c.what for c in conditions)
+    return holds
+
+
+def title_is(title):
+    def holds(v):
+        return v.title == title
+
+    holds.what = f'the title "{title}"'
+    return holds
+
+
+def button_is(label, state):
+    def holds(v):
+        return v.button(label) == state
+
+    holds.what = f'"{label}" {state}'
+    return holds
+
+
+def list_shows(number, item, text):
+    def holds(v):
+        return len(v.lists) >= number and v.lists[number - 1][::2] == (item, text)
+
+    holds.what = f'list {number} at item {item} "{text}"'
+    return holds
+
+
+def shows(x, y, text):
+    def holds(v):
+        return v.shows(x, y, text)
+
+    holds.what = f'"{text}" at {x},{y} of the pane (where it can be read)'
+    return holds
+
+
+# The camera's frame log: request and reply lines only, without time, camera
+# and process id, compared byte for byte with an expected file.
+_REQUEST = re.compile(r"^[0-9-]+ [0-9:.]+ ([^ ]+): request from pid [0-9]+: (.*)$")
+_REPLY = re.compile(r"^[0-9-]+ [0-9:.]+ ([^ ]+): (reply( dropped[^:]*)?: .*)$")
+
+
+def frames_of(log_text):
+    out = []
+    for line in log_text.replace("\r", "").splitlines():
+        m = _REQUEST.match(line)
+        if m:
+            out.append(f"request: {m.group(2)}")
+            continue
+        m = _REPLY.match(line)
+        if m:
+            out.append(m.group(2))
+    return "".join(f"{line}\n" for line in out)
+
+
+def check_frames(log_path, expected_path, keep_as):
+    """The frame log is the expected file's. A reply is logged once sent: the
+    last line may come a moment after the program has gone on."""
+    with open(expected_path, encoding="utf-8") as f:
+        expected = f.read()
+
+    def seen():
+        with open(log_path, encoding="utf-8", errors="replace") as f:
+            return frames_of(f.read())
+
+    got = poll(5, lambda: (lambda s: s if s == expected else None)(seen()), 0.1)
+    if got is None:
+        actual = seen()
+        with open(keep_as, "w", encoding="utf-8") as f:
+            f.write(actual)
+        import difflib
+
+        sys.stderr.writelines(
+            difflib.unified_diff(
+                expected.splitlines(True), actual.splitlines(True), expected_path, "frames"
+            )
+        )
+        fail(f"the frame log differs from {os.path.basename(expected_path)}")
+
+
+def check_image(before_path, after_path, allowed=()):
+    """The camera's image differs from the one it was served with at most in
+    the bytes at these offsets."""
+    with open(before_path, "rb") as f:
+        before = f.read()
+    with open(after_path, "rb") as f:
+        after = f.read()
+    bad = image_diff.changes(before, after, set(allowed))
+    check(not isinstance(bad, str), bad)
+    for line in image_diff.report(before, after, bad):
+        log(line)
+    check(not bad, "the image changed beyond the chosen fields")

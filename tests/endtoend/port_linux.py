@@ -1,0 +1,432 @@
+"""The Linux port: pelwin's FLTK window in a private Xvfb, read through the
+snapshot it writes (PELWIN_FLTK_SNAPSHOT), against a camsim process; every
+root, registry and the X display are the test's own.
+
+In: PELWIN, CAMSIM (the programs), E2E_XCLOSE (closes a window as a window
+manager does), optional E2E_ARTIFACTS."""
+
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+import harness
+from harness import check, fail, log, poll
+
+_QUOTED = r'"((?:[^"\\]|\\.)*)"'
+_WINDOW = re.compile(
+    r"^window (0x[0-9a-f]+) (-?\d+) (-?\d+) (\d+) (\d+) (\S+) (\S+) " + _QUOTED + "$"
+)
+_BUTTON = re.compile(r"^  button (-?\d+) (-?\d+) (\d+) (\d+) (enabled|disabled) " + _QUOTED + "$")
+_CHOICE = re.compile(r"^  choice (-?\d+) (-?\d+) (\d+) (\d+) (\S+) (-?\d+)/(\d+) " + _QUOTED + "$")
+_TEXT = re.compile(r"^    text (-?\d+) (-?\d+) (-?\d+) (\S+) " + _QUOTED + "$")
+_BOX = re.compile(r"^box (0x[0-9a-f]+) (-?\d+) (-?\d+) (\d+) (\d+) (\S+) " + _QUOTED + "$")
+_BOXLINE = re.compile(r"^  boxline (\d+) " + _QUOTED + "$")
+
+
+def _unquote(text):
+    return re.sub(r"\\(.)", r"\1", text)
+
+
+class Session:
+    """The test's X server, roots and registries, removed at the end."""
+
+    def __init__(self, name):
+        self.name = name
+        self.work = tempfile.mkdtemp(prefix=f"pelwin-{name}.", dir=os.environ.get("TMPDIR", "/tmp"))
+        roots = {
+            "PELWIN_DEVICE_ROOT": "devices",
+            "PELWIN_USER_REGISTRY": "user-registry",
+            "PELWIN_MACHINE_REGISTRY": "machine-registry",
+            "PELWIN_OBJECT_ROOT": "objects",
+            "CAMSIM_STATE": "camsim-state",
+        }
+        self.env = dict(os.environ)
+        for variable, folder in roots.items():
+            self.env[variable] = os.path.join(self.work, folder)
+            if variable != "PELWIN_OBJECT_ROOT":
+                os.makedirs(self.env[variable])
+        self.env["PELWIN_FLTK_SNAPSHOT"] = os.path.join(self.work, "snapshot")
+        # The Selvo and Ortek paths ask for administrator rights; the roots
+        # are ours, so grant them rather than depend on who runs the test.
+        self.env.setdefault("PELWIN_ADMIN", "1")
+        self.processes = []
+        self._start_x()
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def _start_x(self):
+        # -displayfd writes the number once clients are accepted.
+        read, write = os.pipe()
+        with open(self.path("xvfb.log"), "w") as out:
+            xvfb = subprocess.Popen(
+                ["Xvfb", "-displayfd", str(write), "-screen", "0", "640x480x24"]
+                + ["-nolisten", "tcp", "-noreset"],
+                pass_fds=(write,),
+                stdin=subprocess.DEVNULL,
+                stdout=out,
+                stderr=out,
+            )
+        os.close(write)
+        self.processes.append(xvfb)
+        number = b""
+        deadline = time.monotonic() + 15
+        with os.fdopen(read, "rb") as pipe:
+            while not number.endswith(b"\n") and time.monotonic() < deadline:
+                chunk = pipe.read(1)
+                if not chunk:
+                    break
+                number += chunk
+        number = number.strip().decode()
+        if not number:
+            with open(self.path("xvfb.log")) as f:
+                fail(f"Xvfb did not start: {f.read()}")
+        self.env["DISPLAY"] = f":{number}"
+
+    def start(self, command, out_name):
+        process = harness.start(command, self.env, self.path(out_name))
+        self.processes.append(process)
+        return process
+
+    def keep_failure(self):
+        harness.keep_failure(self.work, self.name, self.env)
+
+    def end(self):
+        # pelwin first, then camsim, then the X server they use.
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.terminate()
+        for process in reversed(self.processes):
+            try:
+                process.wait(5)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+class Camera:
+    """camsim serving the test's device root."""
+
+    def __init__(self, session):
+        self.session = session
+        self.program = os.environ["CAMSIM"]
+        self.log_path = session.path("frames.log")
+        self.server = None
+
+    def run(self, *arguments):
+        status, out, err = harness.run([self.program, *arguments], self.session.env)
+        check(status == 0, f"camsim {' '.join(arguments)}: {err.strip()}")
+        return out
+
+    def serve(self, *samples):
+        command = [self.program, "serve", "--log", self.log_path, *samples]
+        self.server = self.session.start(command, "camsim.out")
+
+        def ready():
+            with open(self.session.path("camsim.out")) as f:
+                return any(line.startswith("ready") for line in f)
+
+        if not poll(15, ready):
+            fail("camsim did not start")
+        self.save_image(self.session.path("before.bin"))
+
+    def save_image(self, path):
+        """The only camera's image, through the control socket (camsim has no
+        client command for it on Linux)."""
+        sock_path = os.path.join(self.session.env["PELWIN_DEVICE_ROOT"], ".camsim", "control.sock")
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as control:
+            control.connect(sock_path)
+            control.sendall(f"image * save {path}\n".encode())
+            answer = b""
+            while not re.search(rb"(^|\n)(ok|error: [^\n]*)\n$", answer):
+                chunk = control.recv(4096)
+                if not chunk:
+                    break
+                answer += chunk
+        answer = answer.decode()
+        check(answer.splitlines()[-1:] == ["ok"], f"camsim image save: {answer.strip()}")
+
+    def plug(self):
+        self.run("plug")
+
+    def unplug(self):
+        self.run("unplug")
+
+    def fault(self, *arguments):
+        self.run("fault", *arguments)
+
+    def dump_field(self, name):
+        for line in self.run("dump").splitlines():
+            if line.startswith(f"{name}: "):
+                return line[len(name) + 2 :]
+        return None
+
+    def status_field(self, name):
+        for word in self.run("status").split():
+            if word.startswith(f"{name}="):
+                return word[len(name) + 1 :]
+        return None
+
+    def check_image(self, *offsets):
+        after = self.session.path("after.bin")
+        self.save_image(after)
+        harness.check_image(self.session.path("before.bin"), after, set(offsets))
+
+    def check_frames(self, expected):
+        harness.check_frames(self.log_path, expected, self.session.path("frames.txt"))
+
+    def stop(self):
+        """Ends the server; one that does not end cleanly, or ended before,
+        fails the test."""
+        server, self.server = self.server, None
+        if server is None:
+            return
+        if server.poll() is None:
+            self.run("stop")
+        served = server.wait(10)
+        check(served == 0, f"camsim serve ended with status {served}")
+
+class Program:
+    """pelwin's FLTK window, read through its snapshot, driven with xdotool."""
+
+    reads_pane = True
+
+    def __init__(self, session):
+        self.session = session
+        self.snapshot = session.env["PELWIN_FLTK_SNAPSHOT"]
+        self.process = None
+        self.window = None
+
+    # What the window shows.
+    def _read(self):
+        try:
+            with open(self.snapshot, encoding="utf-8") as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return None
+
+    def view(self):
+        lines = self._read()
+        if lines is None:
+            return None
+        title = None
+        buttons = {}
+        lists = []
+        pane = []
+        in_window = False
+        for line in lines:
+            m = _WINDOW.match(line)
+            if m:
+                in_window = True
+                title = _unquote(m.group(8))
+                continue
+            if line.startswith("box "):
+                in_window = False
+            if not in_window:
+                continue
+            m = _BUTTON.match(line)
+            if m:
+                buttons[_unquote(m.group(6))] = m.group(5)
+                continue
+            m = _CHOICE.match(line)
+            if m:
+                shown = (int(m.group(6)), int(m.group(7)), _unquote(m.group(8)))
+                lists.append((int(m.group(2)), shown))
+                continue
+            m = _TEXT.match(line)
+            if m:
+                pane.append((int(m.group(1)), int(m.group(2)), m.group(4), _unquote(m.group(5))))
+        lists = [entry for _, entry in sorted(lists)]
+        return harness.View(title, buttons, lists, pane, lines)
+
+    def wait(self, condition, seconds=10):
+        if not poll(seconds, lambda: (lambda v: v is not None and condition(v))(self.view())):
+            log(f"the window:\n{self.view()}")
+            fail(f"pelwin never showed {condition.what}")
+
+    def start(self):
+        if os.path.exists(self.snapshot):
+            os.remove(self.snapshot)
+        self.process = self.session.start([os.environ["PELWIN"]], "pelwin.out")
+
+        def opened():
+            for line in self._read() or []:
+                m = _WINDOW.match(line)
+                if m and m.group(6) == "normal" and m.group(7) == "open":
+                    return m.group(1)
+            return None
+
+        self.window = poll(10, opened)
+        check(self.window, "no pelwin window")
+
+    def title(self):
+        """The title as the X server holds it, not as pelwin reports it."""
+        named = harness.run(["xdotool", "getwindowname", self.window], self.session.env)
+        return named[1].rstrip("\n")
+
+    def wait_title(self, title, seconds=10):
+        if not poll(seconds, lambda: self.title() == title):
+            fail(f'the window title is "{self.title()}", expected "{title}"')
+
+    def _xdotool(self, *arguments):
+        status, _, err = harness.run(["xdotool", *arguments], self.session.env)
+        check(status == 0, f"xdotool {' '.join(arguments)}: {err.strip()}")
+
+    def _click_at(self, x, y):
+        self._xdotool("mousemove", "--window", self.window, str(x), str(y), "click", "1")
+
+    def _button_center(self, label):
+        for line in self._read() or []:
+            if line.startswith("box "):
+                return None
+            m = _BUTTON.match(line)
+            if m and m.group(5) == "enabled" and _unquote(m.group(6)) == label:
+                x, y, w, h = (int(m.group(i)) for i in range(1, 5))
+                return x + w // 2, y + h // 2
+        return None
+
+    def click(self, label):
+        """Presses the main window's enabled button with the mouse."""
+        where = poll(10, lambda: self._button_center(label))
+        check(where, f'no enabled button "{label}"')
+        self._click_at(*where)
+
+    def pick(self, number, item, text):
+        """Item ITEM (from 1) of drop-down list NUMBER (1 the upper) with the
+        mouse and the arrow keys; the list then shows TEXT."""
+        choices = [m for m in map(_CHOICE.match, self._read() or []) if m]
+        choices.sort(key=lambda m: int(m.group(2)))
+        check(len(choices) >= number, f"no drop-down list {number}")
+        m = choices[number - 1]
+        x, y, w, h = (int(m.group(i)) for i in range(1, 5))
+        steps = item - int(m.group(6))
+        self._click_at(x + w // 2, y + h // 2)
+        keys = ["Down" if steps > 0 else "Up"] * abs(steps)
+        self._xdotool("key", *keys, "Return")
+        self.wait(harness.list_shows(number, item, text))
+
+    def box(self, title, seconds=10):
+        """The open message box with that title: (its lines, its icon's kind)."""
+
+        def found():
+            lines = []
+            icon = None
+            for line in self._read() or []:
+                m = _BOX.match(line)
+                if m:
+                    if icon is not None:
+                        break
+                    if _unquote(m.group(7)) == title:
+                        icon = m.group(6)
+                    continue
+                m = _BOXLINE.match(line)
+                if m and icon is not None:
+                    lines.append(_unquote(m.group(2)))
+            return (lines, icon) if icon is not None else None
+
+        answer = poll(seconds, found)
+        check(answer, f'no box "{title}"')
+        lines, icon = answer
+        while lines and lines[-1] == "":
+            lines.pop()
+        return lines, icon
+
+    def box_key(self, title, key):
+        self._xdotool("key", key)
+
+        def gone():
+            lines = self._read()
+            return lines is not None and not any(_BOX.match(line) for line in lines)
+
+        check(poll(10, gone), f'the box "{title}" stayed open after {key}')
+
+    def close(self):
+        """Asks the window to close as a window manager's close button does."""
+        status, _, err = harness.run([os.environ["E2E_XCLOSE"], self.window], self.session.env)
+        check(status == 0, f"the window did not take the close: {err.strip()}")
+
+    def end(self):
+        """Ends the program if it still runs (a test that failed half-way)."""
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def wait_exit(self, seconds=10):
+        try:
+            return self.process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            fail("pelwin did not end")
+
+    # The registries, files under the test's roots.
+    def _key_path(self, key, root="PELWIN_MACHINE_REGISTRY"):
+        return os.path.join(self.session.env[root], *key.split("\\"))
+
+    def _value(self, root, key, name):
+        path = os.path.join(self._key_path(key, root), name)
+        try:
+            with open(path) as f:
+                text = f.read().strip()
+        except FileNotFoundError:
+            return None
+        m = re.fullmatch(r"dword:([0-9a-f]{8})", text)
+        check(m, f"{path} holds no dword: {text}")
+        return int(m.group(1), 16)
+
+    def permission(self, service):
+        """The driver's AllowEEPROMWrite, or None when there is none."""
+        key = f"SYSTEM\\CurrentControlSet\\Services\\{service}\\Parameters"
+        return self._value("PELWIN_MACHINE_REGISTRY", key, "AllowEEPROMWrite")
+
+    def permissions(self):
+        """The services that hold a permission, anywhere in the registry."""
+        found = []
+        for folder, _, files in os.walk(self.session.env["PELWIN_MACHINE_REGISTRY"]):
+            if "AllowEEPROMWrite" in files:
+                found.append(os.path.basename(os.path.dirname(folder)))
+        return sorted(found)
+
+    def clear_permission(self, service):
+        """Nothing to clear: the registry is the test's own, new."""
+
+    def marks(self):
+        """pelwin's marks of its grants."""
+        marks = self._key_path("Software\\Varnosti\\pelwin\\Grants")
+        return sorted(os.listdir(marks)) if os.path.isdir(marks) else []
+
+    def window_position(self):
+        key = "Software\\Varnosti\\pelwin\\Window"
+        return tuple(self._value("PELWIN_USER_REGISTRY", key, name) for name in ("XPos", "YPos"))
+
+    # What only this port can see.
+    def key_stamp(self, key):
+        """The registry key's last change, a folder's time stamp here."""
+        return os.stat(self._key_path(key)).st_mtime_ns
+
+    def watches(self, class_guid):
+        """How many inotify watches pelwin holds on its class's folder."""
+        folder = os.path.join(self.session.env["PELWIN_DEVICE_ROOT"], class_guid)
+        inode = f"ino:{os.stat(folder).st_ino:x}"
+        fdinfo = f"/proc/{self.process.pid}/fdinfo"
+        count = 0
+        for name in os.listdir(fdinfo):
+            try:
+                with open(os.path.join(fdinfo, name)) as f:
+                    for line in f:
+                        words = line.split()
+                        if words[:1] == ["inotify"] and len(words) > 2 and words[2] == inode:
+                            count += 1
+            except FileNotFoundError:
+                continue
+        return count
+
+    def shot(self, name):
+        """Pictures for people are the Windows port's (see port_wine.py)."""

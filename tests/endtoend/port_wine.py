@@ -1,0 +1,388 @@
+"""The Windows port: pelwin.exe under Wine, read through Windows itself
+(pelwin_probe), against camsim.exe behind the driver stand-in, in the session
+of tests/wine/session.sh (one X server and wineserver per run).
+
+In: WE_BUILD (the tree whose session this is), WE_PELWIN, WE_PROBE,
+optional WE_CAMSIM (camsim.exe; by default the tree's own, or for a 32-bit
+tree the x86-64 tree's),
+WE_PELWIN_PROCESS (wow64 or native: how the program must run), E2E_ARTIFACTS."""
+
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import tempfile
+
+import harness
+from harness import check, fail, log, poll
+
+_CHILD = re.compile(
+    r"^child (\S+) (-?\d+) (-?\d+) (\d+) (\d+) (visible|hidden) (enabled|disabled) "
+    r'"(.*)"(?: item (-?\d+)/(\d+))?$'
+)
+# The services of the stand-in's sample kinds (tests/windows/standin-prefix.sh).
+SERVICES = ("vemcamI", "vemcamF", "ralcamI", "ralcamF", "ralcamB", "ralcamBI")
+
+
+def _service_key(service):
+    return f"HKLM\\SYSTEM\\CurrentControlSet\\Services\\{service}\\Parameters"
+
+
+def standin_camsim(build):
+    """The tree's camsim.exe; a 32-bit tree serves with the x86-64 tree's
+    (PELWIN_STANDIN_BUILD in its cache)."""
+    standin = build
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith("PELWIN_STANDIN_BUILD:PATH="):
+                    standin = line.split("=", 1)[1].strip() or build
+    except FileNotFoundError:
+        pass
+    return os.path.join(standin, "sim", "windows", "camsim.exe")
+
+
+class Session:
+    """The run's Wine session, attached to; a work folder of the test's own."""
+
+    def __init__(self, name):
+        self.name = name
+        build = os.environ["WE_BUILD"]
+        env_file = os.path.join(build, "tests", "wine", "session", "env")
+        if not os.path.isfile(env_file):
+            fail(f"no Wine session: run tests/wine/session.sh start {build}")
+        self.env = dict(os.environ)
+        with open(env_file) as f:
+            for line in f:
+                for word in shlex.split(line)[1:]:
+                    variable, _, value = word.partition("=")
+                    self.env[variable] = value
+        self.work = tempfile.mkdtemp(prefix=f"pelwin-{name}.", dir=os.environ.get("TMPDIR", "/tmp"))
+        self.processes = []
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def wine(self, *arguments):
+        """A Windows program to its end: (status, output, error output)."""
+        return harness.run(["wine", *arguments], self.env)
+
+    def winpath(self, path):
+        return harness.run(["winepath", "-w", path], self.env)[1].strip()
+
+    def start(self, arguments, out_name):
+        process = harness.start(["wine", *arguments], self.env, self.path(out_name))
+        self.processes.append(process)
+        return process
+
+    def xdotool(self, *arguments):
+        status, out, err = harness.run(["xdotool", *arguments], self.env)
+        check(status == 0, f"xdotool {' '.join(arguments)}: {err.strip()}")
+        return out
+
+    def focus(self, title):
+        """Without a window manager nothing gives a window the focus but us."""
+        search = ["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]
+        found = harness.run(search, self.env)[1].split()
+        check(found, f'no X window titled "{title}"')
+        self.xdotool("windowfocus", "--sync", found[0])
+
+    def keep_failure(self):
+        harness.keep_failure(self.work, self.name, self.env)
+
+    def end(self):
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+class Camera:
+    """camsim.exe serving the stand-in's camera."""
+
+    def __init__(self, session):
+        self.session = session
+        self.program = os.environ.get("WE_CAMSIM") or standin_camsim(os.environ["WE_BUILD"])
+        self.log_path = session.path("frames.log")
+        self.server = None
+
+    def run(self, *arguments):
+        status, out, err = self.session.wine(self.program, *arguments)
+        if status != 0:
+            fail(f"camsim.exe {' '.join(arguments)}: {err.strip()}")
+        return out
+
+    def serve(self, *samples):
+        state = self.session.path("state")
+        os.makedirs(state)
+        self.server = self.session.start(
+            [self.program, "serve", "--state", self.session.winpath(state)]
+            + ["--log", self.session.winpath(self.log_path), *samples],
+            "serve.out",
+        )
+
+        def ready():
+            with open(self.session.path("serve.out")) as f:
+                return any(line.startswith("ready") for line in f)
+
+        if not poll(20, ready, 0.1):
+            with open(self.session.path("serve.out")) as f:
+                fail(f"camsim.exe serve did not start: {f.read()}")
+        self.run("image", "--save", self.session.winpath(self.session.path("before.bin")))
+
+    def plug(self):
+        self.run("plug")
+
+    def unplug(self):
+        self.run("unplug")
+
+    def fault(self, *arguments):
+        self.run("fault", *arguments)
+
+    def dump_field(self, name):
+        for line in self.run("dump").splitlines():
+            if line.startswith(f"{name}: "):
+                return line[len(name) + 2 :]
+        return None
+
+    def status_field(self, name):
+        for word in self.run("status").split():
+            if word.startswith(f"{name}="):
+                return word[len(name) + 1 :]
+        return None
+
+    def check_image(self, *offsets):
+        after = self.session.path("after.bin")
+        self.run("image", "--save", self.session.winpath(after))
+        harness.check_image(self.session.path("before.bin"), after, set(offsets))
+
+    def check_frames(self, expected):
+        harness.check_frames(self.log_path, expected, self.session.path("frames.txt"))
+
+    def stop(self):
+        """Ends the server; one that does not end cleanly, or ended before,
+        fails the test: the stand-in must survive everything the program does."""
+        server, self.server = self.server, None
+        if server is None:
+            return
+        if server.poll() is None and self.session.wine(self.program, "stop")[0] != 0:
+            server.terminate()
+        served = server.wait(20)
+        if served != 0:
+            with open(self.session.path("serve.out")) as f:
+                fail(f"camsim.exe serve ended with status {served}: {f.read()}")
+
+class Program:
+    """pelwin.exe's main window as Windows tells it (pelwin_probe), driven
+    with xdotool."""
+
+    reads_pane = False
+
+    def __init__(self, session):
+        self.session = session
+        self.probe = os.environ["WE_PROBE"]
+        self.process = None
+
+    def look(self, seconds=0):
+        """pelwin_probe's description of the main window, or None."""
+        look = [self.probe, "window", "class:PelwinWindow", str(seconds)]
+        status, out, err = self.session.wine(*look)
+        with open(self.session.path("look.txt"), "w") as f:
+            f.write(out)
+        return out.splitlines() if status == 0 else None
+
+    def view(self):
+        lines = self.look()
+        if lines is None:
+            return None
+        title = None
+        buttons = {}
+        lists = []
+        for line in lines:
+            if line.startswith('title "') and line.endswith('"'):
+                title = line[7:-1]
+            m = _CHILD.match(line)
+            if not m:
+                continue
+            if m.group(1) == "ComboBox":
+                lists.append((int(m.group(3)), (int(m.group(9)), int(m.group(10)), m.group(8))))
+            elif m.group(1) == "Button":
+                buttons[m.group(8)] = m.group(7)
+        lists = [entry for _, entry in sorted(lists)]
+        return harness.View(title, buttons, lists, None, lines)
+
+    def wait(self, condition, seconds=15):
+        last = [None]
+
+        def holds():
+            last[0] = self.view()
+            return last[0] is not None and condition(last[0])
+
+        if not poll(seconds, holds, 0.05):
+            log(f"the window:\n{last[0]}")
+            fail(f"pelwin.exe never showed {condition.what}")
+
+    def start(self):
+        self.process = self.session.start([os.environ["WE_PELWIN"]], "pelwin.out")
+        lines = self.look(30)
+        check(lines, "no pelwin window")
+        kind = os.environ.get("WE_PELWIN_PROCESS")
+        if kind:
+            shown = [line for line in lines if line.startswith("process ")]
+            check(shown == [f"process {kind}"], f"pelwin.exe runs as {shown}, not {kind}")
+
+    def title(self):
+        v = self.view()
+        return v.title if v else None
+
+    def wait_title(self, title, seconds=15):
+        self.wait(harness.title_is(title), seconds)
+
+    def _center(self, predicate):
+        lines = self.look() or []
+        origin = [line.split()[1:3] for line in lines if line.startswith("origin ")]
+        for line in lines:
+            m = _CHILD.match(line)
+            if m and predicate(m):
+                ox, oy = (int(n) for n in origin[0])
+                x, y, w, h = (int(m.group(i)) for i in range(2, 6))
+                return ox + x + w // 2, oy + y + h // 2
+        return None
+
+    def click(self, label):
+        """Presses the enabled button with the mouse, as a user would."""
+        wanted = ("Button", "enabled", label)
+        where = poll(15, lambda: self._center(lambda m: m.group(1, 7, 8) == wanted))
+        check(where, f'no enabled button "{label}"')
+        self.session.xdotool("mousemove", str(where[0]), str(where[1]), "click", "1")
+
+    def pick(self, number, item, text):
+        """Item ITEM (from 1) of drop-down list NUMBER (1 the upper) with the
+        mouse and the arrow keys; the list then shows TEXT."""
+        v = poll(15, lambda: (lambda v: v if v and len(v.lists) >= number else None)(self.view()))
+        check(v, f"no drop-down list {number}")
+        selected = v.lists[number - 1][0]
+        tops = sorted(
+            (int(m.group(3)), m)
+            for m in map(_CHILD.match, self.look() or [])
+            if m and m.group(1) == "ComboBox"
+        )
+        y_of_list = tops[number - 1][0]
+        where = self._center(lambda m: m.group(1) == "ComboBox" and int(m.group(3)) == y_of_list)
+        self.session.focus(v.title)
+        self.session.xdotool("mousemove", str(where[0]), str(where[1]), "click", "1")
+        steps = item - selected
+        keys = ["Down" if steps > 0 else "Up"] * abs(steps)
+        self.session.xdotool("key", "--delay", "50", *keys, "Return")
+        self.wait(harness.list_shows(number, item, text))
+
+    def box(self, title, seconds=15):
+        """The open message box with that title: (its lines, "shown" when it
+        shows an icon). Windows does not tell another process which icon."""
+        status, out, err = self.session.wine(self.probe, "dialog", title, str(seconds))
+        with open(self.session.path("box.txt"), "w") as f:
+            f.write(out)
+        check(status == 0, f'no box "{title}": {err.strip()}')
+        lines = [line[5:] for line in out.splitlines() if line.startswith("line ")]
+        # The Win32 box keeps an empty line's height with a blank.
+        while lines and lines[-1].strip() == "":
+            lines.pop()
+        return lines, "shown" if "icon yes" in out.splitlines() else None
+
+    def box_key(self, title, key):
+        self.session.focus(title)
+        self.session.xdotool("key", key)
+
+        def gone():
+            return self.session.wine(self.probe, "dialog", title, "0")[0] != 0
+
+        check(poll(10, gone, 0.1), f'the box "{title}" stayed open after {key}')
+
+    def close(self):
+        """Alt+F4 to the main window."""
+        title = self.title()
+        check(title, "no pelwin window to close")
+        self.session.focus(title)
+        self.session.xdotool("key", "alt+F4")
+
+    def end(self):
+        """Ends the program if it still runs (a test that failed half-way)."""
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def wait_exit(self, seconds=15):
+        try:
+            return self.process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            fail("pelwin.exe did not end")
+
+    # The registry, read as the driver reads it: in the 64-bit view. With
+    # Wine's 32-bit side installed a bare `wine reg` is the 32-bit reg.exe,
+    # which would also see a value that WOW64 had redirected away.
+    def _query(self, key, *arguments, missing):
+        """reg query's value lines as {name: data}; None when reg says the
+        value or key is not there. Any other failure fails the test: a probe
+        that cannot read the registry must not pass for "no value"."""
+        status, out, err = self.session.wine("reg", "query", key, *arguments)
+        out += err
+        out = "\n".join(line for line in out.splitlines() if line)
+        if status != 0:
+            query = f"reg query {key} {' '.join(arguments)}"
+            expected = f"reg: Unable to find the specified registry {missing}"
+            check(out == expected, f"{query} failed (status {status}): {out}")
+            return None
+        values = {}
+        for line in out.splitlines():
+            words = line.split()
+            if len(words) >= 3 and words[1].startswith("REG_"):
+                values[words[0]] = words[2]
+        return values
+
+    def _value(self, key, name, view64=True):
+        values = self._query(key, "/v", name, *(["/reg:64"] if view64 else []), missing="value")
+        if values is None:
+            return None
+        check(name in values, f"reg query of {name} under {key} shows no value")
+        return int(values[name], 0)
+
+    def permission(self, service):
+        """The driver's AllowEEPROMWrite, or None when there is none."""
+        return self._value(_service_key(service), "AllowEEPROMWrite")
+
+    def permissions(self):
+        """The services of every sample kind that hold a permission."""
+        return [service for service in SERVICES if self.permission(service) is not None]
+
+    def clear_permission(self, service):
+        """A permission left by an earlier failed run would hide a missing grant."""
+        value = ["/v", "AllowEEPROMWrite", "/reg:64", "/f"]
+        self.session.wine("reg", "delete", _service_key(service), *value)
+
+    def marks(self):
+        """pelwin's marks of its grants, in the machine's 64-bit view: a mark
+        the 32-bit program left under WOW6432Node would be none."""
+        values = self._query("HKLM\\Software\\Varnosti\\pelwin\\Grants", "/reg:64", missing="key")
+        return sorted(values or {})
+
+    def window_position(self):
+        key = "HKCU\\Software\\Varnosti\\pelwin\\Window"
+        return self._value(key, "XPos", False), self._value(key, "YPos", False)
+
+    def shot(self, name):
+        """A picture of the screen as it is now, for people to look at: what
+        the Windows product shows with a camera behind it."""
+        artifacts = os.environ.get("E2E_ARTIFACTS")
+        if not artifacts:
+            return
+        folder = os.path.join(artifacts, "screenshots")
+        os.makedirs(folder, exist_ok=True)
+        picture = os.path.join(folder, f"{self.session.name}-{name}.png")
+        crop = ["-crop", "420x260+80+80", "+repage"]
+        harness.run(["import", "-window", "root", *crop, picture], self.session.env)
