@@ -79,6 +79,86 @@ def keep_failure(work, name, env):
     log(f"screenshot and logs kept in {folder}")
 
 
+class Camera:
+    """What a camera server of either port is asked: a port fills in `_run`
+    (a client command to its end), `serve` and `save_image`."""
+
+    name = "camsim"
+
+    def __init__(self, session, program):
+        self.session = session
+        self.program = program
+        self.log_path = session.path("frames.log")
+        self.server = None
+
+    def run(self, *arguments):
+        status, out, err = self._run(*arguments)
+        check(status == 0, f"{self.name} {' '.join(arguments)}: {err.strip()}")
+        return out
+
+    def _serve(self, command, seconds):
+        """Starts the server, waits for its "ready" and keeps the image it
+        serves at the start."""
+        out_path = self.session.path("serve.out")
+        self.server = self.session.start(command, "serve.out")
+
+        def ready():
+            with open(out_path) as f:
+                return any(line.startswith("ready") for line in f)
+
+        if not poll(seconds, ready, 0.1):
+            with open(out_path) as f:
+                fail(f"{self.name} serve did not start: {f.read()}")
+        self.save_image(self.session.path("before.bin"))
+
+    def plug(self):
+        self.run("plug")
+
+    def unplug(self):
+        self.run("unplug")
+
+    def fault(self, *arguments):
+        self.run("fault", *arguments)
+
+    def dump_field(self, name):
+        for line in self.run("dump").splitlines():
+            if line.startswith(f"{name}: "):
+                return line[len(name) + 2 :]
+        return None
+
+    def status_field(self, name):
+        for word in self.run("status").split():
+            if word.startswith(f"{name}="):
+                return word[len(name) + 1 :]
+        return None
+
+    def check_image(self, *offsets):
+        after = self.session.path("after.bin")
+        self.save_image(after)
+        check_image(self.session.path("before.bin"), after, set(offsets))
+
+    def check_frames(self, expected):
+        check_frames(self.log_path, expected, self.session.path("frames.txt"))
+
+    def stop(self):
+        """Ends the server. One that does not stop when asked, or does not end
+        with status 0 (also before it was asked), fails the test: the camera
+        must survive everything the program does."""
+        server, self.server = self.server, None
+        if server is None:
+            return
+        if server.poll() is None:
+            status, _, err = self._run("stop")
+            if status != 0:
+                server.terminate()
+                server.wait(20)
+                fail(f"{self.name} stop: {err.strip()}")
+        served = server.wait(20)
+        if served != 0:
+            with open(self.session.path("serve.out")) as f:
+                fail(f"{self.name} serve ended with status {served}: {f.read()}")
+
+
 ENABLED = "enabled"
 DISABLED = "disabled"
 

@@ -109,31 +109,17 @@ class Session:
         shutil.rmtree(self.work, ignore_errors=True)
 
 
-class Camera:
+class Camera(harness.Camera):
     """camsim serving the test's device root."""
 
     def __init__(self, session):
-        self.session = session
-        self.program = os.environ["CAMSIM"]
-        self.log_path = session.path("frames.log")
-        self.server = None
+        super().__init__(session, os.environ["CAMSIM"])
 
-    def run(self, *arguments):
-        status, out, err = harness.run([self.program, *arguments], self.session.env)
-        check(status == 0, f"camsim {' '.join(arguments)}: {err.strip()}")
-        return out
+    def _run(self, *arguments):
+        return harness.run([self.program, *arguments], self.session.env)
 
     def serve(self, *samples):
-        command = [self.program, "serve", "--log", self.log_path, *samples]
-        self.server = self.session.start(command, "camsim.out")
-
-        def ready():
-            with open(self.session.path("camsim.out")) as f:
-                return any(line.startswith("ready") for line in f)
-
-        if not poll(15, ready):
-            fail("camsim did not start")
-        self.save_image(self.session.path("before.bin"))
+        self._serve([self.program, "serve", "--log", self.log_path, *samples], 15)
 
     def save_image(self, path):
         """The only camera's image, through the control socket (camsim has no
@@ -151,45 +137,6 @@ class Camera:
         answer = answer.decode()
         check(answer.splitlines()[-1:] == ["ok"], f"camsim image save: {answer.strip()}")
 
-    def plug(self):
-        self.run("plug")
-
-    def unplug(self):
-        self.run("unplug")
-
-    def fault(self, *arguments):
-        self.run("fault", *arguments)
-
-    def dump_field(self, name):
-        for line in self.run("dump").splitlines():
-            if line.startswith(f"{name}: "):
-                return line[len(name) + 2 :]
-        return None
-
-    def status_field(self, name):
-        for word in self.run("status").split():
-            if word.startswith(f"{name}="):
-                return word[len(name) + 1 :]
-        return None
-
-    def check_image(self, *offsets):
-        after = self.session.path("after.bin")
-        self.save_image(after)
-        harness.check_image(self.session.path("before.bin"), after, set(offsets))
-
-    def check_frames(self, expected):
-        harness.check_frames(self.log_path, expected, self.session.path("frames.txt"))
-
-    def stop(self):
-        """Ends the server; one that does not end cleanly, or ended before,
-        fails the test."""
-        server, self.server = self.server, None
-        if server is None:
-            return
-        if server.poll() is None:
-            self.run("stop")
-        served = server.wait(10)
-        check(served == 0, f"camsim serve ended with status {served}")
 
 class Program:
     """pelwin's FLTK window, read through its snapshot, driven with xdotool."""

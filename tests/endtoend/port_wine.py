@@ -99,80 +99,27 @@ class Session:
         shutil.rmtree(self.work, ignore_errors=True)
 
 
-class Camera:
+class Camera(harness.Camera):
     """camsim.exe serving the stand-in's camera."""
 
-    def __init__(self, session):
-        self.session = session
-        self.program = os.environ.get("WE_CAMSIM") or standin_camsim(os.environ["WE_BUILD"])
-        self.log_path = session.path("frames.log")
-        self.server = None
+    name = "camsim.exe"
 
-    def run(self, *arguments):
-        status, out, err = self.session.wine(self.program, *arguments)
-        if status != 0:
-            fail(f"camsim.exe {' '.join(arguments)}: {err.strip()}")
-        return out
+    def __init__(self, session):
+        build = os.environ["WE_BUILD"]
+        super().__init__(session, os.environ.get("WE_CAMSIM") or standin_camsim(build))
+
+    def _run(self, *arguments):
+        return self.session.wine(self.program, *arguments)
 
     def serve(self, *samples):
         state = self.session.path("state")
         os.makedirs(state)
-        self.server = self.session.start(
-            [self.program, "serve", "--state", self.session.winpath(state)]
-            + ["--log", self.session.winpath(self.log_path), *samples],
-            "serve.out",
-        )
+        state, log_path = (self.session.winpath(path) for path in (state, self.log_path))
+        self._serve([self.program, "serve", "--state", state, "--log", log_path, *samples], 20)
 
-        def ready():
-            with open(self.session.path("serve.out")) as f:
-                return any(line.startswith("ready") for line in f)
+    def save_image(self, path):
+        self.run("image", "--save", self.session.winpath(path))
 
-        if not poll(20, ready, 0.1):
-            with open(self.session.path("serve.out")) as f:
-                fail(f"camsim.exe serve did not start: {f.read()}")
-        self.run("image", "--save", self.session.winpath(self.session.path("before.bin")))
-
-    def plug(self):
-        self.run("plug")
-
-    def unplug(self):
-        self.run("unplug")
-
-    def fault(self, *arguments):
-        self.run("fault", *arguments)
-
-    def dump_field(self, name):
-        for line in self.run("dump").splitlines():
-            if line.startswith(f"{name}: "):
-                return line[len(name) + 2 :]
-        return None
-
-    def status_field(self, name):
-        for word in self.run("status").split():
-            if word.startswith(f"{name}="):
-                return word[len(name) + 1 :]
-        return None
-
-    def check_image(self, *offsets):
-        after = self.session.path("after.bin")
-        self.run("image", "--save", self.session.winpath(after))
-        harness.check_image(self.session.path("before.bin"), after, set(offsets))
-
-    def check_frames(self, expected):
-        harness.check_frames(self.log_path, expected, self.session.path("frames.txt"))
-
-    def stop(self):
-        """Ends the server; one that does not end cleanly, or ended before,
-        fails the test: the stand-in must survive everything the program does."""
-        server, self.server = self.server, None
-        if server is None:
-            return
-        if server.poll() is None and self.session.wine(self.program, "stop")[0] != 0:
-            server.terminate()
-        served = server.wait(20)
-        if served != 0:
-            with open(self.session.path("serve.out")) as f:
-                fail(f"camsim.exe serve ended with status {served}: {f.read()}")
 
 class Program:
     """pelwin.exe's main window as Windows tells it (pelwin_probe), driven
