@@ -160,14 +160,7 @@ begin() {
 edit_image() {
   local offset=$1
   shift
-  python3 - "$WE_WORK/before.bin" "$WE_WORK/edited.bin" "$offset" "$@" <<'PY'
-import sys
-image = bytearray(open(sys.argv[1], "rb").read())
-offset = int(sys.argv[3], 0)
-for i, byte in enumerate(sys.argv[4:]):
-    image[offset + i] = int(byte, 0)
-open(sys.argv[2], "wb").write(image)
-PY
+  we_images set "$WE_WORK/before.bin" "$WE_WORK/edited.bin" "$offset" "$@"
   we_camsim image --load "$(we_winpath "$WE_WORK/edited.bin")" >/dev/null ||
     we_fail "camsim.exe image --load: $(cat "$WE_WORK/camsim.err")"
 }

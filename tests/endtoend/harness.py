@@ -9,7 +9,7 @@ import subprocess
 import sys
 import time
 
-import image_diff
+import images
 
 
 class Failure(Exception):
@@ -342,8 +342,8 @@ def check_image(before_path, after_path, allowed=()):
         before = f.read()
     with open(after_path, "rb") as f:
         after = f.read()
-    bad = image_diff.changes(before, after, set(allowed))
+    bad = images.changes(before, after, set(allowed))
     check(not isinstance(bad, str), bad)
-    for line in image_diff.report(before, after, bad):
+    for line in images.report(before, after, bad):
         log(line)
     check(not bad, "the image changed beyond the chosen fields")

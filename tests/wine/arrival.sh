@@ -49,12 +49,7 @@ else
   we_serve --second other selvo-kaf=first
 fi
 # The other camera: the first one's image with another camera ID.
-python3 - "$WE_WORK/before.bin" "$WE_WORK/other.bin" <<'PY'
-import sys
-image = bytearray(open(sys.argv[1], "rb").read())
-image[10] ^= 0x01
-open(sys.argv[2], "wb").write(image)
-PY
+we_images flip "$WE_WORK/before.bin" "$WE_WORK/other.bin" 10 0x01
 we_camsim image other --load "$(we_winpath "$WE_WORK/other.bin")" >/dev/null ||
   we_fail "camsim.exe image other --load: $(cat "$WE_WORK/camsim.err")"
 

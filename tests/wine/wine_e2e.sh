@@ -326,13 +326,16 @@ we_check_frames() {
   we_fail "the frame log differs from $(basename "${@: -1}")"
 }
 
+# we_images COMMAND ARGS...: tests/endtoend/images.py, the image files' tool.
+we_images() { python3 "$(dirname "${BASH_SOURCE[0]}")/../endtoend/images.py" "$@"; }
+
 # we_check_image OFFSET...: the camera's image now differs from the one it was
 # served with at most in the bytes at these offsets (decimal or 0x).
 we_check_image() {
   we_camsim image ${WE_CAMERA:+"$WE_CAMERA"} --save "$(we_winpath "$WE_WORK/after.bin")" \
     >/dev/null || we_fail "camsim.exe image --save: $(cat "$WE_WORK/camsim.err")"
-  python3 "$(dirname "${BASH_SOURCE[0]}")/../endtoend/image_diff.py" \
-    "$WE_WORK/before.bin" "$WE_WORK/after.bin" "$@" || we_fail "the image changed beyond the chosen fields"
+  we_images compare "$WE_WORK/before.bin" "$WE_WORK/after.bin" "$@" ||
+    we_fail "the image changed beyond the chosen fields"
 }
 
 we_keep_failure() {
