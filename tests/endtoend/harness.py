@@ -90,6 +90,8 @@ class Camera:
         self.program = program
         self.log_path = session.path("frames.log")
         self.server = None
+        # The camera that the image checks mean when two are served.
+        self.camera = None
 
     def run(self, *arguments):
         status, out, err = self._run(*arguments)
@@ -111,17 +113,17 @@ class Camera:
                 fail(f"{self.name} serve did not start: {f.read()}")
         self.save_image(self.session.path("before.bin"))
 
-    def plug(self):
-        self.run("plug")
+    def plug(self, camera=None):
+        self.run("plug", *([camera] if camera else []))
 
-    def unplug(self):
-        self.run("unplug")
+    def unplug(self, camera=None):
+        self.run("unplug", *([camera] if camera else []))
 
     def fault(self, *arguments):
         self.run("fault", *arguments)
 
-    def dump_field(self, name):
-        for line in self.run("dump").splitlines():
+    def dump_field(self, name, camera=None):
+        for line in self.run("dump", *([camera] if camera else [])).splitlines():
             if line.startswith(f"{name}: "):
                 return line[len(name) + 2 :]
         return None
@@ -137,8 +139,19 @@ class Camera:
         self.save_image(after)
         check_image(self.session.path("before.bin"), after, set(offsets))
 
-    def check_frames(self, expected):
-        check_frames(self.log_path, expected, self.session.path("frames.txt"))
+    def check_frames(self, expected, by_camera=False):
+        check_frames(self.log_path, expected, self.session.path("frames.txt"), by_camera)
+
+    def opened(self, camera):
+        """How often the program has opened the camera's command pipe."""
+        with open(self.log_path, errors="replace") as f:
+            return f.read().count(f" {camera}: pipe 0 opened by pid ")
+
+    def requests(self, camera, command):
+        """The requests of that command byte the camera got."""
+        with open(self.log_path, errors="replace") as f:
+            pattern = re.compile(rf" {camera}: request from pid [0-9]+: {command} ")
+            return len(pattern.findall(f.read()))
 
     def stop(self):
         """Ends the server. One that does not stop when asked, or does not end
@@ -185,6 +198,13 @@ class View:
         """The page heading, drawn bold at the pane's corner (only where the
         pane can be read)."""
         return self.pane is None or (0, 0, "bold", text) in self.pane
+
+    def value_at(self, x, y):
+        """The bold value drawn at that place of the pane, or None."""
+        for tx, ty, font, text in self.pane or []:
+            if (tx, ty, font) == (x, y, "bold"):
+                return text
+        return None
 
     def shows(self, x, y, text):
         """A bold value at that place of the pane (only where it can be read)."""
@@ -297,20 +317,18 @@ _REQUEST = re.compile(r"^[0-9-]+ [0-9:.]+ ([^ ]+): request from pid [0-9]+: (.*)
 _REPLY = re.compile(r"^[0-9-]+ [0-9:.]+ ([^ ]+): (reply( dropped[^:]*)?: .*)$")
 
 
-def frames_of(log_text):
+def frames_of(log_text, by_camera=False):
     out = []
     for line in log_text.replace("\r", "").splitlines():
-        m = _REQUEST.match(line)
-        if m:
-            out.append(f"request: {m.group(2)}")
+        m = _REQUEST.match(line) or _REPLY.match(line)
+        if not m:
             continue
-        m = _REPLY.match(line)
-        if m:
-            out.append(m.group(2))
+        frame = f"request: {m.group(2)}" if m.re is _REQUEST else m.group(2)
+        out.append(f"{m.group(1)}: {frame}" if by_camera else frame)
     return "".join(f"{line}\n" for line in out)
 
 
-def check_frames(log_path, expected_path, keep_as):
+def check_frames(log_path, expected_path, keep_as, by_camera=False):
     """The frame log is the expected file's. A reply is logged once sent: the
     last line may come a moment after the program has gone on."""
     with open(expected_path, encoding="utf-8") as f:
@@ -318,7 +336,7 @@ def check_frames(log_path, expected_path, keep_as):
 
     def seen():
         with open(log_path, encoding="utf-8", errors="replace") as f:
-            return frames_of(f.read())
+            return frames_of(f.read(), by_camera)
 
     got = poll(5, lambda: (lambda s: s if s == expected else None)(seen()), 0.1)
     if got is None:

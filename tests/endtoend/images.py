@@ -39,7 +39,8 @@ def main(arguments):
         for line in [bad] if isinstance(bad, str) else report(before, after, bad):
             print(line, file=sys.stderr)
         return 1 if bad else 0
-    if command in (["set"], ["flip"]) and len(numbers) >= 2 and (command == ["set"] or len(numbers) == 2):
+    counts_fit = len(numbers) >= 2 if command == ["set"] else len(numbers) == 2
+    if command in (["set"], ["flip"]) and counts_fit:
         image = read(arguments[1])
         offset = numbers[0]
         if command == ["set"]:

@@ -14,6 +14,7 @@ import tempfile
 import time
 
 import harness
+import images
 from harness import check, fail, log, poll
 
 _QUOTED = r'"((?:[^"\\]|\\.)*)"'
@@ -121,13 +122,29 @@ class Camera(harness.Camera):
     def serve(self, *samples):
         self._serve([self.program, "serve", "--log", self.log_path, *samples], 15)
 
-    def save_image(self, path):
-        """The only camera's image, through the control socket (camsim has no
-        client command for it on Linux)."""
+    def serve_other_first(self, sample):
+        """Two cameras of SAMPLE: "first", plugged in, and "other", the first
+        one's image with another camera ID, unplugged, on the interface that
+        is enumerated first."""
+        self.serve("--unplugged", f"{sample}=first")
+        self.stop()
+        state = self.session.env["CAMSIM_STATE"]
+        first, other = (os.path.join(state, f"{name}.eeprom") for name in ("first", "other"))
+        image = images.read(first)
+        image[10] ^= 0x01
+        with open(other, "wb") as f:
+            f.write(image)
+        self.camera = "first"
+        self.serve("--unplugged", f"{sample}=other", f"{sample}=first")
+        self.plug("first")
+
+    def save_image(self, path, camera=None):
+        """A camera's image, through the control socket (camsim has no client
+        command for it on Linux)."""
         sock_path = os.path.join(self.session.env["PELWIN_DEVICE_ROOT"], ".camsim", "control.sock")
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as control:
             control.connect(sock_path)
-            control.sendall(f"image * save {path}\n".encode())
+            control.sendall(f"image {camera or self.camera or '*'} save {path}\n".encode())
             answer = b""
             while not re.search(rb"(^|\n)(ok|error: [^\n]*)\n$", answer):
                 chunk = control.recv(4096)

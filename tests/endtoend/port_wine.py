@@ -15,6 +15,7 @@ import subprocess
 import tempfile
 
 import harness
+import images
 from harness import check, fail, log, poll
 
 _CHILD = re.compile(
@@ -117,8 +118,23 @@ class Camera(harness.Camera):
         state, log_path = (self.session.winpath(path) for path in (state, self.log_path))
         self._serve([self.program, "serve", "--state", state, "--log", log_path, *samples], 20)
 
-    def save_image(self, path):
-        self.run("image", "--save", self.session.winpath(path))
+    def serve_other_first(self, sample):
+        """Two cameras of SAMPLE on the stand-in's two devices: "first",
+        plugged in, and "other", the first one's image with another camera
+        ID, unplugged, on the device found first."""
+        self.camera = "first"
+        self.serve("--unplugged", "--second", "first", f"{sample}=other")
+        self.plug("first")
+        other = self.session.path("other.bin")
+        image = images.read(self.session.path("before.bin"))
+        image[10] ^= 0x01
+        with open(other, "wb") as f:
+            f.write(image)
+        self.run("image", "other", "--load", self.session.winpath(other))
+
+    def save_image(self, path, camera=None):
+        camera = camera or self.camera
+        self.run("image", *([camera] if camera else []), "--save", self.session.winpath(path))
 
 
 class Program:

@@ -9,6 +9,8 @@ and a port's own extras are asked for by name (`hasattr`)."""
 import os
 import time
 
+import images
+
 from harness import (
     DISABLED,
     ENABLED,
@@ -17,6 +19,7 @@ from harness import (
     check,
     done_page,
     filters_page,
+    poll,
     scan_page,
     shows,
     title_is,
@@ -281,7 +284,71 @@ def refused_write(app, cam):
     cam.check_frames(expected("refused_write"))
 
 
+def other_camera(app, cam):
+    """Another camera of the same kind arrives at the filters page and is
+    found first: the arrival reconnects to it, "Write Filters" reads it,
+    finds another camera, writes nothing into it, says "This camera is
+    different" / "Plug in the same camera" and starts over with it."""
+    service = "ralcamF"
+    app.clear_permission(service)
+    cam.serve_other_first("selvo-kaf")
+    other_before = app.session.path("other.before.bin")
+    cam.save_image(other_before, "other")
+    app.start()
+    app.wait_title("Selvo KAF")
+    app.wait(both(scan_page(1, next_enabled=True), shows(100, 46, "SV-KAF 1600")))
+    # The camera ID, where the pane can be read.
+    first_id = app.view().value_at(100, 70)
+    check(first_id or not app.reads_pane, "no camera ID shown")
+    app.click("Next ->")
+    app.wait(both(unplug_page(2), title_is("Selvo KAF")))
+    cam.unplug("first")
+    app.wait(both(scan_page(3, next_enabled=False), title_is(NO_CAMERA)))
+    check_permission(app, service, 1, "while unplugged")
+    cam.plug("first")
+    app.click("Scan camera")
+    app.wait_title("Selvo KAF")
+    app.wait(button_is("Next ->", ENABLED))
+    app.click("Next ->")
+    app.wait(filters_page(4, lists=[(1, 8, "Not installed")]))
+    app.pick(1, 4, "7 positions")
+    app.pick(2, 2, "EFW revision 2")
+
+    opened = cam.opened("other")
+    cam.plug("other")
+    check(poll(10, lambda: cam.opened("other") > opened), "the arrival did not reconnect to it")
+    app.wait_title("Selvo KAF")
+    app.click("Write Filters")
+    lines, icon = app.box("Error")
+    expected_lines = ["This camera is different", "Plug in the same camera"]
+    check(lines == expected_lines, f"the box says {lines}")
+    check(icon in ("info", "shown"), f"the box shows the icon {icon}, not the information sign")
+    app.box_key("Error", "Return")
+
+    # Page 1 again, scanned afresh: the camera now connected, the other one.
+    app.wait(both(scan_page(1, next_enabled=True), title_is("Selvo KAF")))
+    if app.reads_pane:
+        def other_shown():
+            return app.view().value_at(100, 70) not in (None, first_id)
+
+        check(poll(10, other_shown), "page 1 still shows the first camera")
+    app.close()
+    check_exit(app)
+    check(cam.requests("other", "12") > 0, "the frame log shows no reads of the other camera")
+    check(cam.requests("other", "13") == 0, "a write frame reached the other camera")
+    other_after = app.session.path("other.after.bin")
+    cam.save_image(other_after, "other")
+    check(images.read(other_after) == images.read(other_before), "the other camera's image changed")
+    cam.check_image()
+    positions = cam.dump_field("filter positions", "first")
+    check(positions == "Not installed", "the first camera was written")
+    check_permission(app, service, None, "after pelwin ended")
+    check(app.permissions() == [], f"a write permission outlived pelwin: {app.permissions()}")
+    cam.check_frames(expected("other_camera"), by_camera=True)
+
+
 SCENARIOS = {
+    "other_camera": other_camera,
     "five_pages": five_pages,
     "three_pages": three_pages,
     "title": title,

@@ -10,15 +10,13 @@
 #                            again); a removal of the other camera disconnects
 #                            (the title goes back to "Corvane v3.0") and the
 #                            next scan connects again
-#   arrival.sh other         at the filters page another camera arrives and is
-#                            found first: "Write Filters" reads it, finds
-#                            another camera, says "This camera is different" /
-#                            "Plug in the same camera", writes nothing into it
-#                            and starts over with it
 #   arrival.sh same          at the filters page another camera arrives that is
 #                            found after the first: the reconnect finds the
 #                            scanned camera again, which is read, found equal,
 #                            written and verified
+#
+# (Another camera found first at the filters page is a scenario both ports run:
+# other_camera in tests/endtoend/scenarios.py, the test wine.arrival.other.)
 #
 # The configured camera is "first", the arriving one "other" (the first one's
 # image with another camera ID). Every case checks the frames of each camera
@@ -27,11 +25,11 @@
 set -euo pipefail
 case "${1:-}" in
   -h | --help)
-    sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
     ;;
-  connected | other | same) case=$1 ;;
-  *) echo "usage: arrival.sh connected|other|same" >&2; exit 2 ;;
+  connected | same) case=$1 ;;
+  *) echo "usage: arrival.sh connected|same" >&2; exit 2 ;;
 esac
 export WE_NAME=arrival.$case WE_CAMERA=first
 # shellcheck source=SCRIPTDIR/wine_e2e.sh
@@ -41,13 +39,7 @@ we_attach
 title="Selvo KAF" service=ralcamF
 we_wine reg delete "HKLM\\SYSTEM\\CurrentControlSet\\Services\\$service\\Parameters" \
   /v AllowEEPROMWrite /reg:64 /f >/dev/null 2>&1 || true
-if [ "$case" = other ]; then
-  # "other" on the first device: found first once it is plugged in.
-  we_serve --unplugged --second first selvo-kaf=other
-  we_camsim plug first >/dev/null
-else
-  we_serve --second other selvo-kaf=first
-fi
+we_serve --second other selvo-kaf=first
 # The other camera: the first one's image with another camera ID.
 we_images flip "$WE_WORK/before.bin" "$WE_WORK/other.bin" 10 0x01
 we_camsim image other --load "$(we_winpath "$WE_WORK/other.bin")" >/dev/null ||
@@ -115,31 +107,20 @@ else
   we_pick 1 4 "7 positions"
   we_pick 2 2 "EFW revision 2"
 
-  arriving=$([ "$case" = other ] && echo other || echo first)
-  before=$(opened "$arriving")
+  before=$(opened first)
   we_camsim plug other >/dev/null
-  we_poll 10 reopened "$arriving" "$before" || we_fail "the arrival did not reconnect to $arriving"
+  we_poll 10 reopened first "$before" || we_fail "the arrival did not reconnect to first"
   we_wait_title "$title"
   we_click "Write Filters"
-  if [ "$case" = other ]; then
-    we_answer_error "This camera is different" "Plug in the same camera"
-    # Page 1 again, scanned afresh: the camera now connected, the other one.
-    we_wait_scan_page --until ' enabled "Next ->"' --until "title \"$title\""
-    we_close
-    we_check_image
-    [ "$(we_camsim dump first | sed -n 's/^filter positions: //p')" = "Not installed" ] ||
-      we_fail "the first camera was written"
-  else
-    we_wait --until ' enabled "Next ->"'
-    we_click "Next ->"
-    we_wait_done_page
-    we_click "Finish"
-    we_wait_exit
-    [ "$(we_camsim dump first | sed -n 's/^filter positions: //p')" = "7 positions" ] ||
-      we_fail "the scanned camera was not written"
-    # ConfigFlags and PositionCount: block bytes 4 and 5, the block at 10.
-    we_check_image 14 15
-  fi
+  we_wait --until ' enabled "Next ->"'
+  we_click "Next ->"
+  we_wait_done_page
+  we_click "Finish"
+  we_wait_exit
+  [ "$(we_camsim dump first | sed -n 's/^filter positions: //p')" = "7 positions" ] ||
+    we_fail "the scanned camera was not written"
+  # ConfigFlags and PositionCount: block bytes 4 and 5, the block at 10.
+  we_check_image 14 15
 fi
 
 we_expect_permission "$service" "" "after pelwin.exe ended"
