@@ -189,19 +189,6 @@ we_wait_box() {
     we_fail "no box \"$1\": $(cat "$WE_WORK/probe.err")"
 }
 
-# we_answer_error LINE1 LINE2: the open "Error" box says these two lines and
-# shows its icon; Return closes it.
-we_answer_error() {
-  we_wait_box Error
-  local line
-  for line in "$1" "$2"; do
-    grep -qxF "line $line" "$WE_WORK/box.txt" || we_fail "no \"$line\""
-  done
-  grep -qx 'icon yes' "$WE_WORK/box.txt" || we_fail "the box has no icon"
-  we_box_key Error Return
-  we_poll 10 we_box_gone Error || we_fail "the box stayed open after Return"
-}
-
 # we_box_key TITLE KEY: a key pressed in the open box.
 we_box_key() {
   local wid
