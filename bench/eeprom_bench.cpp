@@ -24,7 +24,7 @@
 #include <thread>
 
 #include "app/brisa_config.h"
-#include "sim/camsim.h"
+#include "sim/linux/simulator.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "app/brisa_config.h"
 #include "headless.h"
 #include "posix_faults.h"
-#include "sim/camsim.h"
+#include "sim/linux/simulator.h"
 
 namespace {
 

@@ -27,7 +27,7 @@ PY
 }
 
 files=$(select_files "$build/compile_commands.json" \
-  '^(app|camera|config|wizard|platform|report)/|^toolkit/([a-z_]+\.cpp$|posix/)|^sim/[a-z_]+\.cpp$')
+  '^(app|camera|config|wizard|platform|report)/|^toolkit/([a-z_]+\.cpp$|posix/)|^sim/(core|linux)/[a-z_]+\.cpp$')
 [ -n "$files" ] || { echo "no files to check in $build" >&2; exit 1; }
 
 windows_files=
@@ -37,7 +37,7 @@ if [ ! -f "$cross/compile_commands.json" ] && [ "$cross" = build/windows-cross ]
   cmake --preset windows-cross >/dev/null
 fi
 if [ -f "$cross/compile_commands.json" ] && command -v "$cross_cxx" >/dev/null; then
-  windows_files=$(select_files "$cross/compile_commands.json" '^sim/windows/')
+  windows_files=$(select_files "$cross/compile_commands.json" '^sim/(windows|standin)/')
   # clang finds the mingw-w64 C headers by the target; the C++ library's are
   # the cross compiler's own.
   windows_args=(--extra-arg=--target=x86_64-w64-mingw32)
@@ -46,7 +46,7 @@ if [ -f "$cross/compile_commands.json" ] && command -v "$cross_cxx" >/dev/null; 
   done < <(echo | "$cross_cxx" -E -x c++ - -v 2>&1 |
     sed -n '/#include <...> search starts here/,/End of search/p' | grep '^ /.*/c++' | sed 's/^ //')
 else
-  echo "clang-tidy: sim/windows/ skipped (no Windows cross build or no $cross_cxx)" >&2
+  echo "clang-tidy: sim/windows/ and sim/standin/ skipped (no Windows cross build or no $cross_cxx)" >&2
 fi
 
 out=$(mktemp)

@@ -4,13 +4,13 @@
 // completion port, in the order in which things happened. A client opens its
 // data pipe before it sends a request, so the data pipe's connection is known
 // by the time the request is read. What a message does and which connection
-// gets the reply is the camera session's business (sim/session.cpp), as on
-// Linux; a reply reaches its client through SendOn.
+// gets the reply is the camera session's business (sim/core/session.cpp), as on
+// Linux; a reply reaches its client through StandinCamera::Send.
 #include <algorithm>
 #include <cstdio>
 
-#include "sim/control.h"
-#include "sim/windows/server.h"
+#include "sim/core/control.h"
+#include "sim/windows/standin.h"
 
 namespace camsim::win {
 namespace {
@@ -392,18 +392,19 @@ void Server::Drain() {
   }
 }
 
-bool Server::SendOn(uint64_t connection, std::span<const uint8_t> reply, std::string* why) {
-  Connection* c = Find(connection);
+// A reply reaches its client here: one message queued on the connection.
+bool StandinCamera::Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) {
+  Connection* c = server_.Find(connection);
   if (!c) {
     *why = "the connection is gone";
     return false;
   }
-  return WriteMessage(c, reply.data(), reply.size(), why);
+  return server_.WriteMessage(c, reply.data(), reply.size(), why);
 }
 
-void Server::CloseConnection(uint64_t connection) {
-  if (Connection* c = Find(connection)) {
-    Close(c);
+void StandinCamera::Close(uint64_t connection) {
+  if (Connection* c = server_.Find(connection)) {
+    server_.Close(c);
   }
 }
 

@@ -3,48 +3,20 @@
 // device, the registry, image files). The pipes are pipes.cpp's.
 #include <cstdio>
 
-#include "sim/windows/server.h"
-#include "sim/windows/standin_ioctl.h"
+#include "sim/standin/ioctl.h"
+#include "sim/windows/standin.h"
 
 namespace camsim::win {
-namespace {
-
-struct WindowsImageFiles final : ImageFiles {
-  bool ImageFileMissing(const std::string& path) override {
-    return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
-           GetLastError() == ERROR_FILE_NOT_FOUND;
-  }
-  bool LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
-                 std::string* error) override {
-    return LoadImageFile(path, size, image, error);
-  }
-  bool SaveImage(const std::string& path, std::span<const uint8_t> image,
-                 std::string* error) override {
-    return SaveImageFile(path, image, error);
-  }
-};
-
-WindowsImageFiles files;
-
-}  // namespace
 
 StandinCamera::StandinCamera(Server& server, const CameraSpec& spec, const Sample& sample,
                              std::string imagePath, std::vector<uint8_t> image,
                              StandinControl& control, unsigned device, const std::string& service)
-    : CameraSlot(spec, sample, std::move(imagePath), std::move(image), server.Log(),
+    : CameraSlot(spec, sample, std::move(imagePath), std::move(image), server.Log(), PortFiles(),
                  ", driver service " + service +
                      (device ? ", device " + std::to_string(device) : std::string())),
       server_(server),
       control_(control),
       device_(device) {}
-
-bool StandinCamera::Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) {
-  return server_.SendOn(connection, reply, why);
-}
-
-void StandinCamera::Close(uint64_t connection) {
-  server_.CloseConnection(connection);
-}
 
 bool StandinCamera::AddInterface(std::string* where, std::string* error) {
   std::string why;
@@ -81,20 +53,6 @@ std::optional<uint32_t> StandinCamera::ReadMachineDword(const std::string& key, 
     return std::nullopt;
   }
   return data;
-}
-
-bool StandinCamera::ImageFileMissing(const std::string& path) {
-  return files.ImageFileMissing(path);
-}
-
-bool StandinCamera::LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
-                              std::string* error) {
-  return files.LoadImage(path, size, image, error);
-}
-
-bool StandinCamera::SaveImage(const std::string& path, std::span<const uint8_t> image,
-                              std::string* error) {
-  return files.SaveImage(path, image, error);
 }
 
 // As the program sees it: \\?\ for the kernel's \??\.
@@ -135,25 +93,19 @@ void Server::RequestStop() {
   stopping_ = true;
 }
 
-// A camera's device is the number of cameras of its stand-in before it.
+// A camera's device is its instance among the cameras of its kind (camN: N).
 bool Server::AddCamera(const CameraSpec& spec, const std::string& state, std::string* error) {
   const Sample* sample = nullptr;
-  if (!CheckNew(spec, &sample, error)) {
+  const std::string imagePath = state + "\\" + spec.Id + ".eeprom";
+  std::vector<uint8_t> image;
+  if (!Prepare(spec, imagePath, &sample, &image, error)) {
     return false;
   }
   const std::string service = StandinService(*sample);
-  unsigned device = 0;
-  for (const auto& camera : All()) {
-    device += StandinService(*FindSample(camera->Session.SampleName())) == service ? 1 : 0;
-  }
+  const unsigned device = unsigned(std::stoul(spec.Instance.substr(3)));
   if (device >= CAMSIM_STANDIN_DEVICES) {
     *error = "the stand-in of " + sample->Name + " has " + std::to_string(CAMSIM_STANDIN_DEVICES) +
              " devices: no room for " + spec.Id;
-    return false;
-  }
-  const std::string imagePath = state + "\\" + spec.Id + ".eeprom";
-  std::vector<uint8_t> image;
-  if (!StartImage(files, *sample, imagePath, &image, error)) {
     return false;
   }
   auto& control = controls_[service];
@@ -236,3 +188,82 @@ std::string DefaultStateDir() {
 }
 
 }  // namespace camsim::win
+
+// The image files on Windows: the same rules as on Linux (a file of the
+// wrong size is an error and is left alone; a save is atomic), with the
+// Windows calls: a temporary file beside the image, flushed, then moved over it.
+namespace camsim {
+
+bool ImageFileMissing(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+         GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+bool LoadImageFile(const std::string& path, size_t expectedSize, std::vector<uint8_t>* image,
+                   std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) {
+      *error = path + ": " + why + "; the file is left as it is";
+    }
+    return false;
+  };
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return fail("cannot open: " + win::ErrorText(GetLastError()));
+  }
+  LARGE_INTEGER size{};
+  std::vector<uint8_t> bytes;
+  std::string why;
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
+    why = "not a regular file";
+  } else if (uint64_t(size.QuadPart) != expectedSize) {
+    why = "holds " + std::to_string(size.QuadPart) + " bytes, this camera's EEPROM has " +
+          std::to_string(expectedSize);
+  } else {
+    bytes.resize(expectedSize);
+    DWORD done = 0;
+    if (!ReadFile(file, bytes.data(), DWORD(expectedSize), &done, nullptr) ||
+        done != expectedSize) {
+      why = "cannot read: " + win::ErrorText(GetLastError());
+    }
+  }
+  CloseHandle(file);
+  if (!why.empty()) {
+    return fail(why);
+  }
+  *image = std::move(bytes);
+  return true;
+}
+
+bool SaveImageFile(const std::string& path, std::span<const uint8_t> image, std::string* error) {
+  const std::string temp = path + ".tmp" + std::to_string(GetCurrentProcessId());
+  auto fail = [&](const std::string& why) {
+    DeleteFileA(temp.c_str());
+    if (error) {
+      *error = why;
+    }
+    return false;
+  };
+  HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return fail("cannot create a temporary file beside " + path + ": " +
+                win::ErrorText(GetLastError()));
+  }
+  DWORD done = 0;
+  const bool written = WriteFile(file, image.data(), DWORD(image.size()), &done, nullptr) &&
+                       done == image.size() && FlushFileBuffers(file);
+  const DWORD why = GetLastError();
+  CloseHandle(file);
+  if (!written) {
+    return fail("cannot write " + temp + ": " + win::ErrorText(why));
+  }
+  if (!MoveFileExA(temp.c_str(), path.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return fail("cannot replace " + path + ": " + win::ErrorText(GetLastError()));
+  }
+  return true;
+}
+
+}  // namespace camsim

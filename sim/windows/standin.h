@@ -7,11 +7,15 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "sim/cameras.h"
-#include "sim/camsim.h"
+#include "sim/core/camera.h"
+#include "sim/core/cameras.h"
 
 namespace camsim::win {
 
@@ -82,5 +86,112 @@ int Serve(const ServeOptions& options);
 
 // $CAMSIM_STATE, else %LOCALAPPDATA%\camsim.
 std::string DefaultStateDir();
+
+// ---- camsim.exe's server: the cameras behind the driver stand-ins and the named
+// pipes they are reached by. The pipe names are global to the Wine server, so
+// every camera's interface leads to the same pipes 0, 1 and 2: a new
+// connection is to the first camera plugged in, in the order the cameras were
+// given (the order of the stand-ins' devices, in which the program meets
+// their interfaces), and each camera keeps the connections it had. The pipes'
+// transport is pipes.cpp; the cameras and setup are serve.cpp.
+
+inline constexpr int kControlName = kPipeCount;
+
+struct Connection;
+
+struct Operation {
+  OVERLAPPED overlapped{};
+  Connection* connection = nullptr;
+};
+
+struct Connection {
+  uint64_t id = 0;  // the session's number for it
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  int name = 0;  // 0, 1, 2, or kControlName
+  bool connected = false;
+  bool pending = false;  // a connect or read is out; the connection lives until it completes
+  bool writing = false;  // so is a write
+  bool closing = false;
+  bool closeAfterWrite = false;
+  Operation op;
+  Operation writeOp;
+  std::deque<std::string> outbox;  // the front one is being written
+  std::vector<uint8_t> buffer;
+  std::vector<uint8_t> message;  // what arrived of the current message so far
+  size_t messageSize = 0;        // its full size, also beyond what is kept
+};
+
+class Server;
+
+// One camera on one device of its kind's stand-in.
+class StandinCamera final : public CameraSlot {
+ public:
+  StandinCamera(Server& server, const CameraSpec& spec, const Sample& sample, std::string imagePath,
+                std::vector<uint8_t> image, StandinControl& control, unsigned device,
+                const std::string& service);
+
+  bool Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) override;
+  void Close(uint64_t connection) override;
+  bool AddInterface(std::string* where, std::string* error) override;
+  void RemoveInterface() override;
+  void StopListening() override;
+  std::optional<uint32_t> ReadMachineDword(const std::string& key, const char* value) override;
+  std::string InterfacePath() override;
+  bool FollowPipeFaults() override;
+
+ private:
+  Server& server_;
+  StandinControl& control_;
+  unsigned device_;
+};
+
+class Server final : public CameraList {
+ public:
+  explicit Server(ServeOptions options) : options_(std::move(options)) {}
+  ~Server() override;
+  int Run();
+  void RequestStop() override;
+
+  // For the cameras.
+  // The pipes listen for the camera, unless another camera has them already.
+  bool ListenFor(const CameraSlot& camera, std::string* error);
+  // Nobody can open the pipes any more, unless another camera is plugged in.
+  void StopListeningFor(const CameraSlot& camera);
+  bool FollowFaults(CameraSlot& camera);
+  void Warn(const std::string& text) { LogLine("camsim", "warning: " + text); }
+
+ private:
+  friend class StandinCamera;
+  // serve.cpp
+  bool Setup(std::string* error);
+  bool AddCamera(const CameraSpec& spec, const std::string& state, std::string* error);
+  // Whose a new connection is: the first camera plugged in, else the first.
+  CameraSession& Answering() const;
+  bool OtherPlugged(const CameraSlot& camera) const;
+
+  // pipes.cpp
+  bool Listen(int name, bool first, std::string* error);
+  void Issue(Connection* c);
+  void Close(Connection* c);
+  void Closed(Connection* c, bool byClient);
+  Connection* Find(uint64_t id);
+  Connection* Lookup(OVERLAPPED* overlapped, bool* write);
+  void Reap();
+  void KeepListening();
+  void OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error);
+  void OnWritten(Connection* c, bool ok);
+  void StartWrite(Connection* c);
+  void Drain();
+  void OnMessage(Connection* c);
+  bool WriteMessage(Connection* c, const void* data, size_t size, std::string* error);
+
+  ServeOptions options_;
+  bool stopping_ = false;
+  std::map<std::string, std::unique_ptr<StandinControl>> controls_;  // by service
+  HANDLE port_ = nullptr;
+  HANDLE exclusive_ = nullptr;
+  std::vector<std::unique_ptr<Connection>> connections_;
+  uint64_t nextId_ = 1;
+};
 
 }  // namespace camsim::win

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "sim/camsim.h"
-#include "sim/control.h"
+#include "sim/core/control.h"
+#include "sim/linux/simulator.h"
 
 namespace {
 

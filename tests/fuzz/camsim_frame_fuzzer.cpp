@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "sim/camsim.h"
+#include "sim/linux/simulator.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "app/brisa_config.h"
 #include "headless.h"
 #include "posix_faults.h"
-#include "sim/camsim.h"
+#include "sim/linux/simulator.h"
 #include "support/temp_roots_posix.h"
 #include "wizard/camera_info_pane.h"
 

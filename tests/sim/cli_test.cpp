@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-#include "sim/camsim.h"
-#include "sim/cli.h"
+#include "sim/core/cli.h"
+#include "sim/linux/simulator.h"
 #include "sim/sim_support.h"
 
 extern char** environ;

@@ -5,8 +5,8 @@
 #include <random>
 #include <set>
 
-#include "sim/camsim.h"
-#include "sim/frame_engine.h"
+#include "sim/core/camera.h"
+#include "sim/linux/simulator.h"
 #include "sim/sim_support.h"
 
 using namespace camsim;

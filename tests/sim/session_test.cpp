@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/session.h"
+#include "sim/core/session.h"
 
 namespace camsim {
 namespace {
@@ -55,7 +55,7 @@ class RecordingPort : public SessionPort {
     return it == registry.end() ? std::nullopt : std::optional<uint32_t>(it->second);
   }
   bool ImageFileMissing(const std::string& path) override { return !files.count(path); }
-  bool LoadImage(const std::string& path, size_t size, Bytes* image, std::string* error) override {
+  bool ReadImage(const std::string& path, size_t size, Bytes* image, std::string* error) override {
     if (!files.count(path) || files[path].size() != size) {
       *error = path + " is not usable";
       return false;

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/camsim.h"
+#include "sim/linux/simulator.h"
 
 namespace camsim_test {
 

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <random>
 
-#include "sim/camsim.h"
-#include "sim/frame_log.h"
+#include "sim/core/frame_log.h"
+#include "sim/linux/simulator.h"
 #include "sim/sim_support.h"
 
 using namespace camsim;

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "sim/camsim.h"
+#include "sim/linux/simulator.h"
 #include "sim/sim_support.h"
 
 using namespace camsim;

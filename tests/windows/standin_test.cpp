@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/camsim.h"
+#include "sim/core/camera.h"
+#include "sim/standin/ioctl.h"
 #include "sim/windows/standin.h"
-#include "sim/windows/standin_ioctl.h"
 
 namespace {
 
@@ -634,6 +634,7 @@ TEST_F(StandinTest, ControlToolNamesWhatIsWrong) {
   EXPECT_EQ(Camsim("fault refuse x 0x82").exitCode, 1u);
   EXPECT_EQ(Camsim("fault explode").exitCode, 2u);
   EXPECT_EQ(Camsim("install no-such-sample").exitCode, 2u);
+  EXPECT_EQ(Camsim("serve --second other").exitCode, 2u) << "a second camera of no first one";
   EXPECT_TRUE(reinstalled_) << "remove and install again";
   run = Camsim("remove tamis-b");
   EXPECT_EQ(run.exitCode, 1u) << "not while a server runs";

@@ -7,13 +7,15 @@
 // then a start request), as Windows would after an INF installation.
 #include <windows.h>
 // After windows.h:
+#include <objbase.h>
 #include <setupapi.h>
 
-#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 
+#include "sim/standin/ioctl.h"
 #include "sim/windows/standin.h"
-#include "sim/windows/standin_ioctl.h"
 
 namespace camsim::win {
 namespace {
@@ -31,24 +33,6 @@ bool Fail(std::string* error, const std::string& why) {
   return false;
 }
 
-bool ParseGuid(const char* text, GUID* guid) {
-  unsigned long data1 = 0;
-  unsigned data2 = 0, data3 = 0, b[8] = {};
-  int used = 0;
-  if (std::sscanf(text, "{%8lx-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}%n", &data1, &data2, &data3, &b[0],
-                  &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &used) != 11 ||
-      used != 38) {
-    return false;
-  }
-  guid->Data1 = data1;
-  guid->Data2 = static_cast<unsigned short>(data2);
-  guid->Data3 = static_cast<unsigned short>(data3);
-  for (int i = 0; i < 8; ++i) {
-    guid->Data4[i] = static_cast<unsigned char>(b[i]);
-  }
-  return true;
-}
-
 std::string DriverPath(const std::string& service) {
   char system[MAX_PATH] = {};
   const UINT n = GetSystemDirectoryA(system, MAX_PATH);
@@ -59,28 +43,10 @@ std::string HardwareId(const std::string& service) {
   return "root\\camsim_" + service;
 }
 
-class ServiceHandle {
- public:
-  explicit ServiceHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
-  ~ServiceHandle() {
-    if (handle_) {
-      CloseServiceHandle(handle_);
-    }
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  SC_HANDLE Get() const { return handle_; }
-  void Reset(SC_HANDLE handle) {
-    if (handle_) {
-      CloseServiceHandle(handle_);
-    }
-    handle_ = handle;
-  }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  SC_HANDLE handle_;
+struct CloseService {
+  void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
 };
+using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, CloseService>;
 
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
   const ULONGLONG until = GetTickCount64() + timeoutMs;
@@ -197,7 +163,7 @@ bool WaitForControl(const std::string& service, DWORD timeoutMs, std::string* er
 
 bool SetClassValue(const std::string& service, Kind kind, std::string* error) {
   GUID guid;
-  if (!ParseGuid(ClassGuid(kind), &guid)) {
+  if (IIDFromString(Wide(ClassGuid(kind)).c_str(), &guid) != S_OK) {
     return Fail(error, std::string("bad class GUID ") + ClassGuid(kind));
   }
   HKEY key;
@@ -299,15 +265,15 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
   if (!manager) {
     return Fail(error, "cannot open the service control manager: " + ErrorText(GetLastError()));
   }
-  ServiceHandle handle(OpenServiceA(manager.Get(), service.c_str(), SERVICE_ALL_ACCESS));
+  ServiceHandle handle(OpenServiceA(manager.get(), service.c_str(), SERVICE_ALL_ACCESS));
   // A prefix installed by an older build keeps its driver: it goes, and this
   // build's takes its place.
   if (handle && !SameContents(driverFile, target)) {
-    handle.Reset(nullptr);
+    handle.reset(nullptr);
     if (!RemoveStandin(sample, error)) {
       return false;
     }
-    handle.Reset(OpenServiceA(manager.Get(), service.c_str(), SERVICE_ALL_ACCESS));
+    handle.reset(OpenServiceA(manager.get(), service.c_str(), SERVICE_ALL_ACCESS));
   }
   const bool existed = bool(handle);
   if (!existed) {
@@ -318,7 +284,7 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
     if (!SetClassValue(service, sample.kind, error)) {
       return false;
     }
-    handle.Reset(CreateServiceA(manager.Get(), service.c_str(), service.c_str(), SERVICE_ALL_ACCESS,
+    handle.reset(CreateServiceA(manager.get(), service.c_str(), service.c_str(), SERVICE_ALL_ACCESS,
                                 SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                 target.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!handle) {
@@ -328,7 +294,7 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
   if (!MakeDevices(service, error)) {
     return false;
   }
-  if (!StartDriver(handle.Get(), service, error)) {
+  if (!StartDriver(handle.get(), service, error)) {
     return false;
   }
   return WaitForControl(service, kStartTimeoutMs, error);
@@ -345,7 +311,7 @@ bool RemoveStandin(const Sample& sample, std::string* error) {
   if (!manager) {
     return Fail(error, "cannot open the service control manager: " + ErrorText(GetLastError()));
   }
-  ServiceHandle handle(OpenServiceA(manager.Get(), service.c_str(), SERVICE_ALL_ACCESS));
+  ServiceHandle handle(OpenServiceA(manager.get(), service.c_str(), SERVICE_ALL_ACCESS));
   if (!handle) {
     return Fail(error,
                 "no stand-in for " + sample.Name + " is installed (no service " + service + ")");
@@ -355,14 +321,14 @@ bool RemoveStandin(const Sample& sample, std::string* error) {
     SetupDiCallClassInstaller(DIF_REMOVE, set, info);
   });
   SERVICE_STATUS status{};
-  if (!ControlService(handle.Get(), SERVICE_CONTROL_STOP, &status) &&
+  if (!ControlService(handle.get(), SERVICE_CONTROL_STOP, &status) &&
       GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
     return Fail(error, "cannot stop " + service + ": " + ErrorText(GetLastError()));
   }
-  if (!WaitForState(handle.Get(), SERVICE_STOPPED, kStartTimeoutMs)) {
+  if (!WaitForState(handle.get(), SERVICE_STOPPED, kStartTimeoutMs)) {
     return Fail(error, service + " does not stop");
   }
-  if (!DeleteService(handle.Get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+  if (!DeleteService(handle.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
     return Fail(error, "cannot delete the service " + service + ": " + ErrorText(GetLastError()));
   }
   DeleteFileA(DriverPath(service).c_str());
@@ -373,13 +339,13 @@ bool EnsureStandinRunning(const Sample& sample, std::string* error) {
   const std::string service = StandinService(sample);
   ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
   ServiceHandle handle(
-      manager ? OpenServiceA(manager.Get(), service.c_str(), SERVICE_START | SERVICE_QUERY_STATUS)
+      manager ? OpenServiceA(manager.get(), service.c_str(), SERVICE_START | SERVICE_QUERY_STATUS)
               : nullptr);
   if (!handle) {
     return Fail(error, "no stand-in for " + sample.Name + " is installed (camsim install " +
                            sample.Name + ")");
   }
-  if (!StartDriver(handle.Get(), service, error)) {
+  if (!StartDriver(handle.get(), service, error)) {
     return false;
   }
   return WaitForControl(service, kStartTimeoutMs, error);

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/camsim.h"
-#include "sim/faults.h"
+#include "sim/core/camera.h"
+#include "sim/core/faults.h"
 
 namespace camsim {
 

@@ -1,4 +1,4 @@
-#include "sim/session.h"
+#include "sim/core/session.h"
 
 #include <algorithm>
 
@@ -20,7 +20,7 @@ bool StartImage(ImageFiles& files, const Sample& sample, const std::string& path
     *image = SampleImage(sample);
     return files.SaveImage(path, *image, error);
   }
-  return files.LoadImage(path, EepromSize(sample.kind), image, error);
+  return files.ReadImage(path, EepromSize(sample.kind), image, error);
 }
 
 CameraSession::CameraSession(std::string id, const Sample& sample, std::string imagePath,
@@ -210,7 +210,7 @@ bool CameraSession::LoadImageFrom(const std::string& path, std::string* why) {
   std::string ignored;
   why = why ? why : &ignored;
   std::vector<uint8_t> image;
-  if (!port_.LoadImage(path, EepromSize(kind()), &image, why) ||
+  if (!port_.ReadImage(path, EepromSize(kind()), &image, why) ||
       !port_.SaveImage(imagePath_, image, why)) {
     return false;
   }

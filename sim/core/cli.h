@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace camsim::cli {
@@ -38,9 +39,18 @@ bool Readable(const std::string& word);
 
 // One port's program.
 struct Program {
-  const char* MainUsage;  // what `camsim --help` says between its first and last lines
-  std::map<std::string, std::string> CommandUsage;  // every command and its --help text
-  std::vector<std::string> CommonOptions;           // valued options every command takes
+  // `camsim --help`: the intro, the port's own commands (one line each),
+  // then those both ports have, and the closing words.
+  const char* Intro;
+  const char* OwnSummary;
+  const char* Outro;
+  // The --help text of each command of the port's own; the client commands
+  // both ports have (plug, unplug, status, dump, fault, log, samples, stop)
+  // are described here, with ClientOption and Peer filled in.
+  std::map<std::string, std::string> CommandUsage;
+  const char* ClientOption;                // what every client command takes: "[--root DIR]", or ""
+  const char* Peer;                        // who answers them: "daemon", "server"
+  std::vector<std::string> CommonOptions;  // valued options every command takes
   std::map<std::string, OptionSet> CommandOptions;
   // The port's own commands, run once the words are known to be readable.
   using Handler = std::function<int(const Program&, const std::string& command, const Arguments&)>;
@@ -50,6 +60,8 @@ struct Program {
 
   // Tells what is wrong and how the command is used; kExitUsage.
   int Usage(const std::string& command, const std::string& problem) const;
+  // The command's --help text; empty for no such command.
+  std::string UsageOf(const std::string& command) const;
 };
 
 // The program's main.
@@ -62,13 +74,15 @@ std::string CommandLine(const std::string& command, const std::vector<std::strin
 // "ok" or "error: WHY" (WHY to standard error) ends it.
 class Answer {
  public:
-  void Line(const std::string& text);
+  // The bytes of the answer as they arrive.
+  void Feed(std::string_view bytes);
   bool Ended() const { return status_ >= 0; }
-  // The exit status; an answer that never ended is an error of the peer
-  // ("daemon" or "server").
+  // The exit status; an answer that never ended is an error of the peer.
   int Finish(const char* peer) const;
 
  private:
+  void Line(const std::string& text);
+  std::string pending_;
   int status_ = -1;
 };
 

@@ -8,37 +8,28 @@
 #include <string>
 #include <vector>
 
-#include "sim/cameras.h"
-#include "sim/camsim.h"
-#include "sim/cli.h"
-#include "sim/faults.h"
-#include "sim/session.h"
+#include "sim/core/camera.h"
+#include "sim/core/cameras.h"
+#include "sim/core/cli.h"
+#include "sim/core/faults.h"
+#include "sim/core/session.h"
 #include "sim/windows/standin.h"
 
 namespace {
 
 namespace cli = camsim::cli;
 
-// `camsim --help` between its first line and its last.
-constexpr const char* kMainUsage =
+// `camsim --help`: what this port's camsim is, its own commands, the last words.
+constexpr const char* kIntro =
     "A stand-in for the camera driver under Wine: a kernel-mode driver publishes the\n"
-    "camera's device interface, and `camsim serve` answers on its three pipes.\n"
-    "\n"
+    "camera's device interface, and `camsim serve` answers on its three pipes.\n";
+constexpr const char* kOwnSummary =
     "  install SAMPLE...                install the driver stand-in for SAMPLE's kind\n"
     "  remove SAMPLE...                 uninstall it\n"
     "  serve [OPTIONS] SAMPLE[=ID]...   serve cameras in the foreground\n"
-    "  plug [ID]                        plug the camera in\n"
-    "  unplug [ID]                      unplug it\n"
-    "  status                           one line per camera\n"
-    "  dump [ID]                        show the camera's header and block\n"
-    "  dump --image FILE --sample NAME  decode an image file without a server\n"
     "  image [ID] --save FILE           write the EEPROM image to FILE\n"
-    "  image [ID] --load FILE           replace the EEPROM image from FILE\n"
-    "  fault [ID] FAULT ARGS            inject a fault (camsim fault --help)\n"
-    "  log [N]                          the server's last N frame log lines\n"
-    "  samples                          list the sample cameras\n"
-    "  stop                             unplug every camera and end the server\n"
-    "\n"
+    "  image [ID] --load FILE           replace the EEPROM image from FILE\n";
+constexpr const char* kOutro =
     "One server per Wine server (the pipe names are global). ID may be left out.\n";
 
 const std::map<std::string, std::string> kCommandUsage = {
@@ -68,32 +59,12 @@ const std::map<std::string, std::string> kCommandUsage = {
      "                  until `camsim plug ID2`\n"
      "The write permission (AllowEEPROMWrite under the service's Parameters key) is\n"
      "read at each plug-in. Prints \"ready\" once the cameras are in place.\n"},
-    {"plug", "usage: camsim plug [ID]\n\nPlugs the camera in (device arrival).\n"},
-    {"unplug",
-     "usage: camsim unplug [ID]\n\nUnplugs the camera (device removal); its connections "
-     "are closed.\n"},
-    {"status",
-     "usage: camsim status\n\nOne line: sample, kind, class, instance, state, write "
-     "permission, transfers, faults.\n"},
-    {"dump",
-     "usage: camsim dump [ID]\n"
-     "       camsim dump --image FILE --sample NAME\n"
-     "\n"
-     "Shows the identity header and descriptor block in hex with the decoded fields,\n"
-     "the interface, the driver service, the write permission and the plugged state.\n"
-     "The second form decodes an image file as a camera of the sample's kind holds it.\n"},
     {"image",
      "usage: camsim image [ID] --save FILE\n"
      "       camsim image [ID] --load FILE\n"
      "\n"
      "--save writes the raw EEPROM image to FILE; --load replaces the camera's image\n"
      "from FILE, which must have the EEPROM's size. Both replace files atomically.\n"},
-    {"fault", std::string("usage: camsim fault [ID] FAULT ARGS\n\n") + camsim::FaultHelp("  ")},
-    {"log", "usage: camsim log [N]\n\nThe server's last N (default 20) log lines.\n"},
-    {"samples", "usage: camsim samples\n\nLists the sample cameras.\n"},
-    {"stop",
-     "usage: camsim stop\n\nUnplugs the camera and ends the server; returns once it is "
-     "done.\n"},
 };
 
 constexpr DWORD kBusyWaitMs = 10000;
@@ -129,11 +100,11 @@ int RunClient(const std::string& line, bool waitForEnd) {
     CloseHandle(pipe);
     return cli::kExitError;
   }
-  std::string answer;
+  cli::Answer reply;
   for (;;) {
     char buffer[16384];
     const BOOL ok = ReadFile(pipe, buffer, sizeof buffer, &moved, nullptr);
-    answer.append(buffer, moved);
+    reply.Feed(std::string_view(buffer, moved));
     if (ok || GetLastError() != ERROR_MORE_DATA) {
       break;
     }
@@ -145,16 +116,6 @@ int RunClient(const std::string& line, bool waitForEnd) {
     }
   }
   CloseHandle(pipe);
-  cli::Answer reply;
-  size_t start = 0;
-  while (!reply.Ended() && start < answer.size()) {
-    size_t end = answer.find('\n', start);
-    if (end == std::string::npos) {
-      end = answer.size();
-    }
-    reply.Line(answer.substr(start, end - start));
-    start = end + 1;
-  }
   return reply.Finish("server");
 }
 
@@ -202,13 +163,10 @@ int InstallOrRemove(const cli::Program& program, const std::string& command,
 }
 
 int Serve(const cli::Program& program, const std::string& command, const cli::Arguments& args) {
-  if (args.words.empty()) {
-    return program.Usage(command, "name at least one sample camera");
-  }
   // --second ID2: one more camera of the first one's sample, unplugged.
   std::vector<std::string> words = args.words;
   const auto second = args.options.find("second");
-  if (second != args.options.end()) {
+  if (second != args.options.end() && !words.empty()) {
     words.push_back(words[0].substr(0, words[0].find('=')) + "=" + second->second);
   }
   camsim::win::ServeOptions options;
@@ -217,15 +175,6 @@ int Serve(const cli::Program& program, const std::string& command, const cli::Ar
     return program.Usage(command, problem);
   }
   for (auto& camera : options.Cameras) {
-    if (!camsim::ValidCameraId(camera.Id)) {
-      return program.Usage(command,
-                           "camera id '" + camera.Id + "' is not usable: " + camsim::kCameraIdRule);
-    }
-    for (const auto& other : options.Cameras) {
-      if (&other != &camera && other.Id == camera.Id) {
-        return program.Usage(command, "two cameras named " + camera.Id);
-      }
-    }
     camera.Unplugged = args.options.count("unplugged") != 0;
   }
   if (second != args.options.end()) {
@@ -260,8 +209,12 @@ int Send(const cli::Program& program, const std::string& command, const cli::Arg
 }
 
 const cli::Program kProgram = {
-    .MainUsage = kMainUsage,
+    .Intro = kIntro,
+    .OwnSummary = kOwnSummary,
+    .Outro = kOutro,
     .CommandUsage = kCommandUsage,
+    .ClientOption = "",
+    .Peer = "server",
     .CommonOptions = {},
     .CommandOptions = {{"serve", {{"state", "log", "second"}, {"unplugged"}}},
                        {"image", {{"save", "load"}, {}}}},

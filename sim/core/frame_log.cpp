@@ -1,10 +1,11 @@
-#include "sim/frame_log.h"
+#include "sim/core/frame_log.h"
 
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
-#include "sim/frame_engine.h"
+#include "sim/core/camera.h"
 
 namespace camsim {
 
@@ -95,12 +96,15 @@ std::string TimeStamp(std::chrono::system_clock::time_point when) {
   thread_local char cached[40];
   thread_local size_t cachedLength = 0;
   if (second != cachedSecond) {
+    // std::localtime's result is shared by every thread: copied under a lock.
+    static std::mutex zone;
     tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &second);
-#else
-    localtime_r(&second, &local);
-#endif
+    {
+      std::lock_guard lock(zone);
+      if (const tm* now = std::localtime(&second)) {
+        local = *now;
+      }
+    }
     cachedLength = std::strftime(cached, sizeof cached, "%Y-%m-%d %H:%M:%S", &local);
     cachedSecond = second;
   }

@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/camsim.h"
-#include "sim/control.h"
-#include "sim/frame_log.h"
-#include "sim/session.h"
+#include "sim/core/camera.h"
+#include "sim/core/control.h"
+#include "sim/core/frame_log.h"
+#include "sim/core/session.h"
 
 namespace camsim {
 
@@ -27,15 +27,27 @@ struct CameraSpec {
   bool Unplugged = false;
 };
 
-// `serve`'s words, each SAMPLE[=ID]; false with *problem for an unknown sample.
+// `serve`'s words, each SAMPLE[=ID]; false with *problem for none or an unknown sample.
 bool ParseCameraSpecs(const std::vector<std::string>& words, std::vector<CameraSpec>* specs,
                       std::string* problem);
 
-// One camera of a port: its session, whose port it is.
+// The image files of the port the program is built for (the three functions
+// of camera.h); a test may keep its images elsewhere.
+ImageFiles& PortFiles();
+
+// One camera of a port: its session, whose port it is, with image files
+// kept by the port's files.
 class CameraSlot : public SessionPort {
  public:
   CameraSlot(const CameraSpec& spec, const Sample& sample, std::string imagePath,
-             std::vector<uint8_t> image, FrameLog& log, std::string_view detail = "");
+             std::vector<uint8_t> image, FrameLog& log, ImageFiles& files,
+             std::string_view detail = "");
+
+  bool ImageFileMissing(const std::string& path) override;
+  bool ReadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
+                 std::string* error) override;
+  bool SaveImage(const std::string& path, std::span<const uint8_t> image,
+                 std::string* error) override;
 
   // Where the program finds the interface, plugged in or not.
   virtual std::string InterfacePath() = 0;
@@ -44,23 +56,25 @@ class CameraSlot : public SessionPort {
   virtual bool FollowPipeFaults() = 0;
 
   const std::string Instance;
+
+ private:
+  ImageFiles& files_;
+
+ public:
   CameraSession Session;  // last: its port is this slot
 };
 
 class CameraList : public ControlTarget {
  public:
-  CameraList() = default;
-  ~CameraList() override;
-  CameraList(const CameraList&) = delete;
-  CameraList& operator=(const CameraList&) = delete;
-
   // The frame log's one rule: "-" is standard error, "" nowhere, anything
   // else a file appended to. Lines are kept either way.
   bool OpenLog(const std::string& path, std::string* error);
 
-  // Whether a camera of the spec may join: a usable ID and instance, a known
-  // sample, an ID and an interface nobody has. *sample is the spec's.
-  bool CheckNew(const CameraSpec& spec, const Sample** sample, std::string* error) const;
+  // Whether a camera of the spec may join (a usable ID and instance, a known
+  // sample, an ID and an interface nobody has), with its sample and the image
+  // it starts with (StartImage).
+  bool Prepare(const CameraSpec& spec, const std::string& imagePath, const Sample** sample,
+               std::vector<uint8_t>* image, std::string* error) const;
   void Add(std::unique_ptr<CameraSlot> camera);
 
   // The camera named exactly id, or nullptr (*error says so).
@@ -88,7 +102,10 @@ class CameraList : public ControlTarget {
  private:
   std::vector<std::unique_ptr<CameraSlot>> cameras_;
   FrameLog log_;
-  std::FILE* logFile_ = nullptr;
+  struct CloseLog {
+    void operator()(std::FILE* file) const { file == stderr || std::fclose(file); }
+  };
+  std::unique_ptr<std::FILE, CloseLog> logFile_;
 };
 
 }  // namespace camsim

@@ -15,10 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/camsim.h"
-#include "sim/control.h"
-#include "sim/frame_engine.h"
-#include "sim/frame_log.h"
+#include "sim/core/camera.h"
+#include "sim/core/control.h"
+#include "sim/core/frame_log.h"
 
 namespace camsim {
 
@@ -31,12 +30,13 @@ inline constexpr const char* kCameraIdRule =
     "letters, digits, '-', '_' and '.', at most 64, and no leading '.'";
 
 // The port's image files (LoadImageFile and SaveImageFile on a real port).
+// ReadImage, not LoadImage: <windows.h> would rename that one.
 class ImageFiles {
  public:
   virtual ~ImageFiles() = default;
   // No file at path at all; one that cannot be read is not missing.
   virtual bool ImageFileMissing(const std::string& path) = 0;
-  virtual bool LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
+  virtual bool ReadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
                          std::string* error) = 0;
   virtual bool SaveImage(const std::string& path, std::span<const uint8_t> image,
                          std::string* error) = 0;

@@ -1,22 +1,62 @@
-#include "sim/cli.h"
+#include "sim/core/cli.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
-#include "sim/camsim.h"
-#include "sim/faults.h"
+#include "sim/core/camera.h"
+#include "sim/core/faults.h"
 
 namespace camsim::cli {
 
 namespace {
+
+// The client commands both ports have. '@' in a text is the peer; no text:
+// the fault table's help.
+struct SharedCommand {
+  const char* Name;
+  bool Client;  // takes the port's client option
+  const char* Arguments;
+  const char* Text;
+};
+
+constexpr SharedCommand kSharedCommands[] = {
+    {"plug", true, "[ID]", "Plugs a camera in (device arrival)."},
+    {"unplug", true, "[ID]", "Unplugs a camera (device removal); its connections are closed."},
+    {"status", true, "",
+     "One line per camera: sample, kind, class, instance, state, write permission,\n"
+     "transfers, faults."},
+    {"dump", true, "[ID]\n       camsim dump --image FILE --sample NAME",
+     "Shows the identity header and descriptor block in hex with the camera ID,\n"
+     "type name, filter positions and wheel type; from the @ also the interface,\n"
+     "the write permission and whether the camera is plugged in. The second form\n"
+     "decodes an image file as a camera of the sample's kind would hold it."},
+    {"fault", true, "[ID] FAULT ARGS", nullptr},
+    {"log", true, "[N]", "The @'s last N (default 20) log lines."},
+    {"samples", false, "", "Lists the sample cameras."},
+    {"stop", true, "", "Unplugs every camera and ends the @; returns once it is done."},
+};
 
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 std::string MainUsageText(const Program& program) {
-  return std::string("usage: camsim COMMAND [ARGS]\n\n") + program.MainUsage +
+  std::string shared =
+      "  plug [ID]                        plug a camera in\n"
+      "  unplug [ID]                      unplug it\n"
+      "  status                           one line per camera\n"
+      "  dump [ID]                        show a camera's header and block\n"
+      "  dump --image FILE --sample NAME  decode an image file without a @\n"
+      "  fault [ID] FAULT ARGS            inject a fault (camsim fault --help)\n"
+      "  log [N]                          the @'s last N frame log lines\n"
+      "  samples                          list the sample cameras\n"
+      "  stop                             unplug every camera and end the @\n";
+  for (size_t at; (at = shared.find('@')) != std::string::npos;) {
+    shared.replace(at, 1, program.Peer);
+  }
+  return std::string("usage: camsim COMMAND [ARGS]\n\n") + program.Intro + "\n" +
+         program.OwnSummary + shared + "\n" + program.Outro +
          "`camsim COMMAND --help` describes a command. Exit status: 0 ok, 1 error, 2 usage.\n";
 }
 
@@ -114,9 +154,33 @@ bool Readable(const std::string& word) {
 
 int Program::Usage(const std::string& command, const std::string& problem) const {
   std::fprintf(stderr, "camsim: %s\n", problem.c_str());
-  auto it = CommandUsage.find(command);
-  std::fputs(it != CommandUsage.end() ? it->second.c_str() : MainUsageText(*this).c_str(), stderr);
+  const std::string usage = UsageOf(command);
+  std::fputs(usage.empty() ? MainUsageText(*this).c_str() : usage.c_str(), stderr);
   return kExitUsage;
+}
+
+std::string Program::UsageOf(const std::string& command) const {
+  if (auto own = CommandUsage.find(command); own != CommandUsage.end()) {
+    return own->second;
+  }
+  for (const SharedCommand& shared : kSharedCommands) {
+    if (command != shared.Name) {
+      continue;
+    }
+    std::string text = "usage: camsim " + command;
+    for (const char* part : {shared.Client ? ClientOption : "", shared.Arguments}) {
+      text += *part ? std::string(" ") + part : "";
+    }
+    text += "\n\n";
+    if (!shared.Text) {
+      return text + FaultHelp("  ");
+    }
+    for (const char* c = shared.Text; *c; ++c) {
+      text += *c == '@' ? std::string(Peer) : std::string(1, *c);
+    }
+    return text + "\n";
+  }
+  return {};
 }
 
 int Run(const Program& program, int argc, char** argv) {
@@ -129,7 +193,7 @@ int Run(const Program& program, int argc, char** argv) {
     std::fputs(MainUsageText(program).c_str(), stdout);
     return kExitOk;
   }
-  if (!program.CommandUsage.count(command)) {
+  if (program.UsageOf(command).empty()) {
     return program.Usage("", "unknown command " + command);
   }
   OptionSet options;
@@ -148,7 +212,7 @@ int Run(const Program& program, int argc, char** argv) {
     return program.Usage(command, problem);
   }
   if (args.help) {
-    std::fputs(program.CommandUsage.at(command).c_str(), stdout);
+    std::fputs(program.UsageOf(command).c_str(), stdout);
     return kExitOk;
   }
   for (const auto& word : args.words) {
@@ -192,6 +256,14 @@ std::string CommandLine(const std::string& command, const std::vector<std::strin
     line += word;
   }
   return line;
+}
+
+void Answer::Feed(std::string_view bytes) {
+  pending_.append(bytes);
+  for (size_t newline; !Ended() && (newline = pending_.find('\n')) != std::string::npos;) {
+    Line(pending_.substr(0, newline));
+    pending_.erase(0, newline + 1);
+  }
 }
 
 void Answer::Line(const std::string& text) {

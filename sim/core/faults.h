@@ -1,7 +1,7 @@
 // The faults a camera can be told to have, in one table: each form's name,
 // arguments and help, and what it sets. The control line, the command line
 // and the in-process test interface all read this table; what a fault then
-// does to a frame is ServeFrame's (frame_engine.cpp), and the pipe faults are
+// does to a frame is ServeFrame's (frames.cpp), and the pipe faults are
 // the port's to follow. Portable.
 #pragma once
 
@@ -66,8 +66,6 @@ bool ApplyFault(const FaultForm& form, std::span<const long> values, Faults* fau
 
 // "usage: fault [ID] refuse N STATUS (N 0..1000000, STATUS 0..255)".
 std::string FaultUsage(const FaultForm& form);
-// "refuse N STATUS | refuse-at K STATUS | ... | clear".
-std::string FaultSynopsis();
 // One line per form, "<indent>refuse N STATUS  <help>", the helps aligned.
 std::string FaultHelp(std::string_view indent);
 

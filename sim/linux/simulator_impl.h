@@ -1,7 +1,7 @@
 // The simulator's state, shared by its parts: the cameras (a CameraList) and
 // the public interface (simulator.cpp), the pipes' transport (transport.cpp), the
 // interface directories (devices.cpp) and the control socket
-// (control_socket.cpp). What a camera does is its session's (session.cpp). Every
+// (control_socket.cpp). What a camera does is its session's (sim/core/session.cpp). Every
 // member is guarded by Mutex; the server thread holds it while it handles
 // events, never while it waits for them.
 #pragma once
@@ -15,13 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "sim/cameras.h"
-#include "sim/camsim.h"
-#include "sim/control.h"
-#include "sim/frame_engine.h"
-#include "sim/frame_log.h"
-#include "sim/posix_util.h"
-#include "sim/session.h"
+#include "sim/core/camera.h"
+#include "sim/core/cameras.h"
+#include "sim/core/control.h"
+#include "sim/core/frame_log.h"
+#include "sim/core/session.h"
+#include "sim/linux/simulator.h"
 
 namespace camsim {
 
@@ -38,11 +37,6 @@ struct Camera final : CameraSlot {
   void RemoveInterface() override;
   void StopListening() override;
   std::optional<uint32_t> ReadMachineDword(const std::string& key, const char* value) override;
-  bool ImageFileMissing(const std::string& path) override;
-  bool LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
-                 std::string* error) override;
-  bool SaveImage(const std::string& path, std::span<const uint8_t> image,
-                 std::string* error) override;
   std::string InterfacePath() override;
   bool FollowPipeFaults() override;
 
@@ -72,7 +66,6 @@ struct Simulator::Impl final : CameraList {
 
   // Each of these expects Mutex to be held.
   bool AddCamera(const CameraSpec& spec, std::string* error);
-  Camera& Linux(CameraSlot& camera) { return static_cast<Camera&>(camera); }
   void RequestStop() override;
   // The camera's listening sockets follow its pipe faults.
   bool FollowFaults(Camera& camera);

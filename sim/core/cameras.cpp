@@ -1,4 +1,4 @@
-#include "sim/cameras.h"
+#include "sim/core/cameras.h"
 
 #include <algorithm>
 #include <map>
@@ -7,6 +7,10 @@ namespace camsim {
 
 bool ParseCameraSpecs(const std::vector<std::string>& words, std::vector<CameraSpec>* specs,
                       std::string* problem) {
+  if (words.empty()) {
+    *problem = "name at least one sample camera";
+    return false;
+  }
   std::map<Kind, int> perClass;
   for (const auto& word : words) {
     CameraSpec spec;
@@ -24,35 +28,65 @@ bool ParseCameraSpecs(const std::vector<std::string>& words, std::vector<CameraS
   return true;
 }
 
+ImageFiles& PortFiles() {
+  struct Files final : ImageFiles {
+    bool ImageFileMissing(const std::string& path) override {
+      return camsim::ImageFileMissing(path);
+    }
+    bool ReadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
+                   std::string* error) override {
+      return LoadImageFile(path, size, image, error);
+    }
+    bool SaveImage(const std::string& path, std::span<const uint8_t> image,
+                   std::string* error) override {
+      return SaveImageFile(path, image, error);
+    }
+  };
+  static Files files;
+  return files;
+}
+
 CameraSlot::CameraSlot(const CameraSpec& spec, const Sample& sample, std::string imagePath,
-                       std::vector<uint8_t> image, FrameLog& log, std::string_view detail)
+                       std::vector<uint8_t> image, FrameLog& log, ImageFiles& files,
+                       std::string_view detail)
     : Instance(spec.Instance),
+      files_(files),
       Session(spec.Id, sample, std::move(imagePath), std::move(image), *this, log, detail) {}
 
-CameraList::~CameraList() {
-  if (logFile_ && logFile_ != stderr) {
-    std::fclose(logFile_);
-  }
+bool CameraSlot::ImageFileMissing(const std::string& path) {
+  return files_.ImageFileMissing(path);
+}
+
+bool CameraSlot::ReadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
+                           std::string* error) {
+  return files_.ReadImage(path, size, image, error);
+}
+
+bool CameraSlot::SaveImage(const std::string& path, std::span<const uint8_t> image,
+                           std::string* error) {
+  return files_.SaveImage(path, image, error);
 }
 
 bool CameraList::OpenLog(const std::string& path, std::string* error) {
   if (path.empty()) {
     return true;
   }
-  logFile_ = path == "-" ? stderr : std::fopen(path.c_str(), "a");
+  logFile_.reset(path == "-" ? stderr : std::fopen(path.c_str(), "a"));
   if (!logFile_) {
     *error = "cannot open the log " + path;
     return false;
   }
   // One write per line, so that the lines of several writers never interleave.
-  log_ = FrameLog([file = logFile_](const std::string& line) {
+  log_ = FrameLog([file = logFile_.get()](const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), file);
     std::fflush(file);
   });
   return true;
 }
 
-bool CameraList::CheckNew(const CameraSpec& spec, const Sample** sample, std::string* error) const {
+bool CameraList::Prepare(const CameraSpec& spec, const std::string& imagePath,
+                         const Sample** sample, std::vector<uint8_t>* image,
+                         std::string* error) const {
   if (!ValidCameraId(spec.Id)) {
     *error = "camera id '" + spec.Id + "' is not usable: " + kCameraIdRule;
     return false;
@@ -77,7 +111,7 @@ bool CameraList::CheckNew(const CameraSpec& spec, const Sample** sample, std::st
       return false;
     }
   }
-  return true;
+  return StartImage(PortFiles(), **sample, imagePath, image, error);
 }
 
 void CameraList::Add(std::unique_ptr<CameraSlot> camera) {

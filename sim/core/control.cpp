@@ -1,7 +1,7 @@
 // The control protocol: one command per line, answered by any number of lines
 // and then "ok" or "error: <why>". Lines come from a socket anyone on the
 // machine's account can write to, so nothing in them is trusted.
-#include "sim/control.h"
+#include "sim/core/control.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -28,25 +28,6 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r';
 }
 
-Words SplitWords(std::string_view line) {
-  Words words;
-  std::string word;
-  for (char c : line) {
-    if (IsBlank(c)) {
-      if (!word.empty()) {
-        words.push_back(std::move(word));
-        word.clear();
-      }
-    } else {
-      word += c;
-    }
-  }
-  if (!word.empty()) {
-    words.push_back(std::move(word));
-  }
-  return words;
-}
-
 // Where the word after position at ends: past its first blank-delimited word.
 // npos when no word follows.
 size_t WordEnd(std::string_view line, size_t at) {
@@ -60,6 +41,15 @@ size_t WordEnd(std::string_view line, size_t at) {
     ++at;
   }
   return at;
+}
+
+Words SplitWords(std::string_view line) {
+  Words words;
+  for (size_t at = 0, end; (end = WordEnd(line, at)) != std::string_view::npos; at = end) {
+    const size_t start = line.find_first_not_of(" \t\r", at);
+    words.emplace_back(line.substr(start, end - start));
+  }
+  return words;
 }
 
 // Error texts quote what the client sent; keep terminal control codes out.
@@ -225,7 +215,7 @@ std::string Fault(ControlTarget& target, const Words& words) {
     id = words.size() > 1 ? words[1] : "";
   }
   if (!form) {
-    return Failure("usage: fault [ID] " + FaultSynopsis());
+    return Failure("usage: fault [ID] FAULT ARGS (help lists the faults)");
   }
   long values[2] = {};
   if (!ParseFaultArguments(*form, words.data() + at + 1, values)) {

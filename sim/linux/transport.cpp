@@ -1,7 +1,7 @@
 // The POSIX transport of the cameras' pipes: the server loop, listening and
 // accepting on each interface's three sockets, messages in and replies out.
 // What a message does, and where its reply goes, is the camera's session's
-// business (session.cpp).
+// business (sim/core/session.cpp).
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "sim/simulator_impl.h"
+#include "sim/linux/simulator_impl.h"
 
 namespace camsim {
 

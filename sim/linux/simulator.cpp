@@ -2,17 +2,16 @@
 // Simulator interface that tests and the camsim program use. The server loop
 // is in transport.cpp, plug and unplug in devices.cpp, the control socket in
 // control_socket.cpp.
-#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
+#include <utility>
 
-#include "sim/simulator_impl.h"
+#include "sim/linux/simulator_impl.h"
 
 namespace camsim {
 namespace {
@@ -21,34 +20,13 @@ std::runtime_error SystemFailure(const char* what) {
   return std::runtime_error(std::string("camsim: ") + what + ": " + ErrnoText(errno));
 }
 
-struct PosixImageFiles final : ImageFiles {
-  bool ImageFileMissing(const std::string& path) override {
-    struct stat st;
-    return ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
-  }
-  bool LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
-                 std::string* error) override {
-    return LoadImageFile(path, size, image, error);
-  }
-  bool SaveImage(const std::string& path, std::span<const uint8_t> image,
-                 std::string* error) override {
-    return SaveImageFile(path, image, error);
-  }
-};
-
-PosixImageFiles files;
-
 }  // namespace
 
 Simulator::Impl::Impl(Options opts) : options(std::move(opts)) {
-  if (options.DeviceRoot.empty()) {
-    options.DeviceRoot = DefaultDeviceRoot();
-  }
-  if (options.MachineRegistry.empty()) {
-    options.MachineRegistry = DefaultMachineRegistry();
-  }
-  if (options.StateDir.empty()) {
-    options.StateDir = DefaultStateDir();
+  for (auto [path, fallback] : {std::pair{&options.DeviceRoot, &DefaultDeviceRoot},
+                                {&options.MachineRegistry, &DefaultMachineRegistry},
+                                {&options.StateDir, &DefaultStateDir}}) {
+    *path = path->empty() ? fallback() : *path;
   }
   std::string why;
   if (!OpenLog(options.LogPath, &why)) {
@@ -94,12 +72,10 @@ bool Simulator::Impl::AddCamera(const CameraSpec& spec, std::string* error) {
   const Sample* sample = nullptr;
   std::string ignored;
   error = error ? error : &ignored;
-  if (!CheckNew(spec, &sample, error) || !MakeDirs(options.StateDir, 0700, error)) {
-    return false;
-  }
   const std::string imagePath = options.StateDir + "/" + spec.Id + ".eeprom";
   std::vector<uint8_t> image;
-  if (!StartImage(files, *sample, imagePath, &image, error)) {
+  if (!MakeDirs(options.StateDir, 0700, error) ||
+      !Prepare(spec, imagePath, &sample, &image, error)) {
     return false;
   }
   std::string why;
@@ -134,7 +110,8 @@ void Simulator::Impl::RequestStop() {
 
 Camera::Camera(Simulator::Impl& simulator, const CameraSpec& spec, const Sample& sample,
                std::string imagePath, std::vector<uint8_t> image)
-    : CameraSlot(spec, sample, std::move(imagePath), std::move(image), simulator.Log()),
+    : CameraSlot(spec, sample, std::move(imagePath), std::move(image), simulator.Log(),
+                 PortFiles()),
       simulator(simulator) {}
 
 std::string Camera::InterfacePath() {
@@ -149,63 +126,16 @@ std::optional<uint32_t> Camera::ReadMachineDword(const std::string& key, const c
   return ReadRegistryDword(simulator.options.MachineRegistry, key, value);
 }
 
-bool Camera::ImageFileMissing(const std::string& path) {
-  return files.ImageFileMissing(path);
-}
-
-bool Camera::LoadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
-                       std::string* error) {
-  return files.LoadImage(path, size, image, error);
-}
-
-bool Camera::SaveImage(const std::string& path, std::span<const uint8_t> image,
-                       std::string* error) {
-  return files.SaveImage(path, image, error);
-}
-
 // ---------------------------------------------------------------------------
 
 Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
 Simulator::~Simulator() = default;
 
-const std::string& Simulator::DeviceRoot() const {
-  return impl_->options.DeviceRoot;
-}
-const std::string& Simulator::MachineRegistry() const {
-  return impl_->options.MachineRegistry;
-}
-const std::string& Simulator::StateDir() const {
-  return impl_->options.StateDir;
-}
-
 bool Simulator::Add(const std::string& id, const std::string& sample, std::string* error,
                     const std::string& instance) {
   std::lock_guard lock(impl_->Mutex);
   return impl_->AddCamera({sample, id, instance}, error);
-}
-
-std::vector<std::string> Simulator::Cameras() {
-  std::lock_guard lock(impl_->Mutex);
-  std::vector<std::string> ids;
-  for (const auto& camera : impl_->ControlCameras()) {
-    ids.push_back(camera.Id);
-  }
-  return ids;
-}
-
-bool Simulator::Has(const std::string& id) {
-  std::lock_guard lock(impl_->Mutex);
-  return impl_->Find(id) != nullptr;
-}
-
-std::optional<Kind> Simulator::KindOf(const std::string& id) {
-  std::lock_guard lock(impl_->Mutex);
-  const CameraSlot* camera = impl_->Find(id);
-  if (!camera) {
-    return std::nullopt;
-  }
-  return camera->Session.kind();
 }
 
 // Applies fn to the camera named exactly id (no default camera here: a test
@@ -219,6 +149,11 @@ static auto WithCamera(Simulator::Impl& impl, const std::string& id, Fn fn,
     return {};
   }
   return fn(*camera);
+}
+
+std::optional<Kind> Simulator::KindOf(const std::string& id) {
+  return WithCamera(*impl_, id,
+                    [](CameraSlot& camera) { return std::optional(camera.Session.kind()); });
 }
 
 bool Simulator::Plug(const std::string& id, std::string* error) {

@@ -1,4 +1,4 @@
-#include "sim/faults.h"
+#include "sim/core/faults.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,61 +14,30 @@ constexpr FaultArgument kStatus = {"STATUS", 0, 255, nullptr};
 constexpr FaultArgument kBytes = {"BYTES", 1, kMaxBytes, nullptr};
 
 // Adding a fault: a member of Faults, a row here, what it does in ServeFrame.
+// clang-format off
 constexpr FaultForm kForms[] = {
-    {"refuse",
-     2,
-     {kCount, kStatus},
+    {"refuse", 2, {kCount, kStatus},
      "answer the next N commands with STATUS (e.g. 0x82), unexecuted",
-     [](Faults& f, const long* v) {
-       f.RefuseLeft = int(v[0]);
-       f.RefuseStatus = uint8_t(v[1]);
-     }},
-    {"refuse-at",
-     2,
-     {kCommand, kStatus},
+     [](Faults& f, const long* v) { f.RefuseLeft = int(v[0]); f.RefuseStatus = uint8_t(v[1]); }},
+    {"refuse-at", 2, {kCommand, kStatus},
      "answer the K-th command from now (1: the next) with STATUS; 0 cancels",
-     [](Faults& f, const long* v) {
-       f.RefuseIn = int(v[0]);
-       f.RefuseAtStatus = uint8_t(v[1]);
-     }},
-    {"drop",
-     1,
-     {kCommand},
-     "at the K-th command from now close every connection, no reply",
+     [](Faults& f, const long* v) { f.RefuseIn = int(v[0]); f.RefuseAtStatus = uint8_t(v[1]); }},
+    {"drop", 1, {kCommand}, "at the K-th command from now close every connection, no reply",
      [](Faults& f, const long* v) { f.DropIn = int(v[0]); }},
-    {"short",
-     2,
-     {kCount, kBytes},
-     "cut the next N successful read replies to BYTES bytes",
-     [](Faults& f, const long* v) {
-       f.ShortLeft = int(v[0]);
-       f.ShortBytes = int(v[1]);
-     }},
-    {"short-at",
-     2,
-     {kCommand, kBytes},
-     "cut the K-th command's read reply to BYTES bytes",
-     [](Faults& f, const long* v) {
-       f.ShortIn = int(v[0]);
-       f.ShortAtBytes = int(v[1]);
-     }},
-    {"corrupt",
-     1,
-     {kCount},
-     "flip the first data byte of the next N successful read replies",
+    {"short", 2, {kCount, kBytes}, "cut the next N successful read replies to BYTES bytes",
+     [](Faults& f, const long* v) { f.ShortLeft = int(v[0]); f.ShortBytes = int(v[1]); }},
+    {"short-at", 2, {kCommand, kBytes}, "cut the K-th command's read reply to BYTES bytes",
+     [](Faults& f, const long* v) { f.ShortIn = int(v[0]); f.ShortAtBytes = int(v[1]); }},
+    {"corrupt", 1, {kCount}, "flip the first data byte of the next N successful read replies",
      [](Faults& f, const long* v) { f.CorruptLeft = int(v[0]); }},
-    {"pipe",
-     2,
-     {{"N", 0, kPipeCount - 1, nullptr}, {"on|off", 0, 1, "on|off"}},
+    {"pipe", 2, {{"N", 0, kPipeCount - 1, nullptr}, {"on|off", 0, 1, "on|off"}},
      "pipe N (0, 1, 2) cannot be opened while on",
      [](Faults& f, const long* v) { f.PipeFailed[v[0]] = v[1] != 0; }},
-    {"delay",
-     1,
-     {{"MS", 0, 600000, nullptr}},
-     "hold every reply back MS milliseconds (0: off)",
+    {"delay", 1, {{"MS", 0, 600000, nullptr}}, "hold every reply back MS milliseconds (0: off)",
      [](Faults& f, const long* v) { f.DelayMs = int(v[0]); }},
     {"clear", 0, {}, "remove every fault", [](Faults& f, const long*) { f = Faults{}; }},
 };
+// clang-format on
 
 std::string Shape(const FaultForm& form) {
   std::string text = form.Name;
@@ -178,14 +147,6 @@ std::string FaultUsage(const FaultForm& form) {
     }
   }
   return text + ranges + (ranges.empty() ? "" : ")");
-}
-
-std::string FaultSynopsis() {
-  std::string text;
-  for (const FaultForm& form : kForms) {
-    text += (text.empty() ? "" : " | ") + Shape(form);
-  }
-  return text;
 }
 
 std::string FaultHelp(std::string_view indent) {

@@ -12,32 +12,22 @@
 #include <string>
 #include <vector>
 
-#include "sim/cameras.h"
-#include "sim/camsim.h"
-#include "sim/cli.h"
-#include "sim/faults.h"
-#include "sim/posix_util.h"
+#include "sim/core/cameras.h"
+#include "sim/core/cli.h"
+#include "sim/core/faults.h"
+#include "sim/linux/simulator.h"
 
 namespace {
 
 namespace cli = camsim::cli;
 
-// `camsim --help` between its first line and its last.
-constexpr const char* kMainUsage =
+// `camsim --help`: what this port's camsim is, its own commands, the last words.
+constexpr const char* kIntro =
     "A stand-in for the camera driver: serves simulated cameras on the device root\n"
-    "and reads the driver's write permission from the machine registry directory.\n"
-    "\n"
-    "  serve [OPTIONS] SAMPLE[=ID]...   serve cameras in the foreground\n"
-    "  plug [ID]                        plug a camera in\n"
-    "  unplug [ID]                      unplug it\n"
-    "  status                           list the daemon's cameras\n"
-    "  dump [ID]                        show a camera's header and block\n"
-    "  dump --image FILE --sample NAME  decode an image file without a daemon\n"
-    "  fault [ID] FAULT ARGS            inject a fault (camsim fault --help)\n"
-    "  log [N]                          the daemon's last N frame log lines\n"
-    "  samples                          list the sample cameras\n"
-    "  stop                             unplug everything and end the daemon\n"
-    "\n"
+    "and reads the driver's write permission from the machine registry directory.\n";
+constexpr const char* kOwnSummary =
+    "  serve [OPTIONS] SAMPLE[=ID]...   serve cameras in the foreground\n";
+constexpr const char* kOutro =
     "Client commands talk to the daemon serving --root DIR, else $PELWIN_DEVICE_ROOT,\n"
     "else $XDG_RUNTIME_DIR/pelwin/devices, else /tmp/pelwin-<uid>/devices.\n"
     "ID may be left out when the daemon serves one camera.\n";
@@ -58,28 +48,6 @@ const std::map<std::string, std::string> kCommandUsage = {
      "  --log FILE      frame log (default: standard error)\n"
      "  --unplugged     start with every camera unplugged\n"
      "Prints \"ready\" on standard output once every camera is in place.\n"},
-    {"plug", "usage: camsim plug [--root DIR] [ID]\n\nPlugs a camera in (device arrival).\n"},
-    {"unplug",
-     "usage: camsim unplug [--root DIR] [ID]\n\nUnplugs a camera (device removal); "
-     "its connections are closed.\n"},
-    {"status",
-     "usage: camsim status [--root DIR]\n\nOne line per camera: sample, kind, class, "
-     "instance, state, write permission, transfers, faults.\n"},
-    {"dump",
-     "usage: camsim dump [--root DIR] [ID]\n"
-     "       camsim dump --image FILE --sample NAME\n"
-     "\n"
-     "Shows the identity header and descriptor block in hex with the camera ID,\n"
-     "type name, filter positions and wheel type; from the daemon also the write\n"
-     "permission and whether the camera is plugged in. The second form decodes an\n"
-     "image file as a camera of the sample's kind would hold it.\n"},
-    {"fault",
-     std::string("usage: camsim fault [--root DIR] [ID] FAULT ARGS\n\n") + camsim::FaultHelp("  ")},
-    {"log", "usage: camsim log [--root DIR] [N]\n\nThe daemon's last N (default 20) log lines.\n"},
-    {"samples", "usage: camsim samples\n\nLists the sample cameras.\n"},
-    {"stop",
-     "usage: camsim stop [--root DIR]\n\nUnplugs every camera and ends the daemon; "
-     "returns once it is done.\n"},
 };
 
 std::string Root(const cli::Arguments& args) {
@@ -113,7 +81,6 @@ int Send(const cli::Program&, const std::string& command, const cli::Arguments& 
     }
     sent += size_t(n);
   }
-  std::string pending;
   cli::Answer answer;
   for (;;) {
     pollfd pfd{fd.Get(), POLLIN, 0};
@@ -133,12 +100,7 @@ int Send(const cli::Program&, const std::string& command, const cli::Arguments& 
     if (n <= 0) {
       break;
     }
-    pending.append(buffer, size_t(n));
-    size_t newline;
-    while (!answer.Ended() && (newline = pending.find('\n')) != std::string::npos) {
-      answer.Line(pending.substr(0, newline));
-      pending.erase(0, newline + 1);
-    }
+    answer.Feed(std::string_view(buffer, size_t(n)));
     if (answer.Ended() && command != "stop") {
       break;
     }
@@ -147,9 +109,6 @@ int Send(const cli::Program&, const std::string& command, const cli::Arguments& 
 }
 
 int Serve(const cli::Program& program, const std::string&, const cli::Arguments& args) {
-  if (args.words.empty()) {
-    return program.Usage("serve", "name at least one sample camera");
-  }
   std::vector<camsim::CameraSpec> cameras;
   std::string problem;
   if (!camsim::ParseCameraSpecs(args.words, &cameras, &problem)) {
@@ -181,22 +140,21 @@ int Serve(const cli::Program& program, const std::string&, const cli::Arguments&
   try {
     camsim::Simulator simulator(options);
     std::string error;
+    auto fail = [&] {
+      std::fprintf(stderr, "camsim: %s\n", error.c_str());
+      return cli::kExitError;
+    };
     for (const auto& camera : cameras) {
       if (!simulator.Add(camera.Id, camera.SampleName, &error, camera.Instance)) {
-        std::fprintf(stderr, "camsim: %s\n", error.c_str());
-        return cli::kExitError;
+        return fail();
       }
     }
     if (!simulator.ServeControl(camsim::ControlSocketPath(options.DeviceRoot), &error)) {
-      std::fprintf(stderr, "camsim: %s\n", error.c_str());
-      return cli::kExitError;
+      return fail();
     }
-    if (!args.options.count("unplugged")) {
-      for (const auto& camera : cameras) {
-        if (!simulator.Plug(camera.Id, &error)) {
-          std::fprintf(stderr, "camsim: %s\n", error.c_str());
-          return cli::kExitError;
-        }
+    for (const auto& camera : cameras) {
+      if (!args.options.count("unplugged") && !simulator.Plug(camera.Id, &error)) {
+        return fail();
       }
     }
     std::printf("ready\n");
@@ -212,8 +170,12 @@ int Serve(const cli::Program& program, const std::string&, const cli::Arguments&
 }
 
 const cli::Program kProgram = {
-    .MainUsage = kMainUsage,
+    .Intro = kIntro,
+    .OwnSummary = kOwnSummary,
+    .Outro = kOutro,
     .CommandUsage = kCommandUsage,
+    .ClientOption = "[--root DIR]",
+    .Peer = "daemon",
     .CommonOptions = {"root"},
     .CommandOptions = {{"serve", {{"registry", "state", "log"}, {"unplugged"}}}},
     .OwnCommands = {{"serve", Serve}},

@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "sim/simulator_impl.h"
+#include "sim/linux/simulator_impl.h"
 
 namespace camsim {
 namespace {

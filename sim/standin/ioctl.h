@@ -1,4 +1,4 @@
-/* What the camera driver stand-in (standin_driver.c) and camsim.exe share: the
+/* What the camera driver stand-in (driver.c) and camsim.exe share: the
  * control device's name and its requests. Plain C, for both sides. */
 #ifndef CAMSIM_STANDIN_IOCTL_H
 #define CAMSIM_STANDIN_IOCTL_H

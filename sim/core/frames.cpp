@@ -1,9 +1,88 @@
-#include "sim/frame_engine.h"
+#include "sim/core/camera.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace camsim {
 
+CameraModel::CameraModel(Kind kind, std::vector<uint8_t> image, bool writeAllowed)
+    : kind_(kind), image_(std::move(image)), writeAllowed_(writeAllowed) {
+  if (image_.size() != EepromSize(kind_)) {
+    throw std::invalid_argument("camsim: EEPROM image of the wrong size");
+  }
+}
+
+// What a camera does with a frame, as its firmware and driver do it: the
+// refusals, a read's data, a write into the image.
+CameraModel::Reply CameraModel::Handle(std::span<const uint8_t> request) {
+  Reply reply;
+  auto refuse = [&](uint8_t status, const char* why) {
+    reply.Bytes.assign(1, status);
+    reply.Why = why;
+    return reply;
+  };
+  if (request.empty()) {
+    return refuse(kStatusUnknownInstruction, "empty frame");
+  }
+  const uint8_t opcode = request[0];
+  if (opcode != kOpcodeRead && opcode != kOpcodeWrite) {
+    return refuse(kStatusUnknownInstruction, "unknown opcode");
+  }
+  if (request.size() > kMaxFrame) {
+    return refuse(kStatusInvalidParameter, "frame longer than 64 bytes");
+  }
+  // The firmware knows only its own address form; a frame of the other form is
+  // simply the wrong length for it.
+  const size_t addressSize = IsLongForm(kind_) ? 4 : 1;
+  const size_t fixed = 1 + addressSize + 1;
+  if (request.size() < fixed) {
+    return refuse(kStatusInvalidParameter, "frame too short for its form");
+  }
+  const uint32_t address = addressSize == 4
+                               ? uint32_t(request[1]) | uint32_t(request[2]) << 8 |
+                                     uint32_t(request[3]) << 16 | uint32_t(request[4]) << 24
+                               : request[1];
+  const size_t count = request[fixed - 1];
+  if (count == 0) {
+    return refuse(kStatusInvalidParameter, "count 0");
+  }
+  if (opcode == kOpcodeRead) {
+    if (count > kMaxReadCount) {
+      return refuse(kStatusInvalidParameter, "read count above 63");
+    }
+    if (request.size() != fixed) {
+      return refuse(kStatusInvalidParameter, "frame length does not match the form");
+    }
+  } else {
+    if (count > kMaxFrame - fixed) {
+      return refuse(kStatusInvalidParameter, "write count does not fit a frame");
+    }
+    if (request.size() != fixed + count) {
+      return refuse(kStatusInvalidParameter, "frame length does not match the count");
+    }
+    if (!WriteAllowed()) {
+      return refuse(kStatusInvalidParameter, "no write permission");
+    }
+  }
+  // 64-bit sum: a long-form address near 4 GiB must not wrap into range.
+  if (uint64_t(address) + count > image_.size()) {
+    return refuse(kStatusInvalidIndex, "address out of range");
+  }
+  reply.Bytes.assign(1, kStatusSuccess);
+  // In range, so within the EEPROM's 0x40000 bytes.
+  const auto at = std::ptrdiff_t(address);
+  if (opcode == kOpcodeRead) {
+    reply.Bytes.insert(reply.Bytes.end(), image_.begin() + at,
+                       image_.begin() + at + std::ptrdiff_t(count));
+  } else {
+    std::copy(request.begin() + std::ptrdiff_t(fixed), request.end(), image_.begin() + at);
+    reply.Changed = true;
+  }
+  return reply;
+}
+
+// The same, with the camera's faults and the image kept: a write whose image
+// cannot be saved is undone.
 FrameOutcome ServeFrame(CameraModel& model, Faults& faults, std::span<const uint8_t> frame,
                         const SaveImageFn& save) {
   FrameOutcome outcome;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/camsim.h"
+#include "sim/core/camera.h"
 
 namespace camsim {
 

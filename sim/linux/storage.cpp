@@ -11,8 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "sim/camsim.h"
-#include "sim/posix_util.h"
+#include "sim/linux/simulator.h"
 
 namespace camsim {
 
@@ -209,6 +208,11 @@ int ConnectUnixSocket(const std::string& path, int type, std::string* error) {
     return -1;
   }
   return fd.Release();
+}
+
+bool ImageFileMissing(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
 }
 
 bool LoadImageFile(const std::string& path, size_t expectedSize, std::vector<uint8_t>* image,

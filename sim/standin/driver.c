@@ -22,7 +22,7 @@
  * winedevice.exe: a bad request must fail, never take the host down. */
 #include <ddk/wdm.h>
 
-#include "standin_ioctl.h"
+#include "sim/standin/ioctl.h"
 
 #define STANDIN_TAG 'nScC'
 #define NAME_CHARS 160
