@@ -67,9 +67,9 @@ class TMemoryTarget : public camsim::ControlTarget {
   bool UnplugById(const std::string& id, std::string* why) override {
     return Switch(id, false, why);
   }
-  bool SetPipeFailedById(const std::string&, int pipe, bool failed) override {
-    FUZZ_CHECK(pipe >= 0 && pipe < camsim::kPipeCount, "pipe %d", pipe);
-    Faults.PipeFailed[pipe] = failed;
+  // The faults are the camera's own; there are no pipes to follow them.
+  bool FollowPipeFaults(const std::string& id) override {
+    FUZZ_CHECK(id == "cam", "pipes of %s", id.c_str());
     return true;
   }
   size_t LogLineCount() override { return Lines.size(); }
