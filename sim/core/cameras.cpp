@@ -5,25 +5,25 @@
 
 namespace camsim {
 
-bool ParseCameraSpecs(const std::vector<std::string>& words, std::vector<CameraSpec>* specs,
-                      std::string* problem) {
+bool ParseCameraChoices(const std::vector<std::string>& words, std::vector<CameraChoice>* choices,
+                        std::string* problem) {
   if (words.empty()) {
     *problem = "name at least one sample camera";
     return false;
   }
   std::map<Kind, int> perClass;
   for (const auto& word : words) {
-    CameraSpec spec;
+    CameraChoice choice;
     const auto equals = word.find('=');
-    spec.SampleName = word.substr(0, equals);
-    spec.Id = equals == std::string::npos ? spec.SampleName : word.substr(equals + 1);
-    const Sample* sample = FindSample(spec.SampleName);
+    choice.SampleName = word.substr(0, equals);
+    choice.Id = equals == std::string::npos ? choice.SampleName : word.substr(equals + 1);
+    const Sample* sample = FindSample(choice.SampleName);
     if (!sample) {
-      *problem = "no sample camera " + spec.SampleName + " (camsim samples lists them)";
+      *problem = "no sample camera " + choice.SampleName + " (camsim samples lists them)";
       return false;
     }
-    spec.Instance = "cam" + std::to_string(perClass[sample->kind]++);
-    specs->push_back(spec);
+    choice.Instance = "cam" + std::to_string(perClass[sample->kind]++);
+    choices->push_back(choice);
   }
   return true;
 }
@@ -46,12 +46,12 @@ ImageFiles& PortFiles() {
   return files;
 }
 
-CameraSlot::CameraSlot(const CameraSpec& spec, const Sample& sample, std::string imagePath,
+CameraSlot::CameraSlot(const CameraChoice& choice, const Sample& sample, std::string imagePath,
                        std::vector<uint8_t> image, FrameLog& log, ImageFiles& files,
                        std::string_view detail)
-    : Instance(spec.Instance),
+    : Instance(choice.Instance),
       files_(files),
-      Session(spec.Id, sample, std::move(imagePath), std::move(image), *this, log, detail) {}
+      Session(choice.Id, sample, std::move(imagePath), std::move(image), *this, log, detail) {}
 
 bool CameraSlot::ImageFileMissing(const std::string& path) {
   return files_.ImageFileMissing(path);
@@ -84,30 +84,30 @@ bool CameraList::OpenLog(const std::string& path, std::string* error) {
   return true;
 }
 
-bool CameraList::Prepare(const CameraSpec& spec, const std::string& imagePath,
+bool CameraList::Prepare(const CameraChoice& choice, const std::string& imagePath,
                          const Sample** sample, std::vector<uint8_t>* image,
                          std::string* error) const {
-  if (!ValidCameraId(spec.Id)) {
-    *error = "camera id '" + spec.Id + "' is not usable: " + kCameraIdRule;
+  if (!ValidCameraId(choice.Id)) {
+    *error = "camera id '" + choice.Id + "' is not usable: " + kCameraIdRule;
     return false;
   }
-  if (!ValidCameraId(spec.Instance)) {
-    *error = "instance name '" + spec.Instance + "' is not usable";
+  if (!ValidCameraId(choice.Instance)) {
+    *error = "instance name '" + choice.Instance + "' is not usable";
     return false;
   }
-  *sample = FindSample(spec.SampleName);
+  *sample = FindSample(choice.SampleName);
   if (!*sample) {
-    *error = "no sample camera " + spec.SampleName + " (camsim samples lists them)";
+    *error = "no sample camera " + choice.SampleName + " (camsim samples lists them)";
     return false;
   }
   for (const auto& other : cameras_) {
-    if (other->Session.Id() == spec.Id) {
-      *error = "camera " + spec.Id + " exists already";
+    if (other->Session.Id() == choice.Id) {
+      *error = "camera " + choice.Id + " exists already";
       return false;
     }
-    if (other->Session.kind() == (*sample)->kind && other->Instance == spec.Instance) {
+    if (other->Session.kind() == (*sample)->kind && other->Instance == choice.Instance) {
       *error = "camera " + other->Session.Id() + " already uses /" + ClassGuid((*sample)->kind) +
-               "/" + spec.Instance;
+               "/" + choice.Instance;
       return false;
     }
   }

@@ -20,7 +20,7 @@
 namespace camsim {
 
 // One camera to serve: `SAMPLE[=ID]` and where it goes.
-struct CameraSpec {
+struct CameraChoice {
   std::string SampleName;
   std::string Id;        // default: the sample's name
   std::string Instance;  // cam0, cam1, ... among the cameras of its class
@@ -28,8 +28,8 @@ struct CameraSpec {
 };
 
 // `serve`'s words, each SAMPLE[=ID]; false with *problem for none or an unknown sample.
-bool ParseCameraSpecs(const std::vector<std::string>& words, std::vector<CameraSpec>* specs,
-                      std::string* problem);
+bool ParseCameraChoices(const std::vector<std::string>& words, std::vector<CameraChoice>* choices,
+                        std::string* problem);
 
 // The image files of the port the program is built for (the three functions
 // of camera.h); a test may keep its images elsewhere.
@@ -39,7 +39,7 @@ ImageFiles& PortFiles();
 // kept by the port's files.
 class CameraSlot : public SessionPort {
  public:
-  CameraSlot(const CameraSpec& spec, const Sample& sample, std::string imagePath,
+  CameraSlot(const CameraChoice& choice, const Sample& sample, std::string imagePath,
              std::vector<uint8_t> image, FrameLog& log, ImageFiles& files,
              std::string_view detail = "");
 
@@ -70,10 +70,10 @@ class CameraList : public ControlTarget {
   // else a file appended to. Lines are kept either way.
   bool OpenLog(const std::string& path, std::string* error);
 
-  // Whether a camera of the spec may join (a usable ID and instance, a known
+  // Whether a camera of the choice may join (a usable ID and instance, a known
   // sample, an ID and an interface nobody has), with its sample and the image
   // it starts with (StartImage).
-  bool Prepare(const CameraSpec& spec, const std::string& imagePath, const Sample** sample,
+  bool Prepare(const CameraChoice& choice, const std::string& imagePath, const Sample** sample,
                std::vector<uint8_t>* image, std::string* error) const;
   void Add(std::unique_ptr<CameraSlot> camera);
 

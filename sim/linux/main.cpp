@@ -109,9 +109,9 @@ int Send(const cli::Program&, const std::string& command, const cli::Arguments& 
 }
 
 int Serve(const cli::Program& program, const std::string&, const cli::Arguments& args) {
-  std::vector<camsim::CameraSpec> cameras;
+  std::vector<camsim::CameraChoice> cameras;
   std::string problem;
-  if (!camsim::ParseCameraSpecs(args.words, &cameras, &problem)) {
+  if (!camsim::ParseCameraChoices(args.words, &cameras, &problem)) {
     return program.Usage("serve", problem);
   }
 

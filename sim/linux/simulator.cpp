@@ -68,14 +68,14 @@ Simulator::Impl::~Impl() {
   Thread.join();
 }
 
-bool Simulator::Impl::AddCamera(const CameraSpec& spec, std::string* error) {
+bool Simulator::Impl::AddCamera(const CameraChoice& choice, std::string* error) {
   const Sample* sample = nullptr;
   std::string ignored;
   error = error ? error : &ignored;
-  const std::string imagePath = options.StateDir + "/" + spec.Id + ".eeprom";
+  const std::string imagePath = options.StateDir + "/" + choice.Id + ".eeprom";
   std::vector<uint8_t> image;
   if (!MakeDirs(options.StateDir, 0700, error) ||
-      !Prepare(spec, imagePath, &sample, &image, error)) {
+      !Prepare(choice, imagePath, &sample, &image, error)) {
     return false;
   }
   std::string why;
@@ -84,19 +84,19 @@ bool Simulator::Impl::AddCamera(const CameraSpec& spec, std::string* error) {
     const uint16_t code = ModelCodeOf(image);
     const std::string key = ServiceKeyPath(code);
     if (key.empty()) {
-      LogLine(spec.Id,
+      LogLine(choice.Id,
               "warning: model code " + std::to_string(code) + " has no driver service key");
     } else if (!EnsureRegistryKey(options.MachineRegistry, key, &why)) {
-      LogLine(spec.Id, "warning: " + why);
+      LogLine(choice.Id, "warning: " + why);
     }
   }
   // An installed driver's interface class exists before its first device
   // arrives, so a watch on it can be set up while nothing is plugged in.
   if (!MakeDirs(options.DeviceRoot, 0700, &why) ||
       !MakeDirs(options.DeviceRoot + "/" + ClassGuid(sample->kind), 0755, &why)) {
-    LogLine(spec.Id, "warning: " + why);
+    LogLine(choice.Id, "warning: " + why);
   }
-  Add(std::make_unique<Camera>(*this, spec, *sample, imagePath, std::move(image)));
+  Add(std::make_unique<Camera>(*this, choice, *sample, imagePath, std::move(image)));
   return true;
 }
 
@@ -108,9 +108,9 @@ void Simulator::Impl::RequestStop() {
 // ---------------------------------------------------------------------------
 // A camera and its session's port: the registry directory and image files.
 
-Camera::Camera(Simulator::Impl& simulator, const CameraSpec& spec, const Sample& sample,
+Camera::Camera(Simulator::Impl& simulator, const CameraChoice& choice, const Sample& sample,
                std::string imagePath, std::vector<uint8_t> image)
-    : CameraSlot(spec, sample, std::move(imagePath), std::move(image), simulator.Log(),
+    : CameraSlot(choice, sample, std::move(imagePath), std::move(image), simulator.Log(),
                  PortFiles()),
       simulator(simulator) {}
 

@@ -27,7 +27,7 @@ namespace camsim {
 // One camera: where its interface and listening sockets are while it is
 // plugged in. It is its session's port.
 struct Camera final : CameraSlot {
-  Camera(Simulator::Impl& simulator, const CameraSpec& spec, const Sample& sample,
+  Camera(Simulator::Impl& simulator, const CameraChoice& choice, const Sample& sample,
          std::string imagePath, std::vector<uint8_t> image);
 
   bool Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) override;
@@ -65,7 +65,7 @@ struct Simulator::Impl final : CameraList {
   ~Impl() override;
 
   // Each of these expects Mutex to be held.
-  bool AddCamera(const CameraSpec& spec, std::string* error);
+  bool AddCamera(const CameraChoice& choice, std::string* error);
   void RequestStop() override;
   // The camera's listening sockets follow its pipe faults.
   bool FollowFaults(Camera& camera);

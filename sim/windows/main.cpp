@@ -171,7 +171,7 @@ int Serve(const cli::Program& program, const std::string& command, const cli::Ar
   }
   camsim::win::ServeOptions options;
   std::string problem;
-  if (!camsim::ParseCameraSpecs(words, &options.Cameras, &problem)) {
+  if (!camsim::ParseCameraChoices(words, &options.Cameras, &problem)) {
     return program.Usage(command, problem);
   }
   for (auto& camera : options.Cameras) {

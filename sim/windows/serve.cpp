@@ -8,10 +8,10 @@
 
 namespace camsim::win {
 
-StandinCamera::StandinCamera(Server& server, const CameraSpec& spec, const Sample& sample,
+StandinCamera::StandinCamera(Server& server, const CameraChoice& choice, const Sample& sample,
                              std::string imagePath, std::vector<uint8_t> image,
                              StandinControl& control, unsigned device, const std::string& service)
-    : CameraSlot(spec, sample, std::move(imagePath), std::move(image), server.Log(), PortFiles(),
+    : CameraSlot(choice, sample, std::move(imagePath), std::move(image), server.Log(), PortFiles(),
                  ", driver service " + service +
                      (device ? ", device " + std::to_string(device) : std::string())),
       server_(server),
@@ -94,18 +94,18 @@ void Server::RequestStop() {
 }
 
 // A camera's device is its instance among the cameras of its kind (camN: N).
-bool Server::AddCamera(const CameraSpec& spec, const std::string& state, std::string* error) {
+bool Server::AddCamera(const CameraChoice& choice, const std::string& state, std::string* error) {
   const Sample* sample = nullptr;
-  const std::string imagePath = state + "\\" + spec.Id + ".eeprom";
+  const std::string imagePath = state + "\\" + choice.Id + ".eeprom";
   std::vector<uint8_t> image;
-  if (!Prepare(spec, imagePath, &sample, &image, error)) {
+  if (!Prepare(choice, imagePath, &sample, &image, error)) {
     return false;
   }
   const std::string service = StandinService(*sample);
-  const unsigned device = unsigned(std::stoul(spec.Instance.substr(3)));
+  const unsigned device = unsigned(std::stoul(choice.Instance.substr(3)));
   if (device >= CAMSIM_STANDIN_DEVICES) {
     *error = "the stand-in of " + sample->Name + " has " + std::to_string(CAMSIM_STANDIN_DEVICES) +
-             " devices: no room for " + spec.Id;
+             " devices: no room for " + choice.Id;
     return false;
   }
   auto& control = controls_[service];
@@ -122,7 +122,7 @@ bool Server::AddCamera(const CameraSpec& spec, const std::string& state, std::st
       }
     }
   }
-  Add(std::make_unique<StandinCamera>(*this, spec, *sample, imagePath, std::move(image), *control,
+  Add(std::make_unique<StandinCamera>(*this, choice, *sample, imagePath, std::move(image), *control,
                                       device, service));
   return true;
 }
@@ -156,8 +156,8 @@ bool Server::Setup(std::string* error) {
     CreateDirectoryA(state.substr(0, at).c_str(), nullptr);
   }
   CreateDirectoryA(state.c_str(), nullptr);
-  for (const CameraSpec& spec : options_.Cameras) {
-    if (!AddCamera(spec, state, error)) {
+  for (const CameraChoice& choice : options_.Cameras) {
+    if (!AddCamera(choice, state, error)) {
       return false;
     }
   }

@@ -76,7 +76,7 @@ inline constexpr const char* kServeMutex = "camsim-serve";
 struct ServeOptions {
   // In the order of the stand-ins' devices: a camera's device is its instance
   // among the cameras of its kind.
-  std::vector<CameraSpec> Cameras;
+  std::vector<CameraChoice> Cameras;
   std::string StateDir;
   std::string LogPath;  // as CameraList::OpenLog takes it
 };
@@ -126,9 +126,9 @@ class Server;
 // One camera on one device of its kind's stand-in.
 class StandinCamera final : public CameraSlot {
  public:
-  StandinCamera(Server& server, const CameraSpec& spec, const Sample& sample, std::string imagePath,
-                std::vector<uint8_t> image, StandinControl& control, unsigned device,
-                const std::string& service);
+  StandinCamera(Server& server, const CameraChoice& choice, const Sample& sample,
+                std::string imagePath, std::vector<uint8_t> image, StandinControl& control,
+                unsigned device, const std::string& service);
 
   bool Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) override;
   void Close(uint64_t connection) override;
@@ -164,7 +164,7 @@ class Server final : public CameraList {
   friend class StandinCamera;
   // serve.cpp
   bool Setup(std::string* error);
-  bool AddCamera(const CameraSpec& spec, const std::string& state, std::string* error);
+  bool AddCamera(const CameraChoice& choice, const std::string& state, std::string* error);
   // Whose a new connection is: the first camera plugged in, else the first.
   CameraSession& Answering() const;
   bool OtherPlugged(const CameraSlot& camera) const;
