@@ -365,3 +365,28 @@ def check_image(before_path, after_path, allowed=()):
     for line in images.report(before, after, bad):
         log(line)
     check(not bad, "the image changed beyond the chosen fields")
+
+
+class Program:
+    """What both ports' programs share: the end of a test that failed half-way,
+    and waiting for the program to end."""
+
+    NAME = "pelwin"
+    EXIT_SECONDS = 10
+    process = None
+
+    def end(self):
+        """Ends the program if it still runs (a test that failed half-way)."""
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def wait_exit(self, seconds=None):
+        try:
+            return self.process.wait(self.EXIT_SECONDS if seconds is None else seconds)
+        except subprocess.TimeoutExpired:
+            fail(f"{self.NAME} did not end")

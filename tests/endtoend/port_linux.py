@@ -155,7 +155,7 @@ class Camera(harness.Camera):
         check(answer.splitlines()[-1:] == ["ok"], f"camsim image save: {answer.strip()}")
 
 
-class Program:
+class Program(harness.Program):
     """pelwin's FLTK window, read through its snapshot, driven with xdotool."""
 
     reads_pane = True
@@ -314,21 +314,6 @@ class Program:
         status, _, err = harness.run([os.environ["E2E_XCLOSE"], self.window], self.session.env)
         check(status == 0, f"the window did not take the close: {err.strip()}")
 
-    def end(self):
-        """Ends the program if it still runs (a test that failed half-way)."""
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-
-    def wait_exit(self, seconds=10):
-        try:
-            return self.process.wait(seconds)
-        except subprocess.TimeoutExpired:
-            fail("pelwin did not end")
 
     # The registries, files under the test's roots.
     def _key_path(self, key, root="PELWIN_MACHINE_REGISTRY"):

@@ -137,10 +137,12 @@ class Camera(harness.Camera):
         self.run("image", *([camera] if camera else []), "--save", self.session.winpath(path))
 
 
-class Program:
+class Program(harness.Program):
     """pelwin.exe's main window as Windows tells it (pelwin_probe), driven
     with xdotool."""
 
+    NAME = "pelwin.exe"
+    EXIT_SECONDS = 15
     reads_pane = False
 
     def __init__(self, session):
@@ -270,21 +272,6 @@ class Program:
         self.session.focus(title)
         self.session.xdotool("key", "alt+F4")
 
-    def end(self):
-        """Ends the program if it still runs (a test that failed half-way)."""
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-
-    def wait_exit(self, seconds=15):
-        try:
-            return self.process.wait(seconds)
-        except subprocess.TimeoutExpired:
-            fail("pelwin.exe did not end")
 
     # The registry, read as the driver reads it: in the 64-bit view. With
     # Wine's 32-bit side installed a bare `wine reg` is the 32-bit reg.exe,
