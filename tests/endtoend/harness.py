@@ -139,6 +139,15 @@ class Camera:
         self.save_image(after)
         check_image(self.session.path("before.bin"), after, set(offsets))
 
+    def check_untouched(self, camera):
+        """The camera got no write frame and holds the image it had when
+        saved as CAMERA.before.bin."""
+        check(self.requests(camera, "13") == 0, f"a write frame reached the camera {camera}")
+        after = self.session.path(f"{camera}.after.bin")
+        self.save_image(after, camera)
+        before = images.read(self.session.path(f"{camera}.before.bin"))
+        check(images.read(after) == before, f"the image of the camera {camera} changed")
+
     def check_frames(self, expected, by_camera=False):
         check_frames(self.log_path, expected, self.session.path("frames.txt"), by_camera)
 
@@ -369,11 +378,21 @@ def check_image(before_path, after_path, allowed=()):
 
 class Program:
     """What both ports' programs share: the end of a test that failed half-way,
-    and waiting for the program to end."""
+    waiting for the program to end, and its window's title changes."""
 
     NAME = "pelwin"
     EXIT_SECONDS = 10
     process = None
+    window = None
+
+    def x_window(self):
+        """The X window of the main window."""
+        return self.window
+
+    def spy_title(self):
+        """Starts counting the main window's title changes as X sees them
+        (TitleSpy)."""
+        return TitleSpy(self.session, self.x_window())
 
     def end(self):
         """Ends the program if it still runs (a test that failed half-way)."""
@@ -390,3 +409,26 @@ class Program:
             return self.process.wait(self.EXIT_SECONDS if seconds is None else seconds)
         except subprocess.TimeoutExpired:
             fail(f"{self.NAME} did not end")
+
+
+class TitleSpy:
+    """A window's title changes as X sees them: xprop prints the title once at
+    its start and again at every change. The title it prints for a change is
+    read after the event and may already be the next one; the count is exact."""
+
+    def __init__(self, session, window):
+        self.path = session.path("titles.txt")
+        command = ["xprop", "-spy", "-id", window, "WM_NAME"]
+        self.process = start(command, session.env, self.path)
+        session.processes.append(self.process)
+        if not poll(10, lambda: self.changes() >= 0, 0.1):
+            with open(self.path) as f:
+                fail(f"xprop does not watch the title: {f.read()}")
+
+    def changes(self):
+        with open(self.path, errors="replace") as f:
+            return sum(line.startswith("WM_NAME") for line in f) - 1
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()

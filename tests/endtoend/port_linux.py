@@ -122,10 +122,10 @@ class Camera(harness.Camera):
     def serve(self, *samples):
         self._serve([self.program, "serve", "--log", self.log_path, *samples], 15)
 
-    def serve_other_first(self, sample):
+    def serve_two(self, sample, other_first):
         """Two cameras of SAMPLE: "first", plugged in, and "other", the first
         one's image with another camera ID, unplugged, on the interface that
-        is enumerated first."""
+        is enumerated first when OTHER_FIRST, else after."""
         self.serve("--unplugged", f"{sample}=first")
         self.stop()
         state = self.session.env["CAMSIM_STATE"]
@@ -135,7 +135,8 @@ class Camera(harness.Camera):
         with open(other, "wb") as f:
             f.write(image)
         self.camera = "first"
-        self.serve("--unplugged", f"{sample}=other", f"{sample}=first")
+        found = ("other", "first") if other_first else ("first", "other")
+        self.serve("--unplugged", *(f"{sample}={camera}" for camera in found))
         self.plug("first")
 
     def save_image(self, path, camera=None):

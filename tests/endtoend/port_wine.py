@@ -82,10 +82,14 @@ class Session:
         check(status == 0, f"xdotool {' '.join(arguments)}: {err.strip()}")
         return out
 
+    def x_windows(self, title):
+        """The visible X windows with that title."""
+        search = ["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]
+        return harness.run(search, self.env)[1].split()
+
     def focus(self, title):
         """Without a window manager nothing gives a window the focus but us."""
-        search = ["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]
-        found = harness.run(search, self.env)[1].split()
+        found = self.x_windows(title)
         check(found, f'no X window titled "{title}"')
         self.xdotool("windowfocus", "--sync", found[0])
 
@@ -114,16 +118,18 @@ class Camera(harness.Camera):
 
     def serve(self, *samples):
         state = self.session.path("state")
-        os.makedirs(state)
+        os.makedirs(state, exist_ok=True)
         state, log_path = (self.session.winpath(path) for path in (state, self.log_path))
         self._serve([self.program, "serve", "--state", state, "--log", log_path, *samples], 20)
 
-    def serve_other_first(self, sample):
+    def serve_two(self, sample, other_first):
         """Two cameras of SAMPLE on the stand-in's two devices: "first",
         plugged in, and "other", the first one's image with another camera
-        ID, unplugged, on the device found first."""
+        ID, unplugged, on the device found first when OTHER_FIRST, else on
+        the one found after."""
         self.camera = "first"
-        self.serve("--unplugged", "--second", "first", f"{sample}=other")
+        found = ("other", "first") if other_first else ("first", "other")
+        self.serve("--unplugged", "--second", found[1], f"{sample}={found[0]}")
         self.plug("first")
         other = self.session.path("other.bin")
         image = images.read(self.session.path("before.bin"))
@@ -264,6 +270,21 @@ class Program(harness.Program):
             return self.session.wine(self.probe, "dialog", title, "0")[0] != 0
 
         check(poll(10, gone, 0.1), f'the box "{title}" stayed open after {key}')
+
+    def x_window(self):
+        title = self.title()
+        found = self.session.x_windows(title) if title else []
+        check(found, f'no X window titled "{title}"')
+        return found[0]
+
+    def close_all(self, which):
+        """Every main window (all), or the first opened (oldest), asked to
+        close through its window menu at one moment; how many were."""
+        status, out, err = self.session.wine(self.probe, "close", "class:PelwinWindow", which)
+        check(status == 0, f"pelwin_probe close {which}: {err.strip()}")
+        closed = out.split()
+        check(closed[:1] == ["closed"] and len(closed) == 2, f"the probe's close said {out!r}")
+        return int(closed[1])
 
     def close(self):
         """Alt+F4 to the main window."""

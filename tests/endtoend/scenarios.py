@@ -9,8 +9,6 @@ and a port's own extras are asked for by name (`hasattr`)."""
 import os
 import time
 
-import images
-
 from harness import (
     DISABLED,
     ENABLED,
@@ -19,6 +17,7 @@ from harness import (
     check,
     done_page,
     filters_page,
+    log,
     poll,
     scan_page,
     shows,
@@ -284,16 +283,22 @@ def refused_write(app, cam):
     cam.check_frames(expected("refused_write"))
 
 
+def serve_two(app, cam, other_first):
+    """Two Selvo KAF cameras, "first" plugged in and "other" not, the first
+    one's image with another camera ID, found first or after it; no
+    permission left from before. The service of their driver."""
+    app.clear_permission("ralcamF")
+    cam.serve_two("selvo-kaf", other_first)
+    cam.save_image(cam.session.path("other.before.bin"), "other")
+    return "ralcamF"
+
+
 def other_camera(app, cam):
     """Another camera of the same kind arrives at the filters page and is
     found first: the arrival reconnects to it, "Write Filters" reads it,
     finds another camera, writes nothing into it, says "This camera is
     different" / "Plug in the same camera" and starts over with it."""
-    service = "ralcamF"
-    app.clear_permission(service)
-    cam.serve_other_first("selvo-kaf")
-    other_before = app.session.path("other.before.bin")
-    cam.save_image(other_before, "other")
+    service = serve_two(app, cam, other_first=True)
     app.start()
     app.wait_title("Selvo KAF")
     app.wait(both(scan_page(1, next_enabled=True), shows(100, 46, "SV-KAF 1600")))
@@ -335,10 +340,7 @@ def other_camera(app, cam):
     app.close()
     check_exit(app)
     check(cam.requests("other", "12") > 0, "the frame log shows no reads of the other camera")
-    check(cam.requests("other", "13") == 0, "a write frame reached the other camera")
-    other_after = app.session.path("other.after.bin")
-    cam.save_image(other_after, "other")
-    check(images.read(other_after) == images.read(other_before), "the other camera's image changed")
+    cam.check_untouched("other")
     cam.check_image()
     positions = cam.dump_field("filter positions", "first")
     check(positions == "Not installed", "the first camera was written")
@@ -347,7 +349,164 @@ def other_camera(app, cam):
     cam.check_frames(expected("other_camera"), by_camera=True)
 
 
+def arrival(app, cam, case):
+    """Another camera of the kind arrives while pelwin is connected and is
+    found after the connected one.
+
+    connected: at page 1 the arrival reconnects, to the camera found first
+    (the title changes twice as X sees it, to the tool's name and back); the
+    removal of the other camera disconnects, the next scan connects again.
+    same: at the filters page the reconnect finds the scanned camera again,
+    which "Write Filters" reads, finds equal, writes and verifies.
+
+    The other camera is never written and keeps its image; no permission is
+    left; the frames of each camera byte for byte."""
+    check(case in ("connected", "same"), f"no arrival case {case}: connected or same")
+    service = serve_two(app, cam, other_first=False)
+    app.start()
+    app.wait_title("Selvo KAF")
+    app.wait(scan_page(1, next_enabled=True))
+    opened = cam.opened("first")
+    if case == "connected":
+        spy = app.spy_title()
+        cam.plug("other")
+        check(poll(10, lambda: cam.opened("first") > opened), "the arrival did not reconnect")
+        app.wait_title("Selvo KAF")
+        poll(10, lambda: spy.changes() >= 2, 0.1)
+        spy.stop()
+        check(spy.changes() == 2, f"the title changed {spy.changes()} times, not twice")
+        check(cam.opened("other") == 0, "the reconnect reached the camera found after the first")
+        # Any removal of the class disconnects, also one of a camera not connected.
+        cam.unplug("other")
+        app.wait_title(NO_CAMERA)
+        app.click("Scan camera")
+        app.wait(both(scan_page(1, next_enabled=True), title_is("Selvo KAF")))
+        app.close()
+        check_exit(app)
+    else:
+        app.click("Next ->")
+        app.wait(both(unplug_page(2), title_is("Selvo KAF")))
+        cam.unplug("first")
+        app.wait(both(scan_page(3, next_enabled=False), title_is(NO_CAMERA)))
+        check_permission(app, service, 1, "while unplugged")
+        cam.plug("first")
+        app.click("Scan camera")
+        app.wait(both(title_is("Selvo KAF"), button_is("Next ->", ENABLED)))
+        app.click("Next ->")
+        app.wait(filters_page(4, lists=[(1, 8, "Not installed")]))
+        app.pick(1, 4, "7 positions")
+        app.pick(2, 2, "EFW revision 2")
+        opened = cam.opened("first")
+        cam.plug("other")
+        check(poll(10, lambda: cam.opened("first") > opened), "the arrival did not reconnect")
+        app.wait_title("Selvo KAF")
+        app.click("Write Filters")
+        app.wait(button_is("Next ->", ENABLED))
+        app.click("Next ->")
+        app.wait(done_page(5))
+        app.click("Finish")
+        check_exit(app)
+        positions = cam.dump_field("filter positions", "first")
+        check(positions == "7 positions", "the scanned camera was not written")
+        # ConfigFlags and PositionCount: block bytes 4 and 5, the block at 10.
+        cam.check_image(14, 15)
+    check_permission(app, service, None, "after pelwin ended")
+    cam.check_untouched("other")
+    cam.check_frames(expected(f"arrival.{case}"), by_camera=True)
+
+
+def lost_transfer(app, cam):
+    """Transfers that go wrong: a connection dropped with no reply ends the
+    link (the title goes back, Next is disabled) and the next scan connects
+    again; a reply cut short is refused while the link stays."""
+    connected = both(scan_page(1, next_enabled=True), title_is("Tamis Camera"))
+    cam.serve("tamis-a")
+    app.start()
+    app.wait(connected)
+    cam.fault("drop", "1")
+    app.click("Scan camera")
+    app.wait(both(scan_page(1, next_enabled=False), title_is(NO_CAMERA)))
+    app.click("Scan camera")
+    app.wait(connected)
+    cam.fault("short", "1", "10")
+    app.click("Scan camera")
+    app.wait(both(scan_page(1, next_enabled=False), title_is("Tamis Camera")))
+    app.click("Scan camera")
+    app.wait(connected)
+    app.close()
+    check_exit(app)
+    cam.check_image()
+    cam.check_frames(expected("lost_transfer"))
+
+
+def two_windows(app, cam, case, rounds="3"):
+    """Two windows of pelwin on one camera, both at the unplug page (a second
+    one opened by mistake): one unplug, and both grant the driver's
+    permission at the same moment. Then, in each of ROUNDS rounds:
+
+    grant: the first window is closed; the second plugs the camera in, which
+    must find the permission still granted, scans, writes and finishes.
+    close: both windows are closed at one moment (as "Close all windows"
+    does).
+
+    Afterwards neither the permission nor pelwin's mark of it is left, and
+    the camera server ends cleanly."""
+    check(case in ("grant", "close"), f"no two_windows case {case}: grant or close")
+    service = "ralcamF"
+    second = type(app)(app.session)
+    for round_ in range(1, int(rounds) + 1):
+        when = f"in round {round_}"
+        cam.serve("selvo-kaf")
+        app.start()
+        app.wait(both(scan_page(1, next_enabled=True), title_is("Selvo KAF")))
+        app.click("Next ->")
+        app.wait(both(unplug_page(2), title_is("Selvo KAF")))
+        # The second opens over the first, at the same place: from then on
+        # what is read and clicked is it. Only it can show page 1.
+        second.start()
+        two = poll(30, lambda: len(app.session.x_windows("Selvo KAF")) == 2, 0.1)
+        check(two, f"{when}: the second window did not open")
+        second.wait(both(scan_page(1, next_enabled=True), title_is("Selvo KAF")))
+        second.click("Next ->")
+        second.wait(both(unplug_page(2), title_is("Selvo KAF")))
+        cam.unplug()
+        second.wait(both(scan_page(3, next_enabled=False), title_is(NO_CAMERA)))
+        check_permission(app, service, 1, f"{when} once unplugged")
+        if case == "grant":
+            check(app.close_all("oldest") == 1, f"{when}: the probe closed other than one")
+            check_exit(app)
+            cam.plug()
+            allowed = cam.status_field("write") == "allowed"
+            check(allowed, f"{when}: closing the first window took the second one's permission")
+            second.click("Scan camera")
+            second.wait(both(title_is("Selvo KAF"), button_is("Next ->", ENABLED)))
+            second.click("Next ->")
+            second.wait(filters_page(4))
+            second.pick(1, 4, "7 positions")
+            second.pick(2, 2, "EFW revision 2")
+            second.click("Write Filters")
+            second.wait(button_is("Next ->", ENABLED))
+            second.click("Next ->")
+            second.wait(done_page(5))
+            second.click("Finish")
+            check_exit(second)
+            positions = cam.dump_field("filter positions")
+            check(positions == "7 positions", f"{when}: positions not written")
+            cam.check_image(14, 15)
+        else:
+            check(app.close_all("all") == 2, f"{when}: the probe closed other than two")
+            check_exit(app)
+            check_exit(second)
+        check_permission(app, service, None, f"{when} after both windows ended")
+        check(app.marks() == [], f"marks {app.marks()} left {when} after both windows ended")
+        cam.stop()
+        log(f"round {round_}: ok")
+
+
 SCENARIOS = {
+    "arrival": arrival,
+    "lost_transfer": lost_transfer,
+    "two_windows": two_windows,
     "other_camera": other_camera,
     "five_pages": five_pages,
     "three_pages": three_pages,
