@@ -6,8 +6,6 @@
         bytes at the OFFSETs; else 1, naming up to ten bytes that changed
     images.py set IMAGE OUT OFFSET BYTE...
         OUT is IMAGE with the bytes from OFFSET on replaced by the BYTEs
-    images.py flip IMAGE OUT OFFSET MASK
-        OUT is IMAGE with the byte at OFFSET exclusive-ored with MASK
 
 Numbers are decimal or 0x. The driver uses `changes` and `report` as a
 module (harness.check_image); the Wine shell tests run the program."""
@@ -39,14 +37,9 @@ def main(arguments):
         for line in [bad] if isinstance(bad, str) else report(before, after, bad):
             print(line, file=sys.stderr)
         return 1 if bad else 0
-    counts_fit = len(numbers) >= 2 if command == ["set"] else len(numbers) == 2
-    if command in (["set"], ["flip"]) and counts_fit:
+    if command == ["set"] and len(numbers) >= 2:
         image = read(arguments[1])
-        offset = numbers[0]
-        if command == ["set"]:
-            image[offset : offset + len(numbers) - 1] = bytes(numbers[1:])
-        else:
-            image[offset] ^= numbers[1]
+        image[numbers[0] : numbers[0] + len(numbers) - 1] = bytes(numbers[1:])
         with open(arguments[2], "wb") as f:
             f.write(image)
         return 0
