@@ -3,7 +3,10 @@ snapshot it writes (PELWIN_FLTK_SNAPSHOT), against a camsim process; every
 root, registry and the X display are the test's own.
 
 In: PELWIN, CAMSIM (the programs), E2E_XCLOSE (closes a window as a window
-manager does), optional E2E_ARTIFACTS."""
+manager does); optional E2E_ARTIFACTS, E2E_WORK (a folder for the roots and
+logs, kept), E2E_DISPLAY (a display to show the window on instead of a
+private Xvfb), E2E_SHOTS (a folder for the pictures `Program.shot` takes).
+The demo (tools/demo.sh) sets the last three."""
 
 import os
 import re
@@ -25,6 +28,7 @@ _BUTTON = re.compile(r"^  button (-?\d+) (-?\d+) (\d+) (\d+) (enabled|disabled) 
 _CHOICE = re.compile(r"^  choice (-?\d+) (-?\d+) (\d+) (\d+) (\S+) (-?\d+)/(\d+) " + _QUOTED + "$")
 _TEXT = re.compile(r"^    text (-?\d+) (-?\d+) (-?\d+) (\S+) " + _QUOTED + "$")
 _BOX = re.compile(r"^box (0x[0-9a-f]+) (-?\d+) (-?\d+) (\d+) (\d+) (\S+) " + _QUOTED + "$")
+_SHAPE = re.compile(r"^(window|box) 0x[0-9a-f]+ (-?\d+) (-?\d+) (\d+) (\d+) ")
 _BOXLINE = re.compile(r"^  boxline (\d+) " + _QUOTED + "$")
 
 
@@ -37,7 +41,11 @@ class Session:
 
     def __init__(self, name):
         self.name = name
-        self.work = tempfile.mkdtemp(prefix=f"pelwin-{name}.", dir=os.environ.get("TMPDIR", "/tmp"))
+        self.kept = os.environ.get("E2E_WORK")
+        if self.kept:
+            os.makedirs(self.kept, exist_ok=True)
+        tmp = os.environ.get("TMPDIR", "/tmp")
+        self.work = self.kept or tempfile.mkdtemp(prefix=f"pelwin-{name}.", dir=tmp)
         roots = {
             "PELWIN_DEVICE_ROOT": "devices",
             "PELWIN_USER_REGISTRY": "user-registry",
@@ -55,7 +63,11 @@ class Session:
         # are ours, so grant them rather than depend on who runs the test.
         self.env.setdefault("PELWIN_ADMIN", "1")
         self.processes = []
-        self._start_x()
+        self.own_x = not os.environ.get("E2E_DISPLAY")
+        if self.own_x:
+            self._start_x()
+        else:
+            self.env["DISPLAY"] = os.environ["E2E_DISPLAY"]
 
     def path(self, name):
         return os.path.join(self.work, name)
@@ -107,7 +119,8 @@ class Session:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
-        shutil.rmtree(self.work, ignore_errors=True)
+        if not self.kept:
+            shutil.rmtree(self.work, ignore_errors=True)
 
 
 class Camera(harness.Camera):
@@ -209,25 +222,41 @@ class Program(harness.Program):
         lists = [entry for _, entry in sorted(lists)]
         return harness.View(title, buttons, lists, pane, lines)
 
-    def wait(self, condition, seconds=10):
-        if not poll(seconds, lambda: (lambda v: v is not None and condition(v))(self.view())):
+    def _never(self, what, seconds, probe):
+        answer = poll(seconds, probe)
+        if not answer:
             log(f"the window:\n{self.view()}")
-            fail(f"pelwin never showed {condition.what}")
+            fail(f"pelwin {what}")
+        return answer
+
+    def wait(self, condition, seconds=10):
+        def shown():
+            view = self.view()
+            return view is not None and condition(view)
+
+        self._never(f"never showed {condition.what}", seconds, shown)
+
+    def line(self, pattern):
+        """The match of the snapshot's first line that PATTERN (a regular
+        expression) matches, or None."""
+        return next(filter(None, (re.search(pattern, x) for x in self._read() or [])), None)
+
+    def wait_line(self, pattern, seconds=10):
+        return self._never(f"never showed a line {pattern}", seconds, lambda: self.line(pattern))
+
+    def wait_gone(self, pattern, what=None, seconds=10):
+        def gone():
+            # Only a snapshot that is there and was searched lacks the line.
+            lines = self._read()
+            return lines is not None and not any(re.search(pattern, x) for x in lines)
+
+        self._never(what or f"still shows a line {pattern}", seconds, gone)
 
     def start(self):
         if os.path.exists(self.snapshot):
             os.remove(self.snapshot)
         self.process = self.session.start([os.environ["PELWIN"]], "pelwin.out")
-
-        def opened():
-            for line in self._read() or []:
-                m = _WINDOW.match(line)
-                if m and m.group(6) == "normal" and m.group(7) == "open":
-                    return m.group(1)
-            return None
-
-        self.window = poll(10, opened)
-        check(self.window, "no pelwin window")
+        self.window = self.wait_line(r"^window (0x[0-9a-f]+) .* normal open ").group(1)
 
     def title(self):
         """The title as the X server holds it, not as pelwin reports it."""
@@ -239,11 +268,18 @@ class Program(harness.Program):
             fail(f'the window title is "{self.title()}", expected "{title}"')
 
     def _xdotool(self, *arguments):
-        status, _, err = harness.run(["xdotool", *arguments], self.session.env)
+        status, out, err = harness.run(["xdotool", *arguments], self.session.env)
         check(status == 0, f"xdotool {' '.join(arguments)}: {err.strip()}")
+        return out
 
-    def _click_at(self, x, y):
-        self._xdotool("mousemove", "--window", self.window, str(x), str(y), "click", "1")
+    def click_at(self, x, y, button=1):
+        self._xdotool("mousemove", "--window", self.window, str(x), str(y), "click", str(button))
+
+    def press(self, *keys, at=None):
+        """Keys, to the window under the pointer: at AT of the main window,
+        or wherever the pointer is."""
+        place = ["mousemove", "--window", self.window, *map(str, at)] if at else []
+        self._xdotool(*place, "key", *keys)
 
     def _button_center(self, label):
         for line in self._read() or []:
@@ -259,7 +295,7 @@ class Program(harness.Program):
         """Presses the main window's enabled button with the mouse."""
         where = poll(10, lambda: self._button_center(label))
         check(where, f'no enabled button "{label}"')
-        self._click_at(*where)
+        self.click_at(*where)
 
     def pick(self, number, item, text):
         """Item ITEM (from 1) of drop-down list NUMBER (1 the upper) with the
@@ -270,7 +306,7 @@ class Program(harness.Program):
         m = choices[number - 1]
         x, y, w, h = (int(m.group(i)) for i in range(1, 5))
         steps = item - int(m.group(6))
-        self._click_at(x + w // 2, y + h // 2)
+        self.click_at(x + w // 2, y + h // 2)
         keys = ["Down" if steps > 0 else "Up"] * abs(steps)
         self._xdotool("key", *keys, "Return")
         self.wait(harness.list_shows(number, item, text))
@@ -302,19 +338,58 @@ class Program(harness.Program):
         return lines, icon
 
     def box_key(self, title, key):
+        """A key to the box; it closes (no box is left)."""
         self._xdotool("key", key)
-
-        def gone():
-            lines = self._read()
-            return lines is not None and not any(_BOX.match(line) for line in lines)
-
-        check(poll(10, gone), f'the box "{title}" stayed open after {key}')
+        self.wait_gone("^box ", f'left the box "{title}" open after {key}')
 
     def close(self):
         """Asks the window to close as a window manager's close button does."""
         status, _, err = harness.run([os.environ["E2E_XCLOSE"], self.window], self.session.env)
         check(status == 0, f"the window did not take the close: {err.strip()}")
 
+    # The window as the X server has it.
+    def placed(self):
+        """The window's position as X places it."""
+        out = self._xdotool("getwindowgeometry", self.window)
+        m = re.search(r"Position: (-?\d+),(-?\d+) ", out)
+        check(m, f"no position in the window's geometry: {out}")
+        return int(m.group(1)), int(m.group(2))
+
+    def move(self, x, y):
+        self._xdotool("windowmove", self.window, str(x), str(y))
+
+    def pixels(self, x, y, width, height, screen=False):
+        """The colours (RRGGBB) of the window's rectangle, or the screen's,
+        by place: {(x, y): colour}."""
+        crop = ["-crop", f"{width}x{height}+{x}+{y}", "+repage", "txt:-"]
+        window = "root" if screen else self.window
+        status, out, err = harness.run(["import", "-window", window, *crop], self.session.env)
+        check(status == 0, f"no picture of the window: {err.strip()}")
+        found = re.findall(r"^(\d+),(\d+):.*#([0-9A-Fa-f]{6})", out, re.M)
+        return {(x + int(dx), y + int(dy)): colour.upper() for dx, dy, colour in found}
+
+    def shot(self, name, only=None, size=None):
+        """With E2E_SHOTS, a picture for people: the main window and any box
+        over it with a margin (ONLY "window" or "box": that alone, a box
+        without a margin), from the corner on SIZE (width, height) if given."""
+        folder = os.environ.get("E2E_SHOTS")
+        if not folder:
+            return
+        margin = 0 if only == "box" else 12
+        edges = []
+        for m in map(_SHAPE.match, self._read() or []):
+            if m and only in (None, m[1]):
+                x, y, w, h = map(int, m.groups()[1:])
+                edges.append((x - margin, y - margin, x + w + margin, y + h + margin))
+        check(edges, f"nothing to take a picture of for {name}")
+        left, top = min(e[0] for e in edges), min(e[1] for e in edges)
+        w, h = size or (max(e[2] for e in edges) - left, max(e[3] for e in edges) - top)
+        os.makedirs(folder, exist_ok=True)
+        picture = os.path.join(folder, f"{name}.png")
+        crop = ["-crop", f"{w}x{h}+{left}+{top}", "+repage", picture]
+        status, _, err = harness.run(["import", "-window", "root", *crop], self.session.env)
+        check(status == 0, f"no picture {picture}: {err.strip()}")
+        log(f"screenshot: {picture}")
 
     # The registries, files under the test's roots.
     def _key_path(self, key, root="PELWIN_MACHINE_REGISTRY"):
@@ -352,9 +427,20 @@ class Program(harness.Program):
         marks = self._key_path("Software\\Varnosti\\pelwin\\Grants")
         return sorted(os.listdir(marks)) if os.path.isdir(marks) else []
 
+    _POSITION = "Software\\Varnosti\\pelwin\\Window"
+
     def window_position(self):
-        key = "Software\\Varnosti\\pelwin\\Window"
-        return tuple(self._value("PELWIN_USER_REGISTRY", key, name) for name in ("XPos", "YPos"))
+        """The stored position, signed (a monitor left of or above the main one)."""
+        stored = (self._value("PELWIN_USER_REGISTRY", self._POSITION, n) for n in ("XPos", "YPos"))
+        return tuple(v if v is None or v < 1 << 31 else v - (1 << 32) for v in stored)
+
+    def store_window_position(self, x, y):
+        """As a run on another monitor layout would have left it."""
+        key = self._key_path(self._POSITION, "PELWIN_USER_REGISTRY")
+        os.makedirs(key, exist_ok=True)
+        for name, value in (("XPos", x), ("YPos", y)):
+            with open(os.path.join(key, name), "w") as f:
+                f.write(f"dword:{value & 0xFFFFFFFF:08x}\n")
 
     # What only this port can see.
     def key_stamp(self, key):
@@ -378,5 +464,3 @@ class Program(harness.Program):
                 continue
         return count
 
-    def shot(self, name):
-        """Pictures for people are the Windows port's (see port_wine.py)."""

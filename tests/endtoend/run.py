@@ -6,9 +6,10 @@
 linux: pelwin's FLTK window under a private Xvfb against camsim
 (port_linux.py); wine: pelwin.exe under Wine against camsim.exe and the
 driver stand-in, in the session of tests/wine/session.sh (port_wine.py).
-The scenarios are in scenarios.py. Exits 0 when every check held, 1 when
-one did not (or anything else went wrong), 2 on a usage error. A failure
-keeps a screenshot and the logs under $E2E_ARTIFACTS/NAME."""
+The scenarios are in scenarios.py, the Linux port's own in window.py.
+Exits 0 when every check held, 1 when one did not (or anything else went
+wrong), 2 on a usage error. A failure keeps a screenshot and the logs under
+$E2E_ARTIFACTS/NAME."""
 
 import argparse
 import os
@@ -22,15 +23,20 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import harness  # noqa: E402
 import scenarios  # noqa: E402
+import window  # noqa: E402
+
+SCENARIOS = {**scenarios.SCENARIOS, **window.SCENARIOS}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("port", choices=("linux", "wine"))
-    parser.add_argument("scenario", choices=sorted(scenarios.SCENARIOS))
+    parser.add_argument("scenario", choices=sorted(SCENARIOS))
     parser.add_argument("argument", nargs="*")
     parser.add_argument("--name", help="the test's name (logs, artifacts)")
     options = parser.parse_args()
+    if options.scenario in window.SCENARIOS and options.port != "linux":
+        parser.error(f"{options.scenario} is the Linux port's own (window.py)")
     if options.port == "linux":
         import port_linux as port
     else:
@@ -48,7 +54,7 @@ def main():
         session = port.Session(name)
         app = port.Program(session)
         cam = port.Camera(session)
-        scenarios.SCENARIOS[options.scenario](app, cam, *options.argument)
+        SCENARIOS[options.scenario](app, cam, *options.argument)
         status = 0
     except harness.Failure as failure:
         harness.log(f"FAIL: {failure}")
