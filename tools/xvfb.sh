@@ -1,7 +1,8 @@
 # shellcheck shell=bash
-# The one way our scripts start a private X server. Sourced by the Linux
-# end-to-end tests (tests/e2e/x_session.sh), the Wine end-to-end session
-# (tests/wine/session.sh) and the Windows GUI tests (tests/windows/wine-gui.sh).
+# The one way our shell scripts start a private X server (the end-to-end
+# driver's Linux port, tests/endtoend/port_linux.py, starts its own the same
+# way). Sourced by the Wine end-to-end session (tests/wine/session.sh) and the
+# Windows GUI tests (tests/windows/wine-gui.sh).
 #
 #   xvfb_start DIR GEOMETRY [DISPLAY-NUMBER]
 #
