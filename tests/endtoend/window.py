@@ -157,59 +157,64 @@ def demo(app, cam):
 
     cam.serve(DEMO_SAMPLE)
     show_camera("before")
-    if not app.session.own_x:
-        say(f"== pelwin runs on {app.session.env['DISPLAY']}; close it or press Finish to end")
-        app.start()
-        hints = {
-            2: ("page 2 asks you to unplug the camera; in another terminal run:", "unplug"),
-            3: ("page 3: plug the camera in again, then press [Scan camera]:", "plug"),
-        }
-        while app.process.poll() is None:
-            view = app.view()
-            for step in [s for s in hints if view and (0, 0, "bold", f"Step {s}:") in view.pane]:
-                text, command = hints.pop(step)
-                say(f"== {text}\n{camsim(command)}")
-            time.sleep(0.2)
-    else:
-        say("== no E2E_DISPLAY: pelwin runs in a private X server, driven by xdotool")
-        app.start()
-        say("-- page 1: the first scan")
-        _demo_to_filters(app, cam, camsim, first=True)
-        say("-- page 4: first a write that the camera refuses")
-        app.shot("4-filters")
-        say(camsim("fault refuse 1 0x82"))
-        cam.fault("refuse", "1", "0x82")
-        app.click("Write Filters")
-        app.box("Error")
-        app.shot("error-write", "box")
-        app.box_key("Error", "Return")
-
-        say("-- page 1 again: the wizard started over")
-        _demo_to_filters(app, cam, camsim, first=False)
-        say(f"-- page 4: {DEMO_PICKS[0][1]}, {DEMO_PICKS[1][1]}")
-        # The open list is no part of the snapshot: a moment to draw it.
-        x, y, w, h = map(int, app.line(r"^  choice (\d+) (\d+) (\d+) (\d+) ").groups())
-        app.click_at(x + w // 2, y + h // 2)
-        time.sleep(0.3)
-        app.shot("4-list-open", "window", (300, 260))
-        app.press("Escape")
-        for number, (item, text) in enumerate(DEMO_PICKS, 1):
-            app.pick(number, item, text)
-        app.click("Write Filters")
-        app.wait(button_is("Next ->", ENABLED))
-        app.shot("4-written")
-        app.click("Next ->")
-
-        say("-- page 5: done")
-        app.wait(done_page(5))
-        app.shot("5-done")
-        app.click("Finish")
+    (_demo_driven if app.session.own_x else _demo_by_hand)(app, cam, camsim)
     check_exit(app)
     show_camera("after")
     if app.session.own_x:
         for field, (_, text) in zip(("filter positions", "wheel type"), DEMO_PICKS):
             check(cam.dump_field(field) == text, f"the camera's {field} is not {text}")
         say("== the camera holds the new configuration")
+
+
+def _demo_by_hand(app, cam, camsim):
+    say(f"== pelwin runs on {app.session.env['DISPLAY']}; close it or press Finish to end")
+    app.start()
+    hints = {
+        2: ("page 2 asks you to unplug the camera; in another terminal run:", "unplug"),
+        3: ("page 3: plug the camera in again, then press [Scan camera]:", "plug"),
+    }
+    while app.process.poll() is None:
+        view = app.view()
+        for step in [s for s in hints if view and view.heading(f"Step {s}:")]:
+            text, command = hints.pop(step)
+            say(f"== {text}\n{camsim(command)}")
+        time.sleep(0.2)
+
+
+def _demo_driven(app, cam, camsim):
+    say("== no display: pelwin runs in a private X server, driven by xdotool")
+    app.start()
+    say("-- page 1: the first scan")
+    _demo_to_filters(app, cam, camsim, first=True)
+    say("-- page 4: first a write that the camera refuses")
+    app.shot("4-filters")
+    say(camsim("fault refuse 1 0x82"))
+    cam.fault("refuse", "1", "0x82")
+    app.click("Write Filters")
+    app.box("Error")
+    app.shot("error-write", "box")
+    app.box_key("Error", "Return")
+
+    say("-- page 1 again: the wizard started over")
+    _demo_to_filters(app, cam, camsim, first=False)
+    say(f"-- page 4: {DEMO_PICKS[0][1]}, {DEMO_PICKS[1][1]}")
+    # The open list is no part of the snapshot: a moment to draw it.
+    x, y, w, h = map(int, app.line(r"^  choice (\d+) (\d+) (\d+) (\d+) ").groups())
+    app.click_at(x + w // 2, y + h // 2)
+    time.sleep(0.3)
+    app.shot("4-list-open", "window", (300, 260))
+    app.press("Escape")
+    for number, (item, text) in enumerate(DEMO_PICKS, 1):
+        app.pick(number, item, text)
+    app.click("Write Filters")
+    app.wait(button_is("Next ->", ENABLED))
+    app.shot("4-written")
+    app.click("Next ->")
+
+    say("-- page 5: done")
+    app.wait(done_page(5))
+    app.shot("5-done")
+    app.click("Finish")
 
 
 def _demo_to_filters(app, cam, camsim, first):
