@@ -5,8 +5,8 @@
 #
 # linux: the Linux program against camsim on roots of its own (PELWIN_REPORT,
 # CAMSIM). wine: pelwin-report.exe against camsim.exe behind the driver
-# stand-in, in the Wine end-to-end tests' session (WE_REPORT and the
-# variables of tests/wine/wine_e2e.sh). The ports' halves (report_<port>.sh)
+# stand-in, in the Wine end-to-end tests' session (WE_REPORT, WE_BUILD and the
+# rest that report_wine.sh names). The ports' halves (report_<port>.sh)
 # serve the camera, inject its faults, change the registry and take its state;
 # this file holds the cases and what the report must say in each.
 #
