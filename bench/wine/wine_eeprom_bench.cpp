@@ -5,7 +5,7 @@
 // order alternates (product then bare, bare then product), and each pair gives
 // one ratio: a change of the machine's pace (another program's burst, the
 // scheduler moving a process) falls on both halves of a pair alike, where it
-// would fall on one side only of a round of hundreds. bench/wine/eeprom.sh runs
+// would fall on one side only of a round of hundreds. bench/wine/eeprom.py runs
 // it and judges the figures.
 //
 //   wine_eeprom_bench [--pairs N] [--warm-up N] [--raw]

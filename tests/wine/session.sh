@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Wine end-to-end tests' session: one X server and one persistent
 # wineserver on the prefix with the camera stand-in installed, shared by every
-# test of a run (CTest starts and stops it as a fixture; bench/wine/eeprom.sh
+# test of a run (CTest starts and stops it as a fixture; bench/wine/eeprom.py
 # too).
 #
 #   tests/wine/session.sh start BUILD-DIR   (ends a session still running first)
