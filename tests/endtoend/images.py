@@ -4,8 +4,6 @@
     images.py compare BEFORE AFTER [OFFSET...]
         0 when the two files have the same size and differ at most in the
         bytes at the OFFSETs; else 1, naming up to ten bytes that changed
-    images.py set IMAGE OUT OFFSET BYTE...
-        OUT is IMAGE with the bytes from OFFSET on replaced by the BYTEs
 
 Numbers are decimal or 0x. The driver uses `changes` and `report` as a
 module (harness.check_image); the Wine shell tests run the program."""
@@ -37,12 +35,6 @@ def main(arguments):
         for line in [bad] if isinstance(bad, str) else report(before, after, bad):
             print(line, file=sys.stderr)
         return 1 if bad else 0
-    if command == ["set"] and len(numbers) >= 2:
-        image = read(arguments[1])
-        image[numbers[0] : numbers[0] + len(numbers) - 1] = bytes(numbers[1:])
-        with open(arguments[2], "wb") as f:
-            f.write(image)
-        return 0
     print(__doc__, file=sys.stderr)
     return 2
 

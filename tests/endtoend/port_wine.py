@@ -229,9 +229,10 @@ class Program(harness.Program):
         check(where, f'no enabled button "{label}"')
         self.session.xdotool("mousemove", str(where[0]), str(where[1]), "click", "1")
 
-    def pick(self, number, item, text):
+    def pick(self, number, item, text, opened=None):
         """Item ITEM (from 1) of drop-down list NUMBER (1 the upper) with the
-        mouse and the arrow keys; the list then shows TEXT."""
+        mouse and the arrow keys; the list then shows TEXT. OPENED() is called
+        once the mouse has opened the list."""
         v = poll(15, lambda: (lambda v: v if v and len(v.lists) >= number else None)(self.view()))
         check(v, f"no drop-down list {number}")
         selected = v.lists[number - 1][0]
@@ -244,6 +245,8 @@ class Program(harness.Program):
         where = self._center(lambda m: m.group(1) == "ComboBox" and int(m.group(3)) == y_of_list)
         self.session.focus(v.title)
         self.session.xdotool("mousemove", str(where[0]), str(where[1]), "click", "1")
+        if opened:
+            opened()
         steps = item - selected
         keys = ["Down" if steps > 0 else "Up"] * abs(steps)
         self.session.xdotool("key", "--delay", "50", *keys, "Return")
