@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Drives pelwin.exe under Wine against camsim.exe and the camera stand-in, in
-# the session of tests/wine/session.sh. Sourced by the Wine end-to-end tests and
-# by bench/wine/eeprom.sh.
+# the session of tests/wine/session.sh. Sourced by tests/wine/fault_matrix.sh
+# alone, the last Wine test in shell (the rest are tests/endtoend/'s).
 #
 # In: WE_BUILD (a Windows build tree: windows-cross or windows-i686), WE_NAME
 # (the test's name), optional WE_ARTIFACTS (where a failure leaves its
