@@ -503,6 +503,9 @@ def two_windows(app, cam, case, rounds="3"):
         log(f"round {round_}: ok")
 
 
+# Two programs' windows: the Linux port reads one program's snapshot.
+WINDOWS_ONLY = {"two_windows"}
+
 SCENARIOS = {
     "arrival": arrival,
     "lost_transfer": lost_transfer,
