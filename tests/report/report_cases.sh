@@ -22,6 +22,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 RP_MODELS=(1027 1028 1029 1030 1200 1201)
 RP_SERVICES=(vemcamI vemcamF ralcamI ralcamF ralcamB ralcamBI)
 
+RP_STARTED=$SECONDS
+rp_log() { printf '[report.%s %3ds] %s\n' "$RP_CASE" $((SECONDS - RP_STARTED)) "$*" >&2; }
+rp_fail() {
+  rp_log "FAIL: $*"
+  exit 1
+}
+
 # shellcheck source=SCRIPTDIR/report_linux.sh
 # shellcheck source=SCRIPTDIR/report_wine.sh
 source "$here/report_$port.sh"

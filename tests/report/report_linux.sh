@@ -8,7 +8,6 @@
 RP_WORK=$(mktemp -d "${TMPDIR:-/tmp}/pelwin-report-$RP_CASE.XXXXXX")
 RP_SERVE_PID=""
 RP_CAMERA=""
-RP_STARTED=$SECONDS
 export PELWIN_DEVICE_ROOT=$RP_WORK/devices
 export PELWIN_MACHINE_REGISTRY=$RP_WORK/machine-registry
 export PELWIN_USER_REGISTRY=$RP_WORK/user-registry
@@ -20,12 +19,6 @@ RP_KEYS=$PELWIN_MACHINE_REGISTRY/SYSTEM/CurrentControlSet/Services
 RP_FRAMES=$RP_WORK/camsim.log
 mkdir -p "$PELWIN_DEVICE_ROOT" "$PELWIN_USER_REGISTRY" "$CAMSIM_STATE" "$PELWIN_OBJECT_ROOT"
 for service in "${RP_SERVICES[@]}"; do mkdir -p "$RP_KEYS/$service/Parameters"; done
-
-rp_log() { printf '[report.%s %3ds] %s\n' "$RP_CASE" $((SECONDS - RP_STARTED)) "$*" >&2; }
-rp_fail() {
-  rp_log "FAIL: $*"
-  exit 1
-}
 
 rp_finish() {
   local status=$1

@@ -22,15 +22,8 @@ RP_WORK=$(mktemp -d "${TMPDIR:-/tmp}/pelwin-report-$RP_CASE.XXXXXX")
 RP_FRAMES=$RP_WORK/frames.log
 RP_CAMERA=""
 RP_SERVE_PID=""
-RP_STARTED=$SECONDS
 RP_KEYS='HKLM\SYSTEM\CurrentControlSet\Services'
 RP_UNDO=()
-
-rp_log() { printf '[report_%s %3ds] %s\n' "$RP_CASE" $((SECONDS - RP_STARTED)) "$*" >&2; }
-rp_fail() {
-  rp_log "FAIL: $*"
-  exit 1
-}
 
 # Windows programs never read the test's standard input; Wine's console ends
 # lines with CR LF.
