@@ -38,6 +38,16 @@ def check_exit(app):
     check(status == 0, f"pelwin ended with status {status}")
 
 
+def finish(app, step):
+    """From the filters page once written: Next, the last page (step STEP),
+    Finish, and the program's exit status 0."""
+    app.wait(button_is("Next ->", ENABLED))
+    app.click("Next ->")
+    app.wait(done_page(step))
+    app.click("Finish")
+    check_exit(app)
+
+
 def check_permission(app, service, value, when):
     seen = app.permission(service)
     check(seen == value, f"AllowEEPROMWrite of {service} is {seen} {when}, not {value}")
@@ -135,12 +145,7 @@ def three_pages(app, cam):
     app.pick(1, 2, "5 positions")
     app.pick(2, 1, "IFW, EFW revision 1")
     app.click("Write Filters")
-    app.wait(button_is("Next ->", ENABLED))
-    app.click("Next ->")
-
-    app.wait(done_page(3))
-    app.click("Finish")
-    check_exit(app)
+    finish(app, 3)
     check(app.permissions() == [], f"a Tamis camera got a driver permission: {app.permissions()}")
     check(cam.status_field("write") == "not-needed", "a Tamis camera's write permission mattered")
 
@@ -355,11 +360,7 @@ def arrival(app, cam, case):
         app.wait_title("Selvo KAF")
         app.click("Write Filters")
     if case == "same":
-        app.wait(button_is("Next ->", ENABLED))
-        app.click("Next ->")
-        app.wait(done_page(5))
-        app.click("Finish")
-        check_exit(app)
+        finish(app, 5)
         positions = cam.dump_field("filter positions", "first")
         check(positions == "7 positions", "the scanned camera was not written")
         # ConfigFlags and PositionCount: block bytes 4 and 5, the block at 10.
@@ -461,11 +462,7 @@ def two_windows(app, cam, case, rounds="3"):
             second.pick(1, 4, "7 positions")
             second.pick(2, 2, "EFW revision 2")
             second.click("Write Filters")
-            second.wait(button_is("Next ->", ENABLED))
-            second.click("Next ->")
-            second.wait(done_page(5))
-            second.click("Finish")
-            check_exit(second)
+            finish(second, 5)
             positions = cam.dump_field("filter positions")
             check(positions == "7 positions", f"{when}: positions not written")
             cam.check_image(14, 15)

@@ -8,11 +8,8 @@
 : "${WE_BUILD:?WE_BUILD must name the Windows build tree whose session this is}"
 : "${WE_REPORT:?WE_REPORT must name pelwin-report.exe}"
 : "${WE_PROBE:?WE_PROBE must name pelwin_probe.exe}"
-if [ -z "${WE_CAMSIM:-}" ]; then
-  # A 32-bit tree serves with the x86-64 tree's camsim.exe (PELWIN_STANDIN_BUILD).
-  WE_CAMSIM=$(sed -n 's/^PELWIN_STANDIN_BUILD:PATH=//p' "$WE_BUILD/CMakeCache.txt" 2>/dev/null || true)
-  WE_CAMSIM=${WE_CAMSIM:-$WE_BUILD}/sim/windows/camsim.exe
-fi
+# A 32-bit tree serves with the x86-64 tree's (PELWIN_STANDIN_BUILD).
+: "${WE_CAMSIM:?WE_CAMSIM must name the camsim.exe of the stand-in}"
 [ -f "$WE_BUILD/tests/wine/session/env" ] ||
   { echo "no Wine session: run tests/wine/session.sh start $WE_BUILD" >&2; exit 1; }
 # shellcheck disable=SC1091
