@@ -75,7 +75,7 @@ def shot(session, name, title=None):
     session.xdotool("mousemove", "1020", "760")
     screen_w, screen_h = (int(n) for n in xdotool(session, "getdisplaygeometry"))
     if title:
-        windows = session.x_windows(title)[:1]
+        windows = harness.x_windows(session.env, title)[:1]
     else:
         windows = xdotool(session, "search", "--onlyvisible", "--name", ".*")
     x0 = y0 = 100000

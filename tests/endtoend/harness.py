@@ -63,6 +63,12 @@ def start(command, env, out_path):
         )
 
 
+def x_windows(env, title):
+    """The visible X windows with that title."""
+    search = ["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]
+    return run(search, env)[1].split()
+
+
 def keep_failure(work, name, env):
     """A screenshot and the test's files in $E2E_ARTIFACTS/NAME."""
     artifacts = os.environ.get("E2E_ARTIFACTS")

@@ -100,8 +100,8 @@ class Session:
                 fail(f"Xvfb did not start: {f.read()}")
         self.env["DISPLAY"] = f":{number}"
 
-    def start(self, command, out_name):
-        process = harness.start(command, self.env, self.path(out_name))
+    def start(self, command, out_name, **env):
+        process = harness.start(command, dict(self.env, **env), self.path(out_name))
         self.processes.append(process)
         return process
 
@@ -176,7 +176,10 @@ class Program(harness.Program):
 
     def __init__(self, session):
         self.session = session
-        self.snapshot = session.env["PELWIN_FLTK_SNAPSHOT"]
+        # A second program of the session (two windows) has a snapshot of its own.
+        number = session.programs = getattr(session, "programs", 0) + 1
+        self.suffix = "" if number == 1 else f".{number}"
+        self.snapshot = session.env["PELWIN_FLTK_SNAPSHOT"] + self.suffix
         self.process = None
         self.window = None
 
@@ -255,7 +258,8 @@ class Program(harness.Program):
     def start(self):
         if os.path.exists(self.snapshot):
             os.remove(self.snapshot)
-        self.process = self.session.start([os.environ["PELWIN"]], "pelwin.out")
+        out, snapshot = f"pelwin{self.suffix}.out", {"PELWIN_FLTK_SNAPSHOT": self.snapshot}
+        self.process = self.session.start([os.environ["PELWIN"]], out, **snapshot)
         self.window = self.wait_line(r"^window (0x[0-9a-f]+) .* normal open ").group(1)
 
     def title(self):

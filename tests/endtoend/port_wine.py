@@ -82,14 +82,9 @@ class Session:
         check(status == 0, f"xdotool {' '.join(arguments)}: {err.strip()}")
         return out
 
-    def x_windows(self, title):
-        """The visible X windows with that title."""
-        search = ["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]
-        return harness.run(search, self.env)[1].split()
-
     def focus(self, title):
         """Without a window manager nothing gives a window the focus but us."""
-        found = self.x_windows(title)
+        found = harness.x_windows(self.env, title)
         check(found, f'no X window titled "{title}"')
         self.xdotool("windowfocus", "--sync", found[0])
 
@@ -276,7 +271,7 @@ class Program(harness.Program):
 
     def x_window(self):
         title = self.title()
-        found = self.session.x_windows(title) if title else []
+        found = harness.x_windows(self.session.env, title) if title else []
         check(found, f'no X window titled "{title}"')
         return found[0]
 

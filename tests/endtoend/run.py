@@ -37,8 +37,6 @@ def main():
     options = parser.parse_args()
     if options.scenario in window.SCENARIOS and options.port != "linux":
         parser.error(f"{options.scenario} is the Linux port's own (window.py)")
-    if options.scenario in scenarios.WINDOWS_ONLY and options.port != "wine":
-        parser.error(f"{options.scenario} is the Windows port's own")
     if options.port == "linux":
         import port_linux as port
     else:
