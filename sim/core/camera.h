@@ -44,7 +44,6 @@ inline constexpr size_t kHeaderSize = 10;
 
 Group GroupOf(Kind kind);
 int ClassNumber(Kind kind);            // 1..8
-uint32_t KindBit(Kind kind);           // 1 << class number
 const char* KindName(Kind kind);       // "SelvoKai"
 const char* KindTitle(Kind kind);      // "Selvo KAI"
 const char* ClassGuid(Kind kind);      // "{3789B7D9-...}"
@@ -52,8 +51,6 @@ bool IsLongForm(Kind kind);            // four-byte addresses
 size_t EepromSize(Kind kind);          // 256 or 0x40000
 uint32_t BlockAddress(Kind kind);      // 10 or 0x3FF80
 size_t BlockSize(Kind kind);           // 59 or 61
-size_t TypeNameOffset(Kind kind);      // within the block
-size_t MaxWriteCount(Kind kind);       // 61 short form, 58 long form
 bool NeedsWritePermission(Kind kind);  // Ortek and Selvo kinds
 
 // The model code of an image's identity header (little-endian at offset 3).
@@ -155,6 +152,11 @@ std::string ReplyDroppedLogText(uint64_t pid, std::span<const uint8_t> reply,
                                 std::string_view note);
 std::string ReplyLostLogText(std::string_view error, std::span<const uint8_t> reply,
                              std::string_view note);
+
+// Sets *error to why when there is an error to set; false, for `return Fail(...)`.
+bool Fail(std::string* error, std::string why);
+// The environment variable's value, or fallback when it is unset or empty.
+std::string EnvOr(const char* name, const std::string& fallback);
 
 // Image files hold the raw EEPROM; each port's storage implements these. A
 // file of the wrong size or one that cannot be read is an error and is left

@@ -5,29 +5,10 @@
 
 namespace camsim {
 
-bool ParseCameraChoices(const std::vector<std::string>& words, std::vector<CameraChoice>* choices,
-                        std::string* problem) {
-  if (words.empty()) {
-    *problem = "name at least one sample camera";
-    return false;
-  }
-  std::map<Kind, int> perClass;
-  for (const auto& word : words) {
-    CameraChoice choice;
-    const auto equals = word.find('=');
-    choice.SampleName = word.substr(0, equals);
-    choice.Id = equals == std::string::npos ? choice.SampleName : word.substr(equals + 1);
-    const Sample* sample = FindSample(choice.SampleName);
-    if (!sample) {
-      *problem = "no sample camera " + choice.SampleName + " (camsim samples lists them)";
-      return false;
-    }
-    choice.Instance = "cam" + std::to_string(perClass[sample->kind]++);
-    choices->push_back(choice);
-  }
-  return true;
-}
+namespace {
 
+// The image files of the port the program is built for (the three functions
+// of camera.h).
 ImageFiles& PortFiles() {
   struct Files final : ImageFiles {
     bool ImageFileMissing(const std::string& path) override {
@@ -46,25 +27,59 @@ ImageFiles& PortFiles() {
   return files;
 }
 
+}  // namespace
+
+bool ParseCameraChoices(const std::vector<std::string>& words, std::vector<CameraChoice>* choices,
+                        std::string* problem) {
+  if (words.empty()) {
+    return Fail(problem, "name at least one sample camera");
+  }
+  std::map<Kind, int> perClass;
+  for (const auto& word : words) {
+    CameraChoice choice;
+    const auto equals = word.find('=');
+    choice.SampleName = word.substr(0, equals);
+    choice.Id = equals == std::string::npos ? choice.SampleName : word.substr(equals + 1);
+    const Sample* sample = FindSample(choice.SampleName);
+    if (!sample) {
+      return Fail(problem,
+                  "no sample camera " + choice.SampleName + " (camsim samples lists them)");
+    }
+    choice.Instance = "cam" + std::to_string(perClass[sample->kind]++);
+    choices->push_back(choice);
+  }
+  return true;
+}
+
 CameraSlot::CameraSlot(const CameraChoice& choice, const Sample& sample, std::string imagePath,
-                       std::vector<uint8_t> image, FrameLog& log, ImageFiles& files,
-                       std::string_view detail)
+                       std::vector<uint8_t> image, FrameLog& log, std::string_view detail)
     : Instance(choice.Instance),
-      files_(files),
       Session(choice.Id, sample, std::move(imagePath), std::move(image), *this, log, detail) {}
 
 bool CameraSlot::ImageFileMissing(const std::string& path) {
-  return files_.ImageFileMissing(path);
+  return PortFiles().ImageFileMissing(path);
 }
 
 bool CameraSlot::ReadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
                            std::string* error) {
-  return files_.ReadImage(path, size, image, error);
+  return PortFiles().ReadImage(path, size, image, error);
 }
 
 bool CameraSlot::SaveImage(const std::string& path, std::span<const uint8_t> image,
                            std::string* error) {
-  return files_.SaveImage(path, image, error);
+  return PortFiles().SaveImage(path, image, error);
+}
+
+bool CameraSlot::FollowPipeFaults() {
+  bool restored = true;
+  for (int pipe = 0; Session.Plugged() && pipe < kPipeCount; ++pipe) {
+    std::string why;
+    if (!SetPipeOpen(pipe, !Session.faults().PipeFailed[pipe], &why)) {
+      Session.Log("cannot restore pipe " + std::to_string(pipe) + ": " + why);
+      restored = false;
+    }
+  }
+  return restored;
 }
 
 bool CameraList::OpenLog(const std::string& path, std::string* error) {
@@ -73,8 +88,7 @@ bool CameraList::OpenLog(const std::string& path, std::string* error) {
   }
   logFile_.reset(path == "-" ? stderr : std::fopen(path.c_str(), "a"));
   if (!logFile_) {
-    *error = "cannot open the log " + path;
-    return false;
+    return Fail(error, "cannot open the log " + path);
   }
   // One write per line, so that the lines of several writers never interleave.
   log_ = FrameLog([file = logFile_.get()](const std::string& line) {
@@ -88,27 +102,22 @@ bool CameraList::Prepare(const CameraChoice& choice, const std::string& imagePat
                          const Sample** sample, std::vector<uint8_t>* image,
                          std::string* error) const {
   if (!ValidCameraId(choice.Id)) {
-    *error = "camera id '" + choice.Id + "' is not usable: " + kCameraIdRule;
-    return false;
+    return Fail(error, "camera id '" + choice.Id + "' is not usable: " + kCameraIdRule);
   }
   if (!ValidCameraId(choice.Instance)) {
-    *error = "instance name '" + choice.Instance + "' is not usable";
-    return false;
+    return Fail(error, "instance name '" + choice.Instance + "' is not usable");
   }
   *sample = FindSample(choice.SampleName);
   if (!*sample) {
-    *error = "no sample camera " + choice.SampleName + " (camsim samples lists them)";
-    return false;
+    return Fail(error, "no sample camera " + choice.SampleName + " (camsim samples lists them)");
   }
   for (const auto& other : cameras_) {
     if (other->Session.Id() == choice.Id) {
-      *error = "camera " + choice.Id + " exists already";
-      return false;
+      return Fail(error, "camera " + choice.Id + " exists already");
     }
     if (other->Session.kind() == (*sample)->kind && other->Instance == choice.Instance) {
-      *error = "camera " + other->Session.Id() + " already uses /" + ClassGuid((*sample)->kind) +
-               "/" + choice.Instance;
-      return false;
+      return Fail(error, "camera " + other->Session.Id() + " already uses /" +
+                             ClassGuid((*sample)->kind) + "/" + choice.Instance);
     }
   }
   return StartImage(PortFiles(), **sample, imagePath, image, error);
@@ -124,9 +133,7 @@ CameraSlot* CameraList::Find(const std::string& id, std::string* error) const {
       return camera.get();
     }
   }
-  if (error) {
-    *error = id.empty() ? "no camera id given" : "no camera " + id;
-  }
+  Fail(error, id.empty() ? "no camera id given" : "no camera " + id);
   return nullptr;
 }
 

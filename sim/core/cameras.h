@@ -31,17 +31,12 @@ struct CameraChoice {
 bool ParseCameraChoices(const std::vector<std::string>& words, std::vector<CameraChoice>* choices,
                         std::string* problem);
 
-// The image files of the port the program is built for (the three functions
-// of camera.h); a test may keep its images elsewhere.
-ImageFiles& PortFiles();
-
-// One camera of a port: its session, whose port it is, with image files
-// kept by the port's files.
+// One camera of a port: its session, whose port it is, with its image files
+// the port's.
 class CameraSlot : public SessionPort {
  public:
   CameraSlot(const CameraChoice& choice, const Sample& sample, std::string imagePath,
-             std::vector<uint8_t> image, FrameLog& log, ImageFiles& files,
-             std::string_view detail = "");
+             std::vector<uint8_t> image, FrameLog& log, std::string_view detail = "");
 
   bool ImageFileMissing(const std::string& path) override;
   bool ReadImage(const std::string& path, size_t size, std::vector<uint8_t>* image,
@@ -52,15 +47,14 @@ class CameraSlot : public SessionPort {
   // Where the program finds the interface, plugged in or not.
   virtual std::string InterfacePath() = 0;
   // The pipes refuse new connections, or take them again, as the camera's
-  // pipe faults say; false when one cannot be restored (logged).
-  virtual bool FollowPipeFaults() = 0;
+  // pipe faults say, while it is plugged in; false when one cannot be
+  // restored (logged).
+  bool FollowPipeFaults();
+  // The port opens or closes the pipe for the camera (a no-op where the pipes
+  // are another camera's); whoever already connected keeps the connection.
+  virtual bool SetPipeOpen(int pipe, bool open, std::string* why) = 0;
 
   const std::string Instance;
-
- private:
-  ImageFiles& files_;
-
- public:
   CameraSession Session;  // last: its port is this slot
 };
 

@@ -97,6 +97,37 @@ ControlCamera* FindCamera(std::vector<ControlCamera>& cameras, const std::string
   return nullptr;
 }
 
+// `camsim status`'s line and `camsim dump`'s text for one camera.
+std::string StatusLine(const ControlCamera& camera) {
+  const char* write = !NeedsWritePermission(camera.kind) ? "not-needed"
+                      : camera.Model->WriteAllowed()     ? "allowed"
+                                                         : "denied";
+  return camera.Id + " sample=" + camera.SampleName + " kind=" + KindName(camera.kind) +
+         " class=" + std::to_string(ClassNumber(camera.kind)) + " instance=" + camera.Instance +
+         " state=" + (camera.Plugged ? "plugged" : "unplugged") + " write=" + write +
+         " transfers=" + std::to_string(camera.Transfers) + " faults=" + camera.faults->Describe();
+}
+
+std::string DumpText(const ControlCamera& camera) {
+  std::string out = "camera: " + camera.Id + " (sample " + camera.SampleName + ", " +
+                    KindTitle(camera.kind) + ", class " + std::to_string(ClassNumber(camera.kind)) +
+                    " " + ClassGuid(camera.kind) + ")\n";
+  out += "interface: " + camera.InterfacePath + "\n";
+  out += std::string("plugged: ") + (camera.Plugged ? "yes" : "no") + "\n";
+  out += "write permission: ";
+  if (!NeedsWritePermission(camera.kind)) {
+    out += "not needed\n";
+  } else {
+    out += camera.Model->WriteAllowed() ? "allowed" : "not granted";
+    out += " (read at the last plug-in)\n";
+  }
+  out += "transfers: " + std::to_string(camera.Transfers) + "\n";
+  out += "faults: " + camera.faults->Describe() + "\n";
+  out += "image: " + camera.ImagePath + "\n";
+  out += DescribeImage(camera.kind, camera.Model->Image());
+  return out;
+}
+
 // ---- Commands: each gets the whole line's words, the command name first.
 
 std::string Help(ControlTarget&, const Words&) {
@@ -137,17 +168,13 @@ std::string OnOneCamera(ControlTarget& target, const Words& words, Act act) {
   return act(*camera);
 }
 
+// plug and unplug.
 std::string Plug(ControlTarget& target, const Words& words) {
   return OnOneCamera(target, words, [&](ControlCamera& camera) {
     std::string why;
-    return target.PlugById(camera.Id, &why) ? "ok\n" : Failure(why);
-  });
-}
-
-std::string Unplug(ControlTarget& target, const Words& words) {
-  return OnOneCamera(target, words, [&](ControlCamera& camera) {
-    std::string why;
-    return target.UnplugById(camera.Id, &why) ? "ok\n" : Failure(why);
+    const bool done =
+        words[0] == "plug" ? target.PlugById(camera.Id, &why) : target.UnplugById(camera.Id, &why);
+    return done ? "ok\n" : Failure(why);
   });
 }
 
@@ -237,7 +264,7 @@ struct Command {
 
 constexpr Command kCommands[] = {{"help", Help},      {"samples", SamplesCommand},
                                  {"status", Status},  {"plug", Plug},
-                                 {"unplug", Unplug},  {"dump", Dump},
+                                 {"unplug", Plug},    {"dump", Dump},
                                  {"log", LogCommand}, {"stop", Stop},
                                  {"fault", Fault}};
 
@@ -249,19 +276,14 @@ bool SetFault(ControlTarget& target, const std::string& id, const FaultForm& for
   auto camera = std::find_if(cameras.begin(), cameras.end(),
                              [&](const ControlCamera& c) { return c.Id == id; });
   if (camera == cameras.end()) {
-    *why = "no camera " + id;
-    return false;
+    return Fail(why, "no camera " + id);
   }
   if (!ApplyFault(form, values, camera->faults)) {
-    *why = FaultUsage(form);
-    return false;
+    return Fail(why, FaultUsage(form));
   }
   const bool followed = target.FollowPipeFaults(id);
   target.LogLine(id, "faults now " + camera->faults->Describe());
-  if (!followed) {
-    *why = "a pipe could not be restored (see the log)";
-  }
-  return followed;
+  return followed || Fail(why, "a pipe could not be restored (see the log)");
 }
 
 std::string ExecuteControl(ControlTarget& target, std::string_view line) {
@@ -316,36 +338,6 @@ bool ExecuteControlMessage(ControlTarget& target, std::string_view bytes, size_t
   }
   *answer += ExecuteControl(target, bytes);
   return true;
-}
-
-std::string StatusLine(const ControlCamera& camera) {
-  const char* write = !NeedsWritePermission(camera.kind) ? "not-needed"
-                      : camera.Model->WriteAllowed()     ? "allowed"
-                                                         : "denied";
-  return camera.Id + " sample=" + camera.SampleName + " kind=" + KindName(camera.kind) +
-         " class=" + std::to_string(ClassNumber(camera.kind)) + " instance=" + camera.Instance +
-         " state=" + (camera.Plugged ? "plugged" : "unplugged") + " write=" + write +
-         " transfers=" + std::to_string(camera.Transfers) + " faults=" + camera.faults->Describe();
-}
-
-std::string DumpText(const ControlCamera& camera) {
-  std::string out = "camera: " + camera.Id + " (sample " + camera.SampleName + ", " +
-                    KindTitle(camera.kind) + ", class " + std::to_string(ClassNumber(camera.kind)) +
-                    " " + ClassGuid(camera.kind) + ")\n";
-  out += "interface: " + camera.InterfacePath + "\n";
-  out += std::string("plugged: ") + (camera.Plugged ? "yes" : "no") + "\n";
-  out += "write permission: ";
-  if (!NeedsWritePermission(camera.kind)) {
-    out += "not needed\n";
-  } else {
-    out += camera.Model->WriteAllowed() ? "allowed" : "not granted";
-    out += " (read at the last plug-in)\n";
-  }
-  out += "transfers: " + std::to_string(camera.Transfers) + "\n";
-  out += "faults: " + camera.faults->Describe() + "\n";
-  out += "image: " + camera.ImagePath + "\n";
-  out += DescribeImage(camera.kind, camera.Model->Image());
-  return out;
 }
 
 }  // namespace camsim

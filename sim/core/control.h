@@ -86,8 +86,4 @@ class ControlLines {
   std::string pending_;
 };
 
-// `camsim status`'s line and `camsim dump`'s text for one camera.
-std::string StatusLine(const ControlCamera& camera);
-std::string DumpText(const ControlCamera& camera);
-
 }  // namespace camsim

@@ -54,10 +54,6 @@ bool Fits(const FaultArgument& argument, long value) {
 
 }  // namespace
 
-std::span<const FaultForm> FaultForms() {
-  return kForms;
-}
-
 const FaultForm* FindFaultForm(std::string_view name) {
   for (const FaultForm& form : kForms) {
     if (name == form.Name) {

@@ -53,7 +53,6 @@ struct FaultForm {
   void (*Apply)(Faults& faults, const long* values);
 };
 
-std::span<const FaultForm> FaultForms();
 const FaultForm* FindFaultForm(std::string_view name);
 
 // Decimal, or hexadecimal after "0x"; nothing else, so that "010" is not octal.

@@ -8,6 +8,40 @@
 #include "sim/core/camera.h"
 
 namespace camsim {
+namespace {
+
+// Local time with milliseconds, for log lines.
+std::string TimeStamp(std::chrono::system_clock::time_point when) {
+  const auto sinceEpoch =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const time_t second = time_t(sinceEpoch / 1000);
+  // Log lines come in bursts within one second; the calendar part is made once.
+  thread_local time_t cachedSecond = -1;
+  thread_local char cached[40];
+  thread_local size_t cachedLength = 0;
+  if (second != cachedSecond) {
+    // std::localtime's result is shared by every thread: copied under a lock.
+    static std::mutex zone;
+    tm local{};
+    {
+      std::lock_guard lock(zone);
+      if (const tm* now = std::localtime(&second)) {
+        local = *now;
+      }
+    }
+    cachedLength = std::strftime(cached, sizeof cached, "%Y-%m-%d %H:%M:%S", &local);
+    cachedSecond = second;
+  }
+  std::string stamp(cached, cachedLength);
+  const long ms = long(sinceEpoch % 1000);
+  stamp += '.';
+  stamp += char('0' + ms / 100);
+  stamp += char('0' + ms / 10 % 10);
+  stamp += char('0' + ms % 10);
+  return stamp;
+}
+
+}  // namespace
 
 FrameLog::Record& FrameLog::Next(const std::string& who, Form form) {
   if (ring_.size() < kRecentLines) {
@@ -85,36 +119,6 @@ std::vector<std::string> FrameLog::Last(size_t count) const {
     lines.push_back(Format(ring_[(oldest + i) % kRecentLines]));
   }
   return lines;
-}
-
-std::string TimeStamp(std::chrono::system_clock::time_point when) {
-  const auto sinceEpoch =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-  const time_t second = time_t(sinceEpoch / 1000);
-  // Log lines come in bursts within one second; the calendar part is made once.
-  thread_local time_t cachedSecond = -1;
-  thread_local char cached[40];
-  thread_local size_t cachedLength = 0;
-  if (second != cachedSecond) {
-    // std::localtime's result is shared by every thread: copied under a lock.
-    static std::mutex zone;
-    tm local{};
-    {
-      std::lock_guard lock(zone);
-      if (const tm* now = std::localtime(&second)) {
-        local = *now;
-      }
-    }
-    cachedLength = std::strftime(cached, sizeof cached, "%Y-%m-%d %H:%M:%S", &local);
-    cachedSecond = second;
-  }
-  std::string stamp(cached, cachedLength);
-  const long ms = long(sinceEpoch % 1000);
-  stamp += '.';
-  stamp += char('0' + ms / 100);
-  stamp += char('0' + ms / 10 % 10);
-  stamp += char('0' + ms % 10);
-  return stamp;
 }
 
 }  // namespace camsim

@@ -59,8 +59,4 @@ class FrameLog {
   size_t count_ = 0;
 };
 
-// Local time with milliseconds, for log lines.
-std::string TimeStamp(
-    std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
-
 }  // namespace camsim

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "sim/core/camera.h"
@@ -87,6 +88,11 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
+// Where the type name starts within the block.
+size_t TypeNameOffset(Kind kind) {
+  return GroupOf(kind) == Group::Ortek ? 14 : 16;
+}
+
 }  // namespace
 
 Group GroupOf(Kind kind) {
@@ -104,9 +110,6 @@ Group GroupOf(Kind kind) {
 
 int ClassNumber(Kind kind) {
   return static_cast<int>(kind);
-}
-uint32_t KindBit(Kind kind) {
-  return 1u << ClassNumber(kind);
 }
 const char* KindName(Kind kind) {
   return InfoOf(kind).Name;
@@ -128,12 +131,6 @@ uint32_t BlockAddress(Kind kind) {
 }
 size_t BlockSize(Kind kind) {
   return GroupOf(kind) == Group::Ortek ? kOrtekBlockSize : kBlockSize;
-}
-size_t TypeNameOffset(Kind kind) {
-  return GroupOf(kind) == Group::Ortek ? 14 : 16;
-}
-size_t MaxWriteCount(Kind kind) {
-  return kMaxFrame - (IsLongForm(kind) ? 6 : 3);
 }
 bool NeedsWritePermission(Kind kind) {
   return GroupOf(kind) != Group::Tamis;
@@ -267,24 +264,11 @@ BlockFields DecodeBlock(Kind kind, std::span<const uint8_t> block) {
 }
 
 const char* PositionsText(unsigned positions) {
-  switch (positions) {
-    case 5:
-      return "5 positions";
-    case 6:
-      return "6 positions";
-    case 7:
-      return "7 positions";
-    case 8:
-      return "8 positions";
-    case 9:
-      return "9 positions";
-    case 10:
-      return "10 positions";
-    case 12:
-      return "12 positions";
-    default:
-      return "Not installed";
-  }
+  static constexpr const char* kTexts[] = {"5 positions", "6 positions", "7 positions",
+                                           "8 positions", "9 positions", "10 positions",
+                                           nullptr,       "12 positions"};
+  const char* text = positions >= 5 && positions <= 12 ? kTexts[positions - 5] : nullptr;
+  return text ? text : "Not installed";
 }
 
 const char* WheelText(bool revision2) {
@@ -330,6 +314,20 @@ std::string DescribeImage(Kind kind, std::span<const uint8_t> image) {
   out += line;
   out += std::string("wheel type: ") + WheelText(fields.WheelRevision2) + "\n";
   return out;
+}
+
+// ---- Helpers of every part of camsim.
+
+bool Fail(std::string* error, std::string why) {
+  if (error) {
+    *error = std::move(why);
+  }
+  return false;
+}
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? std::string(value) : fallback;
 }
 
 }  // namespace camsim

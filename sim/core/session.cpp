@@ -40,13 +40,8 @@ void CameraSession::Log(const std::string& text) {
 }
 
 bool CameraSession::Plug(std::string* error) {
-  std::string why;
-  if (!error) {
-    error = &why;
-  }
   if (plugged_) {
-    *error = id_ + " is plugged in already";
-    return false;
+    return Fail(error, id_ + " is plugged in already");
   }
   // The driver reads its permission when the camera arrives and keeps it until
   // the camera goes: a change in between counts from the next plug-in. The key
@@ -61,8 +56,8 @@ bool CameraSession::Plug(std::string* error) {
     permission = allowed ? "allowed" : "not granted";
   }
   model_.SetWriteAllowed(allowed);
-  std::string where;
-  if (!port_.AddInterface(&where, error)) {
+  std::string where, why;
+  if (!port_.AddInterface(&where, error ? error : &why)) {
     return false;
   }
   plugged_ = true;
@@ -72,10 +67,7 @@ bool CameraSession::Plug(std::string* error) {
 
 bool CameraSession::Unplug(std::string* error) {
   if (!plugged_) {
-    if (error) {
-      *error = id_ + " is not plugged in";
-    }
-    return false;
+    return Fail(error, id_ + " is not plugged in");
   }
   port_.RemoveInterface();
   CloseConnections();
@@ -202,8 +194,7 @@ std::optional<CameraSession::Clock::time_point> CameraSession::NextDue() const {
 
 bool CameraSession::SaveImageTo(const std::string& path, std::string* why) {
   std::string ignored;
-  why = why ? why : &ignored;
-  return port_.SaveImage(path, model_.Image(), why);
+  return port_.SaveImage(path, model_.Image(), why ? why : &ignored);
 }
 
 bool CameraSession::LoadImageFrom(const std::string& path, std::string* why) {
@@ -222,20 +213,14 @@ bool CameraSession::LoadImageFrom(const std::string& path, std::string* why) {
 bool CameraSession::Poke(uint32_t address, std::span<const uint8_t> bytes, std::string* error) {
   auto& image = model_.MutableImage();
   if (uint64_t(address) + bytes.size() > image.size()) {
-    if (error) {
-      *error = "range outside the EEPROM";
-    }
-    return false;
+    return Fail(error, "range outside the EEPROM");
   }
   const std::vector<uint8_t> before = image;
   std::copy(bytes.begin(), bytes.end(), image.begin() + address);
   std::string why;
   if (!port_.SaveImage(imagePath_, image, &why)) {
     image = before;
-    if (error) {
-      *error = why;
-    }
-    return false;
+    return Fail(error, why);
   }
   Log("poked " + std::to_string(bytes.size()) + " bytes at " + std::to_string(address));
   return true;

@@ -20,37 +20,31 @@ constexpr size_t kMaxPendingOutput = 1 << 20;
 
 bool Simulator::ServeControl(const std::string& path, std::string* error) {
   std::lock_guard lock(impl_->Mutex);
-  auto fail = [&](const std::string& why) {
-    if (error) {
-      *error = why;
-    }
-    return false;
-  };
   Impl& impl = *impl_;
   if (impl.ControlToken) {
-    return fail("the control socket is open already at " + impl.ControlPath);
+    return Fail(error, "the control socket is open already at " + impl.ControlPath);
   }
   const std::string dir = DirName(path);
   std::string why;
   if (!MakeDirs(dir, 0700, &why)) {
-    return fail(why);
+    return Fail(error, why);
   }
   UniqueFd dirFd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!dirFd) {
-    return fail(dir + ": " + ErrnoText(errno));
+    return Fail(error, dir + ": " + ErrnoText(errno));
   }
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0) {
     const int fd = ConnectUnixSocket(path, SOCK_STREAM);
     if (fd >= 0) {
       ::close(fd);
-      return fail("another camsim serves " + path);
+      return Fail(error, "another camsim serves " + path);
     }
     ::unlinkat(dirFd.Get(), BaseName(path).c_str(), 0);
   }
   const int fd = ListenUnixSocket(dirFd.Get(), dir, BaseName(path), SOCK_STREAM, &why);
   if (fd < 0) {
-    return fail(why);
+    return Fail(error, why);
   }
   Impl::Entry entry;
   entry.role = Impl::Role::ControlListener;
@@ -59,28 +53,12 @@ bool Simulator::ServeControl(const std::string& path, std::string* error) {
   if (!impl.ControlToken) {
     ::close(fd);
     ::unlinkat(dirFd.Get(), BaseName(path).c_str(), 0);
-    return fail("epoll_ctl: " + ErrnoText(errno));
+    return Fail(error, "epoll_ctl: " + ErrnoText(errno));
   }
   impl.ControlDirFd = std::move(dirFd);
   impl.ControlPath = path;
   impl.LogLine("control", "listening at " + path);
   return true;
-}
-
-void Simulator::Impl::OnControlAccept() {
-  auto it = Entries.find(ControlToken);
-  if (it == Entries.end()) {
-    return;
-  }
-  const int listener = it->second.fd;
-  for (int fd; (fd = AcceptConnection(listener)) >= 0;) {
-    Entry entry;
-    entry.role = Role::Control;
-    entry.fd = fd;
-    if (Register(entry, EPOLLIN | EPOLLRDHUP) == 0) {
-      ::close(fd);
-    }
-  }
 }
 
 void Simulator::Impl::OnControlEvent(uint64_t token, uint32_t events) {

@@ -22,38 +22,22 @@ bool RemoveLeftover(const std::string& dir, std::string* error) {
     const int fd = ConnectUnixSocket(dir + "/" + std::to_string(p), SOCK_SEQPACKET);
     if (fd >= 0) {
       ::close(fd);
-      if (error) {
-        *error = dir + " is served by another simulator";
-      }
-      return false;
+      return Fail(error, dir + " is served by another simulator");
     }
   }
   for (int p = 0; p < kPipeCount; ++p) {
     ::unlink((dir + "/" + std::to_string(p)).c_str());
   }
-  if (::rmdir(dir.c_str()) != 0) {
-    if (error) {
-      *error = dir + " is in the way: " + ErrnoText(errno);
-    }
-    return false;
-  }
-  return true;
+  return ::rmdir(dir.c_str()) == 0 || Fail(error, dir + " is in the way: " + ErrnoText(errno));
 }
 
 }  // namespace
 
 bool Camera::AddInterface(std::string* where, std::string* error) {
-  auto fail = [&](const std::string& why) {
-    if (error) {
-      *error = why;
-    }
-    return false;
-  };
   const Simulator::Options& options = simulator.options;
-  std::string why;
   const std::string classDir = options.DeviceRoot + "/" + ClassGuid(Session.kind());
-  if (!MakeDirs(options.DeviceRoot, 0700, &why) || !MakeDirs(classDir, 0755, &why)) {
-    return fail(why);
+  if (!MakeDirs(options.DeviceRoot, 0700, error) || !MakeDirs(classDir, 0755, error)) {
+    return false;
   }
   const std::string finalDir = classDir + "/" + Instance;
   struct stat st;
@@ -65,29 +49,25 @@ bool Camera::AddInterface(std::string* where, std::string* error) {
   const std::string tempDir = classDir + "/.plug-" + Instance + "-" + std::to_string(::getpid()) +
                               "-" + std::to_string(simulator.NextTempName++);
   if (::mkdir(tempDir.c_str(), 0755) != 0) {
-    return fail("cannot create " + tempDir + ": " + ErrnoText(errno));
+    return Fail(error, "cannot create " + tempDir + ": " + ErrnoText(errno));
   }
+  std::string why;
   DirFd.Reset(::open(tempDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  bool ok = bool(DirFd);
-  if (!ok) {
-    why = tempDir + ": " + ErrnoText(errno);
-  }
+  bool ok = DirFd || Fail(&why, tempDir + ": " + ErrnoText(errno));
   for (int p = 0; ok && p < kPipeCount; ++p) {
     if (!Session.faults().PipeFailed[p]) {
       ok = simulator.OpenListener(*this, p, tempDir, &why);
     }
   }
-  if (ok && ::rename(tempDir.c_str(), finalDir.c_str()) != 0) {
-    why = "cannot rename " + tempDir + " to " + finalDir + ": " + ErrnoText(errno);
-    ok = false;
-  }
+  ok = ok && (::rename(tempDir.c_str(), finalDir.c_str()) == 0 ||
+              Fail(&why, "cannot rename " + tempDir + " to " + finalDir + ": " + ErrnoText(errno)));
   if (!ok) {
     for (int p = 0; p < kPipeCount; ++p) {
       simulator.CloseListener(*this, p);
     }
     ::rmdir(tempDir.c_str());
     DirFd.Reset();
-    return fail(why);
+    return Fail(error, why);
   }
   DirPath = finalDir;
   *where = finalDir;
@@ -113,28 +93,6 @@ void Camera::StopListening() {
     Session.Log("warning: cannot remove " + DirPath + ": " + ErrnoText(errno));
   }
   DirFd.Reset();
-}
-
-bool Simulator::Impl::FollowFaults(Camera& camera) {
-  if (!camera.Session.Plugged()) {
-    return true;
-  }
-  bool restored = true;
-  for (int pipe = 0; pipe < kPipeCount; ++pipe) {
-    const bool failed = camera.Session.faults().PipeFailed[pipe];
-    if (failed && camera.Listeners[pipe] >= 0) {
-      // Whoever already connected has opened the pipe: let them in first.
-      AcceptOn(camera, pipe);
-      CloseListener(camera, pipe);
-    } else if (!failed && camera.Listeners[pipe] < 0) {
-      std::string why;
-      if (!OpenListener(camera, pipe, camera.DirPath, &why)) {
-        camera.Session.Log("cannot restore pipe " + std::to_string(pipe) + ": " + why);
-        restored = false;
-      }
-    }
-  }
-  return restored;
 }
 
 }  // namespace camsim

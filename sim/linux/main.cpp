@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,8 +56,8 @@ std::string Root(const cli::Arguments& args) {
   return it != args.options.end() ? it->second : camsim::DefaultDeviceRoot();
 }
 
-// How long a client waits for the daemon's answer.
-constexpr int kReplyTimeoutMs = 30000;
+// How long a client waits for each part of the daemon's answer.
+constexpr timeval kReplyTimeout = {30, 0};
 
 // Sends the command on the control socket of the daemon serving the root;
 // `stop` waits until the daemon has closed it.
@@ -69,39 +70,23 @@ int Send(const cli::Program&, const std::string& command, const cli::Arguments& 
     std::fprintf(stderr, "camsim: no camsim daemon serves %s (%s)\n", root.c_str(), error.c_str());
     return cli::kExitError;
   }
+  // A blocking send, with no signal handler to cut it short, sends it all.
   const std::string line = cli::CommandLine(command, args.words) + '\n';
-  for (size_t sent = 0; sent < line.size();) {
-    const ssize_t n = ::send(fd.Get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      std::fprintf(stderr, "camsim: cannot send to the daemon: %s\n", std::strerror(errno));
-      return cli::kExitError;
-    }
-    sent += size_t(n);
+  if (::send(fd.Get(), line.data(), line.size(), MSG_NOSIGNAL) != ssize_t(line.size())) {
+    std::fprintf(stderr, "camsim: cannot send to the daemon: %s\n", std::strerror(errno));
+    return cli::kExitError;
   }
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &kReplyTimeout, sizeof kReplyTimeout);
   cli::Answer answer;
-  for (;;) {
-    pollfd pfd{fd.Get(), POLLIN, 0};
-    const int ready = ::poll(&pfd, 1, kReplyTimeoutMs);
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready == 0) {
-      std::fprintf(stderr, "camsim: the daemon did not answer\n");
-      return cli::kExitError;
-    }
+  while (!answer.Ended() || command == "stop") {
     char buffer[4096];
     const ssize_t n = ::recv(fd.Get(), buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    answer.Feed(std::string_view(buffer, size_t(n)));
-    if (answer.Ended() && command != "stop") {
+    if (n > 0) {
+      answer.Feed(std::string_view(buffer, size_t(n)));
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      std::fprintf(stderr, "camsim: the daemon did not answer\n");
+      return cli::kExitError;
+    } else if (n == 0 || errno != EINTR) {
       break;
     }
   }

@@ -70,8 +70,6 @@ Simulator::Impl::~Impl() {
 
 bool Simulator::Impl::AddCamera(const CameraChoice& choice, std::string* error) {
   const Sample* sample = nullptr;
-  std::string ignored;
-  error = error ? error : &ignored;
   const std::string imagePath = options.StateDir + "/" + choice.Id + ".eeprom";
   std::vector<uint8_t> image;
   if (!MakeDirs(options.StateDir, 0700, error) ||
@@ -110,16 +108,20 @@ void Simulator::Impl::RequestStop() {
 
 Camera::Camera(Simulator::Impl& simulator, const CameraChoice& choice, const Sample& sample,
                std::string imagePath, std::vector<uint8_t> image)
-    : CameraSlot(choice, sample, std::move(imagePath), std::move(image), simulator.Log(),
-                 PortFiles()),
+    : CameraSlot(choice, sample, std::move(imagePath), std::move(image), simulator.Log()),
       simulator(simulator) {}
 
 std::string Camera::InterfacePath() {
   return InterfaceDir(simulator.options.DeviceRoot, Session.kind(), Instance);
 }
 
-bool Camera::FollowPipeFaults() {
-  return simulator.FollowFaults(*this);
+bool Camera::SetPipeOpen(int pipe, bool open, std::string* why) {
+  if (!open && Listeners[pipe] >= 0) {
+    // Whoever already connected has opened the pipe: let them in first.
+    simulator.Accept(Listeners[pipe], this, pipe);
+    simulator.CloseListener(*this, pipe);
+  }
+  return !open || Listeners[pipe] >= 0 || simulator.OpenListener(*this, pipe, DirPath, why);
 }
 
 std::optional<uint32_t> Camera::ReadMachineDword(const std::string& key, const char* value) {
@@ -194,9 +196,8 @@ bool Simulator::Fault(const std::string& id, std::string_view form,
                       std::initializer_list<long> values) {
   const FaultForm* found = FindFaultForm(form);
   std::lock_guard lock(impl_->Mutex);
-  std::string why;
   return found && impl_->Find(id, nullptr) &&
-         SetFault(*impl_, id, *found, std::span(values.begin(), values.size()), &why);
+         SetFault(*impl_, id, *found, std::span(values.begin(), values.size()), nullptr);
 }
 
 uint64_t Simulator::Transfers(const std::string& id) {

@@ -131,10 +131,8 @@ std::string BaseName(const std::string& path);
 // mkdir -p; existing directories are fine.
 bool MakeDirs(const std::string& path, mode_t mode, std::string* error);
 
-// sun_path holds 108 bytes; a longer path is reached through /proc/self/fd of
-// a descriptor on its directory.
-std::string SocketAddressPath(int dirFd, const std::string& dir, const std::string& name);
-// A non-blocking, close-on-exec listening socket bound at <dir>/<name>.
+// A non-blocking, close-on-exec listening socket bound at <dir>/<name>; one
+// whose path is too long for an address is reached through dirFd, on dir.
 int ListenUnixSocket(int dirFd, const std::string& dir, const std::string& name, int type,
                      std::string* error);
 // The next connection waiting on such a listener, non-blocking and close-on-exec

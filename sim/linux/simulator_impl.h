@@ -38,7 +38,7 @@ struct Camera final : CameraSlot {
   void StopListening() override;
   std::optional<uint32_t> ReadMachineDword(const std::string& key, const char* value) override;
   std::string InterfacePath() override;
-  bool FollowPipeFaults() override;
+  bool SetPipeOpen(int pipe, bool open, std::string* why) override;
 
   Simulator::Impl& simulator;
   UniqueFd DirFd;       // on the interface directory while plugged; survives its renames
@@ -67,8 +67,6 @@ struct Simulator::Impl final : CameraList {
   // Each of these expects Mutex to be held.
   bool AddCamera(const CameraChoice& choice, std::string* error);
   void RequestStop() override;
-  // The camera's listening sockets follow its pipe faults.
-  bool FollowFaults(Camera& camera);
 
   // Server side.
   void Run();
@@ -76,12 +74,13 @@ struct Simulator::Impl final : CameraList {
   void CloseEntry(uint64_t token);
   bool OpenListener(Camera& camera, int pipe, const std::string& dir, std::string* error);
   void CloseListener(Camera& camera, int pipe);
-  void AcceptOn(Camera& camera, int pipe);
+  // Takes the connections waiting on a camera's pipe, or without a camera on
+  // the control socket.
+  void Accept(int listener, Camera* camera, int pipe);
   void AcceptPending(Camera& camera);
   // A camera connection ends: the client hung up, or reading it failed.
   void EndPipe(uint64_t token, bool byClient);
   void OnPipeEvent(uint64_t token, uint32_t events);
-  void OnControlAccept();
   void OnControlEvent(uint64_t token, uint32_t events);
   void FlushControl(uint64_t token);
   void CloseControl();

@@ -54,83 +54,62 @@ std::string BaseName(const std::string& path) {
 
 bool MakeDirs(const std::string& path, mode_t mode, std::string* error) {
   if (path.empty()) {
-    if (error) {
-      *error = "empty directory path";
-    }
-    return false;
+    return Fail(error, "empty directory path");
   }
-  size_t pos = 0;
-  while (pos != std::string::npos) {
+  for (size_t pos = 0; pos != std::string::npos;) {
     pos = path.find('/', pos + 1);
     const std::string part = path.substr(0, pos);
-    if (part.empty() || part.back() == '/') {
-      continue;
-    }
-    if (::mkdir(part.c_str(), mode) != 0 && errno != EEXIST) {
-      if (error) {
-        *error = "cannot create " + part + ": " + ErrnoText(errno);
-      }
-      return false;
+    if (!part.empty() && part.back() != '/' && ::mkdir(part.c_str(), mode) != 0 &&
+        errno != EEXIST) {
+      return Fail(error, "cannot create " + part + ": " + ErrnoText(errno));
     }
   }
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    if (error) {
-      *error = path + " is not a directory";
-    }
-    return false;
+    return Fail(error, path + " is not a directory");
   }
   return true;
-}
-
-std::string SocketAddressPath(int dirFd, const std::string& dir, const std::string& name) {
-  std::string direct = dir + "/" + name;
-  if (direct.size() < sizeof(sockaddr_un::sun_path)) {
-    return direct;
-  }
-  return "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
 }
 
 namespace {
 
-bool FillAddress(const std::string& path, sockaddr_un* address) {
-  std::memset(address, 0, sizeof *address);
+// A close-on-exec socket of the type, and in *address where <dir>/<name> is
+// reached: sun_path holds 108 bytes, so a longer path goes through
+// /proc/self/fd of dirFd, a descriptor on dir.
+int UnixSocket(int dirFd, const std::string& dir, const std::string& name, int type,
+               sockaddr_un* address, std::string* error) {
+  std::string path = dir + "/" + name;
+  if (path.size() >= sizeof address->sun_path) {
+    path = "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
+  }
+  *address = {};
   address->sun_family = AF_UNIX;
   if (path.size() >= sizeof address->sun_path) {
-    return false;
+    Fail(error, "socket path too long: " + dir + "/" + name);
+    return -1;
   }
   std::memcpy(address->sun_path, path.data(), path.size());
-  return true;
+  const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    Fail(error, "socket: " + ErrnoText(errno));
+  }
+  return fd;
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
+// Reads until size bytes, the end of the file or an error: how many came, or -1.
+ssize_t ReadUpTo(int fd, void* to, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd, static_cast<char*>(to) + done, size - done);
+    if (n < 0 && errno != EINTR) {
+      return -1;
     }
-    data += n;
-    size -= size_t(n);
+    if (n == 0) {
+      break;
+    }
+    done += n > 0 ? size_t(n) : 0;
   }
-  return true;
-}
-
-std::string EnvOr(const char* name, const std::string& fallback) {
-  const char* value = std::getenv(name);
-  return value && *value ? std::string(value) : fallback;
-}
-
-std::string HomeDir() {
-  if (const char* home = std::getenv("HOME"); home && *home) {
-    return home;
-  }
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
-    return pw->pw_dir;
-  }
-  return "/tmp";
+  return ssize_t(done);
 }
 
 }  // namespace
@@ -138,24 +117,10 @@ std::string HomeDir() {
 int ListenUnixSocket(int dirFd, const std::string& dir, const std::string& name, int type,
                      std::string* error) {
   sockaddr_un address;
-  if (!FillAddress(SocketAddressPath(dirFd, dir, name), &address)) {
-    if (error) {
-      *error = "socket path too long even through /proc: " + dir + "/" + name;
-    }
-    return -1;
-  }
-  UniqueFd fd(::socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (!fd) {
-    if (error) {
-      *error = "socket: " + ErrnoText(errno);
-    }
-    return -1;
-  }
-  if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(fd.Get(), 64) != 0) {
-    if (error) {
-      *error = "cannot listen at " + dir + "/" + name + ": " + ErrnoText(errno);
-    }
+  UniqueFd fd(UnixSocket(dirFd, dir, name, type | SOCK_NONBLOCK, &address, error));
+  if (fd && (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+             ::listen(fd.Get(), 64) != 0)) {
+    Fail(error, "cannot listen at " + dir + "/" + name + ": " + ErrnoText(errno));
     return -1;
   }
   return fd.Release();
@@ -171,40 +136,24 @@ int AcceptConnection(int listener) {
 }
 
 int ConnectUnixSocket(const std::string& path, int type, std::string* error) {
+  const std::string dir = DirName(path);
   UniqueFd dirFd;
-  std::string addressPath = path;
   if (path.size() >= sizeof(sockaddr_un::sun_path)) {
-    dirFd.Reset(::open(DirName(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    dirFd.Reset(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd) {
-      if (error) {
-        *error = DirName(path) + ": " + ErrnoText(errno);
-      }
+      Fail(error, dir + ": " + ErrnoText(errno));
       return -1;
     }
-    addressPath = SocketAddressPath(dirFd.Get(), DirName(path), BaseName(path));
   }
   sockaddr_un address;
-  if (!FillAddress(addressPath, &address)) {
-    if (error) {
-      *error = "socket path too long: " + path;
-    }
-    return -1;
+  UniqueFd fd(UnixSocket(dirFd.Get(), dir, BaseName(path), type, &address, error));
+  int rc = -1;
+  while (fd &&
+         (rc = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address)) != 0 &&
+         errno == EINTR) {
   }
-  UniqueFd fd(::socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
-  if (!fd) {
-    if (error) {
-      *error = "socket: " + ErrnoText(errno);
-    }
-    return -1;
-  }
-  int rc;
-  do {
-    rc = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    if (error) {
-      *error = path + ": " + ErrnoText(errno);
-    }
+  if (fd && rc != 0) {
+    Fail(error, path + ": " + ErrnoText(errno));
     return -1;
   }
   return fd.Release();
@@ -218,10 +167,7 @@ bool ImageFileMissing(const std::string& path) {
 bool LoadImageFile(const std::string& path, size_t expectedSize, std::vector<uint8_t>* image,
                    std::string* error) {
   auto fail = [&](const std::string& why) {
-    if (error) {
-      *error = path + ": " + why + "; the file is left as it is";
-    }
-    return false;
+    return Fail(error, path + ": " + why + "; the file is left as it is");
   };
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
@@ -239,19 +185,12 @@ bool LoadImageFile(const std::string& path, size_t expectedSize, std::vector<uin
                 std::to_string(expectedSize));
   }
   std::vector<uint8_t> bytes(expectedSize);
-  size_t done = 0;
-  while (done < expectedSize) {
-    const ssize_t n = ::read(fd.Get(), bytes.data() + done, expectedSize - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return fail("cannot read: " + ErrnoText(errno));
-    }
-    if (n == 0) {
-      return fail("shrank while being read");
-    }
-    done += size_t(n);
+  const ssize_t n = ReadUpTo(fd.Get(), bytes.data(), expectedSize);
+  if (n < 0) {
+    return fail("cannot read: " + ErrnoText(errno));
+  }
+  if (size_t(n) < expectedSize) {
+    return fail("shrank while being read");
   }
   *image = std::move(bytes);
   return true;
@@ -261,27 +200,26 @@ bool SaveImageFile(const std::string& path, std::span<const uint8_t> image, std:
   std::string temp = DirName(path) + "/." + BaseName(path) + ".XXXXXX";
   UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) {
-    if (error) {
-      *error = "cannot create a temporary file beside " + path + ": " + ErrnoText(errno);
-    }
-    return false;
+    return Fail(error, "cannot create a temporary file beside " + path + ": " + ErrnoText(errno));
   }
-  if (!WriteAll(fd.Get(), image.data(), image.size()) || ::fsync(fd.Get()) != 0) {
+  auto fail = [&](const std::string& why) {
     const int saved = errno;
     ::unlink(temp.c_str());
-    if (error) {
-      *error = "cannot write " + temp + ": " + ErrnoText(saved);
+    return Fail(error, why + ErrnoText(saved));
+  };
+  for (size_t done = 0; done < image.size();) {
+    const ssize_t n = ::write(fd.Get(), image.data() + done, image.size() - done);
+    if (n < 0 && errno != EINTR) {
+      return fail("cannot write " + temp + ": ");
     }
-    return false;
+    done += n > 0 ? size_t(n) : 0;
+  }
+  if (::fsync(fd.Get()) != 0) {
+    return fail("cannot write " + temp + ": ");
   }
   fd.Reset();
   if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const int saved = errno;
-    ::unlink(temp.c_str());
-    if (error) {
-      *error = "cannot replace " + path + ": " + ErrnoText(saved);
-    }
-    return false;
+    return fail("cannot replace " + path + ": ");
   }
   // The rename itself must survive a power cut too.
   UniqueFd dir(::open(DirName(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -333,20 +271,10 @@ std::optional<uint32_t> ReadRegistryDword(const std::string& root, std::string_v
   if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return std::nullopt;
   }
-  constexpr size_t kSize = 15;  // "dword:" + 8 digits + "\n"
+  constexpr ssize_t kSize = 15;  // "dword:" + 8 digits + "\n"
   char text[kSize + 1];
-  size_t done = 0;
-  while (done < sizeof text) {
-    const ssize_t n = ::read(fd.Get(), text + done, sizeof text - done);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    done += size_t(n);
-  }
-  if (done != kSize || std::memcmp(text, "dword:", 6) != 0 || text[14] != '\n') {
+  if (ReadUpTo(fd.Get(), text, sizeof text) != kSize || std::memcmp(text, "dword:", 6) != 0 ||
+      text[14] != '\n') {
     return std::nullopt;
   }
   uint32_t value = 0;
@@ -375,13 +303,10 @@ bool WriteRegistryDword(const std::string& root, std::string_view keyPath,
 }
 
 std::string DefaultDeviceRoot() {
-  if (const char* root = std::getenv("PELWIN_DEVICE_ROOT"); root && *root) {
-    return root;
-  }
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-    return std::string(runtime) + "/pelwin/devices";
-  }
-  return "/tmp/pelwin-" + std::to_string(::getuid()) + "/devices";
+  const std::string runtime = EnvOr("XDG_RUNTIME_DIR", "");
+  return EnvOr("PELWIN_DEVICE_ROOT", runtime.empty()
+                                         ? "/tmp/pelwin-" + std::to_string(::getuid()) + "/devices"
+                                         : runtime + "/pelwin/devices");
 }
 
 std::string DefaultMachineRegistry() {
@@ -389,13 +314,10 @@ std::string DefaultMachineRegistry() {
 }
 
 std::string DefaultStateDir() {
-  if (const char* state = std::getenv("CAMSIM_STATE"); state && *state) {
-    return state;
-  }
-  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg) {
-    return std::string(xdg) + "/camsim";
-  }
-  return HomeDir() + "/.local/state/camsim";
+  const std::string xdg = EnvOr("XDG_STATE_HOME", "");
+  const passwd* pw = xdg.empty() ? ::getpwuid(::getuid()) : nullptr;
+  const std::string home = EnvOr("HOME", pw && pw->pw_dir ? pw->pw_dir : "/tmp");
+  return EnvOr("CAMSIM_STATE", xdg.empty() ? home + "/.local/state/camsim" : xdg + "/camsim");
 }
 
 std::string InterfaceDir(const std::string& deviceRoot, Kind kind, const std::string& instance) {

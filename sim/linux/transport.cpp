@@ -57,9 +57,7 @@ bool Simulator::Impl::OpenListener(Camera& camera, int pipe, const std::string& 
   entry.camera = &camera;
   entry.pipe = pipe;
   if (Register(entry, EPOLLIN) == 0) {
-    if (error) {
-      *error = "epoll_ctl: " + ErrnoText(errno);
-    }
+    Fail(error, "epoll_ctl: " + ErrnoText(errno));
     ::close(fd);
     ::unlinkat(camera.DirFd.Get(), std::to_string(pipe).c_str(), 0);
     return false;
@@ -82,27 +80,25 @@ void Simulator::Impl::CloseListener(Camera& camera, int pipe) {
   ::unlinkat(camera.DirFd.Get(), std::to_string(pipe).c_str(), 0);
 }
 
-void Simulator::Impl::AcceptOn(Camera& camera, int pipe) {
-  const int listener = camera.Listeners[pipe];
-  if (listener < 0) {
-    return;
-  }
-  for (int fd; (fd = AcceptConnection(listener)) >= 0;) {
-    ucred cred{};
-    socklen_t size = sizeof cred;
-    ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size);
+void Simulator::Impl::Accept(int listener, Camera* camera, int pipe) {
+  for (int fd; listener >= 0 && (fd = AcceptConnection(listener)) >= 0;) {
     Entry entry;
-    entry.role = Role::Pipe;
+    entry.role = camera ? Role::Pipe : Role::Control;
     entry.fd = fd;
-    entry.camera = &camera;
+    entry.camera = camera;
     entry.pipe = pipe;
     const uint64_t token = Register(entry, EPOLLIN | EPOLLRDHUP);
+    if (token == 0 && camera) {
+      camera->Session.Log("cannot watch a connection: " + ErrnoText(errno));
+    }
     if (token == 0) {
       ::close(fd);
-      camera.Session.Log("cannot watch a connection: " + ErrnoText(errno));
-      continue;
+    } else if (camera) {
+      ucred cred{};
+      socklen_t size = sizeof cred;
+      ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size);
+      camera->Session.Opened(token, pipe, uint64_t(cred.pid));
     }
-    camera.Session.Opened(token, pipe, uint64_t(cred.pid));
   }
 }
 
@@ -123,7 +119,7 @@ void Simulator::Impl::AcceptPending(Camera& camera) {
   }
   for (int i = 0; i < count; ++i) {
     if (fds[i].revents & POLLIN) {
-      AcceptOn(camera, pipes[i]);
+      Accept(camera.Listeners[pipes[i]], &camera, pipes[i]);
     }
   }
 }
@@ -237,13 +233,11 @@ void Simulator::Impl::Run() {
           break;
         }
         case Role::Listener:
-          AcceptOn(*it->second.camera, it->second.pipe);
+        case Role::ControlListener:
+          Accept(it->second.fd, it->second.camera, it->second.pipe);
           break;
         case Role::Pipe:
           OnPipeEvent(token, events[i].events);
-          break;
-        case Role::ControlListener:
-          OnControlAccept();
           break;
         case Role::Control:
           OnControlEvent(token, events[i].events);

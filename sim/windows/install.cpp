@@ -26,11 +26,34 @@ constexpr GUID kSystemClass = {
 // How long a starting driver may take to show its control device.
 constexpr DWORD kStartTimeoutMs = 15000;
 
-bool Fail(std::string* error, const std::string& why) {
-  if (error) {
-    *error = why;
+// HKLM-relative service key and its Parameters key.
+std::string ServiceKey(const std::string& service) {
+  return "SYSTEM\\CurrentControlSet\\Services\\" + service;
+}
+
+std::string ParametersKey(const std::string& service) {
+  return ServiceKey(service) + "\\Parameters";
+}
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) {
+    return {};
   }
-  return false;
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
+  std::wstring out(size_t(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), out.data(), n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int n =
+      WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(size_t(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), out.data(), n, nullptr, nullptr);
+  return out;
 }
 
 std::string DriverPath(const std::string& service) {
@@ -48,21 +71,28 @@ struct CloseService {
 };
 using ServiceHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, CloseService>;
 
-bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
-  const ULONGLONG until = GetTickCount64() + timeoutMs;
-  for (;;) {
-    SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service, &status)) {
-      return false;
-    }
-    if (status.dwCurrentState == state) {
+// Asks ready every 50 ms, for at most timeoutMs; whether it said yes.
+template <typename Ready>
+bool WaitFor(DWORD timeoutMs, Ready ready) {
+  for (const ULONGLONG until = GetTickCount64() + timeoutMs;; Sleep(50)) {
+    if (ready()) {
       return true;
     }
     if (GetTickCount64() > until) {
       return false;
     }
-    Sleep(50);
   }
+}
+
+// A service that cannot be asked is not in the state.
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
+  SERVICE_STATUS status{};
+  bool asked = true;
+  WaitFor(timeoutMs, [&] {
+    asked = QueryServiceStatus(service, &status);
+    return !asked || status.dwCurrentState == state;
+  });
+  return asked && status.dwCurrentState == state;
 }
 
 // The devices of the root enumerator whose service is ours.
@@ -139,26 +169,24 @@ bool SameContents(const std::string& a, const std::string& b) {
 }
 
 bool WaitForControl(const std::string& service, DWORD timeoutMs, std::string* error) {
-  const ULONGLONG until = GetTickCount64() + timeoutMs;
   std::string why;
-  for (;;) {
-    StandinControl control;
-    if (control.Open(service, &why)) {
-      unsigned device = 0;
-      for (StandinStatus status; device < CAMSIM_STANDIN_DEVICES &&
-                                 control.Status(&status, &why, device) && status.Started;
-           ++device) {
-      }
-      if (device == CAMSIM_STANDIN_DEVICES) {
-        return true;
-      }
-      why = "the driver " + service + " runs but has not got its device " + std::to_string(device);
-    }
-    if (GetTickCount64() > until) {
-      return Fail(error, why);
-    }
-    Sleep(50);
-  }
+  return WaitFor(timeoutMs,
+                 [&] {
+                   StandinControl control;
+                   if (!control.Open(service, &why)) {
+                     return false;
+                   }
+                   unsigned device = 0;
+                   for (StandinStatus status;
+                        device < CAMSIM_STANDIN_DEVICES && control.Status(&status, &why, device) &&
+                        status.Started;
+                        ++device) {
+                   }
+                   return device == CAMSIM_STANDIN_DEVICES ||
+                          Fail(&why, "the driver " + service + " runs but has not got its device " +
+                                         std::to_string(device));
+                 }) ||
+         Fail(error, why);
 }
 
 bool SetClassValue(const std::string& service, Kind kind, std::string* error) {
@@ -207,27 +235,6 @@ std::string ErrorText(DWORD error) {
   return out + " (" + std::to_string(error) + ")";
 }
 
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
-  std::wstring out(size_t(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), out.data(), n);
-  return out;
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) {
-    return {};
-  }
-  const int n =
-      WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(size_t(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), int(text.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
-
 std::string StandinService(const Sample& sample) {
   if (const char* service = ServiceName(sample.ModelCode)) {
     return service;
@@ -235,27 +242,17 @@ std::string StandinService(const Sample& sample) {
   return std::string("camsim") + KindName(sample.kind);
 }
 
-std::string ServiceKey(const std::string& service) {
-  return "SYSTEM\\CurrentControlSet\\Services\\" + service;
-}
-
-std::string ParametersKey(const std::string& service) {
-  return ServiceKey(service) + "\\Parameters";
-}
-
 // Wine's plug-and-play manager loads the driver of a present device by itself
 // when the prefix starts; a StartService racing with it finds the driver
 // object already made (ERROR_ALREADY_EXISTS). Either way the driver is coming
-// up: whether it runs is for WaitForControl to see.
+// up: whether it runs is for WaitForControl to see. Then waits for it.
 static bool StartDriver(SC_HANDLE handle, const std::string& service, std::string* error) {
-  if (StartServiceA(handle, 0, nullptr)) {
-    return true;
+  const DWORD code = StartServiceA(handle, 0, nullptr) ? ERROR_SUCCESS : GetLastError();
+  if (code != ERROR_SUCCESS && code != ERROR_SERVICE_ALREADY_RUNNING &&
+      code != ERROR_ALREADY_EXISTS) {
+    return Fail(error, "cannot start " + service + ": " + ErrorText(code));
   }
-  const DWORD code = GetLastError();
-  if (code == ERROR_SERVICE_ALREADY_RUNNING || code == ERROR_ALREADY_EXISTS) {
-    return true;
-  }
-  return Fail(error, "cannot start " + service + ": " + ErrorText(code));
+  return WaitForControl(service, kStartTimeoutMs, error);
 }
 
 bool InstallStandin(const Sample& sample, const std::string& driverFile, std::string* error) {
@@ -291,13 +288,7 @@ bool InstallStandin(const Sample& sample, const std::string& driverFile, std::st
       return Fail(error, "cannot make the service " + service + ": " + ErrorText(GetLastError()));
     }
   }
-  if (!MakeDevices(service, error)) {
-    return false;
-  }
-  if (!StartDriver(handle.get(), service, error)) {
-    return false;
-  }
-  return WaitForControl(service, kStartTimeoutMs, error);
+  return MakeDevices(service, error) && StartDriver(handle.get(), service, error);
 }
 
 bool RemoveStandin(const Sample& sample, std::string* error) {
@@ -345,10 +336,7 @@ bool EnsureStandinRunning(const Sample& sample, std::string* error) {
     return Fail(error, "no stand-in for " + sample.Name + " is installed (camsim install " +
                            sample.Name + ")");
   }
-  if (!StartDriver(handle.get(), service, error)) {
-    return false;
-  }
-  return WaitForControl(service, kStartTimeoutMs, error);
+  return StartDriver(handle.get(), service, error);
 }
 
 StandinControl::~StandinControl() {

@@ -185,7 +185,7 @@ int Serve(const cli::Program& program, const std::string& command, const cli::Ar
   }
   const auto log = args.options.find("log");
   options.LogPath = log == args.options.end() ? "-" : FullPath(log->second);
-  return camsim::win::Serve(options);
+  return camsim::win::Server(options).Run();
 }
 
 // `image` sends the ID ('*' for the only camera) and a full path; the other

@@ -60,17 +60,13 @@ bool Server::Listen(int name, bool first, std::string* error) {
       PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, nullptr);
   if (pipe == INVALID_HANDLE_VALUE) {
     const DWORD why = GetLastError();
-    if (error) {
-      *error = first && why == ERROR_ACCESS_DENIED
-                   ? "another camsim serves this Wine server (" + PipeName(name) + " is taken)"
-                   : "cannot make the pipe " + PipeName(name) + ": " + ErrorText(why);
-    }
-    return false;
+    return Fail(error,
+                first && why == ERROR_ACCESS_DENIED
+                    ? "another camsim serves this Wine server (" + PipeName(name) + " is taken)"
+                    : "cannot make the pipe " + PipeName(name) + ": " + ErrorText(why));
   }
   if (!CreateIoCompletionPort(pipe, port_, 0, 0)) {
-    if (error) {
-      *error = "CreateIoCompletionPort: " + ErrorText(GetLastError());
-    }
+    Fail(error, "CreateIoCompletionPort: " + ErrorText(GetLastError()));
     CloseHandle(pipe);
     return false;
   }
@@ -78,8 +74,6 @@ bool Server::Listen(int name, bool first, std::string* error) {
   c->id = nextId_++;
   c->pipe = pipe;
   c->name = name;
-  c->op.connection = c.get();
-  c->writeOp.connection = c.get();
   c->buffer.resize(control ? kControlBuffer : kReceiveBuffer);
   Connection* raw = c.get();
   connections_.push_back(std::move(c));
@@ -91,15 +85,15 @@ bool Server::Listen(int name, bool first, std::string* error) {
 // one message after the other. Every started operation ends in one completion
 // packet, also when it finishes at once.
 void Server::Issue(Connection* c) {
-  c->op.overlapped = OVERLAPPED{};
+  c->op = OVERLAPPED{};
   if (!c->connected) {
-    if (ConnectNamedPipe(c->pipe, &c->op.overlapped) || GetLastError() == ERROR_IO_PENDING) {
+    if (ConnectNamedPipe(c->pipe, &c->op) || GetLastError() == ERROR_IO_PENDING) {
       c->pending = true;
       return;
     }
     if (GetLastError() == ERROR_PIPE_CONNECTED) {
       // The client came between the pipe's creation and this call: no packet.
-      c->pending = PostQueuedCompletionStatus(port_, 0, 0, &c->op.overlapped);
+      c->pending = PostQueuedCompletionStatus(port_, 0, 0, &c->op);
       if (c->pending) {
         return;
       }
@@ -108,33 +102,24 @@ void Server::Issue(Connection* c) {
     Close(c);
     return;
   }
-  if (ReadFile(c->pipe, c->buffer.data(), DWORD(c->buffer.size()), nullptr, &c->op.overlapped) ||
+  if (ReadFile(c->pipe, c->buffer.data(), DWORD(c->buffer.size()), nullptr, &c->op) ||
       GetLastError() == ERROR_IO_PENDING || GetLastError() == ERROR_MORE_DATA) {
     c->pending = true;
     return;
   }
-  Closed(c, true);
+  Close(c, true);
 }
 
-// The client hung up: every camera forgets the connection (the one that had
-// it logs so), then it closes.
-void Server::Closed(Connection* c, bool byClient) {
-  if (c->name != kControlName) {
-    for (const auto& camera : All()) {
-      camera->Session.Closed(c->id, byClient);
-    }
-  }
-  Close(c);
-}
-
-void Server::Close(Connection* c) {
+// Every camera forgets the connection (when the client hung up, the one that
+// had it logs so), then it closes.
+void Server::Close(Connection* c, bool byClient) {
   if (c->closing) {
     return;
   }
   c->closing = true;
   if (c->name != kControlName) {
     for (const auto& camera : All()) {
-      camera->Session.Closed(c->id, false);
+      camera->Session.Closed(c->id, byClient);
     }
   }
   if (c->connected) {
@@ -207,34 +192,26 @@ void Server::StopListeningFor(const CameraSlot& camera) {
 }
 
 // A failed pipe has no listening instance: opening it fails as a pipe that is
-// not there. Whoever connected already keeps the connection.
-bool Server::FollowFaults(CameraSlot& camera) {
-  // The pipes are those of the camera that takes new connections.
-  if (!camera.Session.Plugged() || &camera.Session != &Answering()) {
+// not there. The pipes are those of the camera that takes new connections.
+bool Server::SetPipeOpen(const CameraSlot& camera, int pipe, bool open, std::string* why) {
+  if (&camera.Session != &Answering()) {
     return true;
   }
-  bool restored = true;
-  for (int pipe = 0; pipe < kPipeCount; ++pipe) {
-    const bool failed = camera.Session.faults().PipeFailed[pipe];
-    int listening = 0;
-    for (auto& c : connections_) {
-      if (c->name == pipe && !c->connected && !c->closing) {
-        ++listening;
-        if (failed) {
-          Close(c.get());
-        }
-      }
-    }
-    std::string why;
-    for (int i = listening; !failed && i < kListenersPerPipe; ++i) {
-      if (!Listen(pipe, false, &why)) {
-        camera.Session.Log("cannot restore pipe " + std::to_string(pipe) + ": " + why);
-        restored = false;
-        break;
+  int listening = 0;
+  for (auto& c : connections_) {
+    if (c->name == pipe && !c->connected && !c->closing) {
+      ++listening;
+      if (!open) {
+        Close(c.get());
       }
     }
   }
-  return restored;
+  for (; open && listening < kListenersPerPipe; ++listening) {
+    if (!Listen(pipe, false, why)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 Connection* Server::Find(uint64_t id) {
@@ -248,8 +225,8 @@ Connection* Server::Find(uint64_t id) {
 
 Connection* Server::Lookup(OVERLAPPED* overlapped, bool* write) {
   for (auto& c : connections_) {
-    *write = &c->writeOp.overlapped == overlapped;
-    if (*write || &c->op.overlapped == overlapped) {
+    *write = &c->writeOp == overlapped;
+    if (*write || &c->op == overlapped) {
       return c.get();
     }
   }
@@ -291,7 +268,7 @@ void Server::OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error) {
     }
     return;
   }
-  Closed(c, true);
+  Close(c, true);
 }
 
 void Server::OnMessage(Connection* c) {
@@ -337,9 +314,9 @@ bool Server::WriteMessage(Connection* c, const void* data, size_t size, std::str
 
 // Writes the oldest message of the outbox; its completion packet starts the next.
 void Server::StartWrite(Connection* c) {
-  c->writeOp.overlapped = OVERLAPPED{};
+  c->writeOp = OVERLAPPED{};
   const std::string& message = c->outbox.front();
-  if (WriteFile(c->pipe, message.data(), DWORD(message.size()), nullptr, &c->writeOp.overlapped) ||
+  if (WriteFile(c->pipe, message.data(), DWORD(message.size()), nullptr, &c->writeOp) ||
       GetLastError() == ERROR_IO_PENDING) {
     c->writing = true;
     return;
@@ -367,29 +344,34 @@ void Server::OnWritten(Connection* c, bool ok) {
 // pipes close with the process.
 void Server::Drain() {
   const ULONGLONG end = GetTickCount64() + kDrainMs;
-  for (;;) {
-    const bool writing = std::any_of(connections_.begin(), connections_.end(),
-                                     [](const auto& c) { return c->writing; });
-    const ULONGLONG now = GetTickCount64();
-    if (!writing || now >= end) {
-      return;
-    }
-    DWORD bytes = 0;
-    ULONG_PTR key = 0;
-    OVERLAPPED* overlapped = nullptr;
-    const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, DWORD(end - now));
-    if (!overlapped) {
-      return;
-    }
-    bool write = false;
-    if (Connection* c = Lookup(overlapped, &write)) {
-      if (write) {
-        OnWritten(c, ok);
-      } else {
-        c->pending = false;
-      }
-    }
+  auto writing = [&] {
+    return std::any_of(connections_.begin(), connections_.end(),
+                       [](const auto& c) { return c->writing; });
+  };
+  DWORD why;
+  for (ULONGLONG now;
+       writing() && (now = GetTickCount64()) < end && Complete(DWORD(end - now), true, &why);) {
   }
+}
+
+// Waits up to wait ms for one operation to end, and hands its end on (once the
+// server drains, only a write's); false when none ended, *why says why.
+bool Server::Complete(DWORD wait, bool draining, DWORD* why) {
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  OVERLAPPED* overlapped = nullptr;
+  const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, wait);
+  *why = ok ? ERROR_SUCCESS : GetLastError();
+  bool write = false;
+  Connection* c = overlapped ? Lookup(overlapped, &write) : nullptr;
+  if (c && write) {
+    OnWritten(c, ok);
+  } else if (c && draining) {
+    c->pending = false;
+  } else if (c) {
+    OnCompletion(c, ok, bytes, *why);
+  }
+  return overlapped != nullptr;
 }
 
 // A reply reaches its client here: one message queued on the connection.
@@ -417,24 +399,11 @@ int Server::Run() {
   std::printf("ready\n");
   std::fflush(stdout);
   while (!stopping_) {
-    DWORD bytes = 0;
-    ULONG_PTR key = 0;
-    OVERLAPPED* overlapped = nullptr;
     const long long wait = MillisecondsToNextDue();
-    const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped,
-                                              wait < 0 ? INFINITE : DWORD(wait));
-    const DWORD why = ok ? ERROR_SUCCESS : GetLastError();
-    if (!overlapped && why != WAIT_TIMEOUT) {
+    DWORD why;
+    if (!Complete(wait < 0 ? INFINITE : DWORD(wait), false, &why) && why != WAIT_TIMEOUT) {
       std::fprintf(stderr, "camsim: the completion port failed: %s\n", ErrorText(why).c_str());
       return 1;
-    }
-    bool write = false;
-    if (Connection* c = overlapped ? Lookup(overlapped, &write) : nullptr) {
-      if (write) {
-        OnWritten(c, ok);
-      } else {
-        OnCompletion(c, ok, bytes, why);
-      }
     }
     FlushDue();
     Reap();

@@ -2,6 +2,7 @@
 // driver stand-in, and what they need of Windows (the stand-in's control
 // device, the registry, image files). The pipes are pipes.cpp's.
 #include <cstdio>
+#include <filesystem>
 
 #include "sim/standin/ioctl.h"
 #include "sim/windows/standin.h"
@@ -11,7 +12,7 @@ namespace camsim::win {
 StandinCamera::StandinCamera(Server& server, const CameraChoice& choice, const Sample& sample,
                              std::string imagePath, std::vector<uint8_t> image,
                              StandinControl& control, unsigned device, const std::string& service)
-    : CameraSlot(choice, sample, std::move(imagePath), std::move(image), server.Log(), PortFiles(),
+    : CameraSlot(choice, sample, std::move(imagePath), std::move(image), server.Log(),
                  ", driver service " + service +
                      (device ? ", device " + std::to_string(device) : std::string())),
       server_(server),
@@ -19,8 +20,6 @@ StandinCamera::StandinCamera(Server& server, const CameraChoice& choice, const S
       device_(device) {}
 
 bool StandinCamera::AddInterface(std::string* where, std::string* error) {
-  std::string why;
-  error = error ? error : &why;
   if (!server_.ListenFor(*this, error)) {
     return false;
   }
@@ -29,7 +28,7 @@ bool StandinCamera::AddInterface(std::string* where, std::string* error) {
     return false;
   }
   StandinStatus status;
-  control_.Status(&status, &why, device_);
+  control_.Status(&status, nullptr, device_);
   *where = status.Interface;
   return true;
 }
@@ -66,8 +65,8 @@ std::string StandinCamera::InterfacePath() {
   return path;
 }
 
-bool StandinCamera::FollowPipeFaults() {
-  return server_.FollowFaults(*this);
+bool StandinCamera::SetPipeOpen(int pipe, bool open, std::string* why) {
+  return server_.SetPipeOpen(*this, pipe, open, why);
 }
 
 CameraSession& Server::Answering() const {
@@ -151,11 +150,8 @@ bool Server::Setup(std::string* error) {
     return false;
   }
   const std::string state = options_.StateDir.empty() ? DefaultStateDir() : options_.StateDir;
-  for (size_t at = state.find_first_of("\\/", 3); at != std::string::npos;
-       at = state.find_first_of("\\/", at + 1)) {
-    CreateDirectoryA(state.substr(0, at).c_str(), nullptr);
-  }
-  CreateDirectoryA(state.c_str(), nullptr);
+  std::error_code ignored;
+  std::filesystem::create_directories(state, ignored);
   for (const CameraChoice& choice : options_.Cameras) {
     if (!AddCamera(choice, state, error)) {
       return false;
@@ -169,22 +165,8 @@ bool Server::Setup(std::string* error) {
   return true;
 }
 
-int Serve(const ServeOptions& options) {
-  Server server(options);
-  return server.Run();
-}
-
 std::string DefaultStateDir() {
-  char buffer[MAX_PATH];
-  DWORD n = GetEnvironmentVariableA("CAMSIM_STATE", buffer, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) {
-    return std::string(buffer, n);
-  }
-  n = GetEnvironmentVariableA("LOCALAPPDATA", buffer, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) {
-    return std::string(buffer, n) + "\\camsim";
-  }
-  return "C:\\camsim";
+  return EnvOr("CAMSIM_STATE", EnvOr("LOCALAPPDATA", "C:") + "\\camsim");
 }
 
 }  // namespace camsim::win

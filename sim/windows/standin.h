@@ -23,9 +23,6 @@ namespace camsim::win {
 // that pelwin.exe's AllowEEPROMWrite lands where the stand-in reads it. Tamis
 // kinds ask for no permission and get a name of ours ("camsimTamisA").
 std::string StandinService(const Sample& sample);
-// HKLM-relative service key and its Parameters key.
-std::string ServiceKey(const std::string& service);
-std::string ParametersKey(const std::string& service);
 
 // Installs the stand-in for the sample's kind: the driver file under
 // system32\drivers\<service>.sys, its service, and a root-enumerated device
@@ -65,8 +62,6 @@ class StandinControl {
 
 // "Access denied (5)".
 std::string ErrorText(DWORD error);
-std::wstring Wide(const std::string& text);
-std::string Narrow(const std::wstring& text);
 
 // Where `serve` is reached: one server per Wine server, as the pipe names are.
 inline constexpr const char* kControlPipe = "\\\\.\\pipe\\camsim-control";
@@ -81,9 +76,6 @@ struct ServeOptions {
   std::string LogPath;  // as CameraList::OpenLog takes it
 };
 
-// Serves the cameras until `camsim stop`; prints "ready" once they are in place.
-int Serve(const ServeOptions& options);
-
 // $CAMSIM_STATE, else %LOCALAPPDATA%\camsim.
 std::string DefaultStateDir();
 
@@ -97,13 +89,6 @@ std::string DefaultStateDir();
 
 inline constexpr int kControlName = kPipeCount;
 
-struct Connection;
-
-struct Operation {
-  OVERLAPPED overlapped{};
-  Connection* connection = nullptr;
-};
-
 struct Connection {
   uint64_t id = 0;  // the session's number for it
   HANDLE pipe = INVALID_HANDLE_VALUE;
@@ -113,8 +98,8 @@ struct Connection {
   bool writing = false;  // so is a write
   bool closing = false;
   bool closeAfterWrite = false;
-  Operation op;
-  Operation writeOp;
+  OVERLAPPED op{};
+  OVERLAPPED writeOp{};
   std::deque<std::string> outbox;  // the front one is being written
   std::vector<uint8_t> buffer;
   std::vector<uint8_t> message;  // what arrived of the current message so far
@@ -137,7 +122,7 @@ class StandinCamera final : public CameraSlot {
   void StopListening() override;
   std::optional<uint32_t> ReadMachineDword(const std::string& key, const char* value) override;
   std::string InterfacePath() override;
-  bool FollowPipeFaults() override;
+  bool SetPipeOpen(int pipe, bool open, std::string* why) override;
 
  private:
   Server& server_;
@@ -149,6 +134,7 @@ class Server final : public CameraList {
  public:
   explicit Server(ServeOptions options) : options_(std::move(options)) {}
   ~Server() override;
+  // Serves the cameras until `camsim stop`; prints "ready" once they are in place.
   int Run();
   void RequestStop() override;
 
@@ -157,7 +143,7 @@ class Server final : public CameraList {
   bool ListenFor(const CameraSlot& camera, std::string* error);
   // Nobody can open the pipes any more, unless another camera is plugged in.
   void StopListeningFor(const CameraSlot& camera);
-  bool FollowFaults(CameraSlot& camera);
+  bool SetPipeOpen(const CameraSlot& camera, int pipe, bool open, std::string* why);
   void Warn(const std::string& text) { LogLine("camsim", "warning: " + text); }
 
  private:
@@ -172,8 +158,7 @@ class Server final : public CameraList {
   // pipes.cpp
   bool Listen(int name, bool first, std::string* error);
   void Issue(Connection* c);
-  void Close(Connection* c);
-  void Closed(Connection* c, bool byClient);
+  void Close(Connection* c, bool byClient = false);
   Connection* Find(uint64_t id);
   Connection* Lookup(OVERLAPPED* overlapped, bool* write);
   void Reap();
@@ -181,6 +166,7 @@ class Server final : public CameraList {
   void OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error);
   void OnWritten(Connection* c, bool ok);
   void StartWrite(Connection* c);
+  bool Complete(DWORD wait, bool draining, DWORD* why);
   void Drain();
   void OnMessage(Connection* c);
   bool WriteMessage(Connection* c, const void* data, size_t size, std::string* error);
