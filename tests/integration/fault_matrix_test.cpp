@@ -11,6 +11,10 @@
 // after a box, killed), with the driver permission afterwards; and another
 // camera arriving at the filters page, which must never be written.
 //
+// The failing transfers' expected outcomes are data, one row per run, in
+// tests/endtoend/expected/fault_matrix.tsv; the Wine runs of the same matrix
+// (tests/endtoend/fault_matrix.py) read that file too.
+//
 // With PELWIN_RELIABILITY_REPORT set, the runs and outcomes are written there
 // as Markdown tables (docs/reliability.md is made that way).
 #include <gtest/gtest.h>
@@ -18,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +31,7 @@
 #include <random>
 #include <span>
 #include <sstream>
+#include <tuple>
 
 #include "config/records.h"
 #include "integration/harness.h"
@@ -76,36 +82,110 @@ struct TOutcome {
   bool Leaked = false;
   bool OtherBytesChanged = false;
   bool ChoiceStored = false;
-  std::string Transfer;  // what the k-th transfer was
+  std::string Transfer;  // what the k-th transfer was, as the camera logged it
 };
 
-// The transfer a fault at k hits, on each path.
-const char* TransferName(const TCamera& camera, int k) {
-  static const char* const fivePage[] = {"",
-                                         "scan 1: header read",
-                                         "scan 1: block read",
-                                         "scan 2: header read",
-                                         "scan 2: block read",
-                                         "block write",
-                                         "read-back"};
-  static const char* const threePage[] = {"", "scan: block read", "write, first part",
-                                          "write, second part", "read-back"};
-  return camera.Tamis ? threePage[k] : fivePage[k];
+// The requests the camera `id` got, in order, as hex bytes ("12 00 0a").
+std::vector<std::string> Requests(const std::vector<std::string>& log, const std::string& id) {
+  const std::string marker = " " + id + ": request from pid ";
+  std::vector<std::string> frames;
+  for (const std::string& line : log) {
+    const std::size_t at = line.find(marker);
+    const std::size_t hex = at == std::string::npos ? at : line.find(": ", at + marker.size());
+    if (hex != std::string::npos) {
+      frames.push_back(line.substr(hex + 2));
+    }
+  }
+  return frames;
 }
 
-// Which message a fault at transfer k must bring: the write step's failures
-// say so; a failed scan only shows "Not connected". A short reply matters only
-// where a read is answered.
-std::string ExpectedBox(const TCamera& camera, const TFault& fault, int k) {
-  const int writeFirst = camera.Tamis ? 2 : 5;
-  const int readBack = camera.Tamis ? 4 : 6;
-  if (k < writeFirst) {
-    return "";
+// What transfer k was, as the camera logged it: its k-th request. A scan of
+// the five-page path starts with a header read; the three-page path scans
+// with one block read and writes in two parts; a read after a write is the
+// read-back.
+std::string TransferAt(const std::vector<std::string>& requests, bool tamis, int k) {
+  int scans = 0;
+  int writes = 0;
+  for (int i = 0; i < static_cast<int>(requests.size()); ++i) {
+    const std::string& frame = requests[static_cast<std::size_t>(i)];
+    const bool read = frame.starts_with("12 ");
+    const bool write = frame.starts_with("13 ");
+    const bool header = !tamis && frame.starts_with("12 00 ");
+    scans += header ? 1 : 0;
+    writes += write ? 1 : 0;
+    if (i + 1 < k) {
+      continue;
+    }
+    if (write && !tamis) {
+      return "block write";
+    }
+    if (write) {
+      return writes == 1   ? "write, first part"
+             : writes == 2 ? "write, second part"
+                           : "write " + std::to_string(writes);
+    }
+    if (read && writes > 0) {
+      return "read-back";
+    }
+    if (read) {
+      return (tamis ? std::string("scan") : "scan " + std::to_string(scans)) +
+             (header ? ": header read" : ": block read");
+    }
+    return "request " + frame;
   }
-  if (fault.Kind == TFaultKind::Short && k != readBack) {
-    return "";
+  return "not on the path";
+}
+
+// The outcome each run must reach, one row per run, in
+// tests/endtoend/expected/fault_matrix.tsv (the Wine runs of
+// tests/endtoend/fault_matrix.py read the same file): tab-separated, a header
+// line, then sample, k ("-" for the run without a fault), what transfer k is,
+// the fault, and the message box's first line or "none".
+using TRowKey = std::tuple<std::string, int, std::string>;  // sample, k, fault
+
+struct TExpected {
+  std::string Transfer;
+  std::vector<std::string> Boxes;
+};
+
+bool ReadExpected(const std::string& path, std::map<TRowKey, TExpected>* rows, std::string* error) {
+  std::ifstream in(path);
+  if (!in) {
+    *error = "cannot read " + path;
+    return false;
   }
-  return "Cannot write camera EEPROM";
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    const std::string where = path + ":" + std::to_string(number) + ": ";
+    if (number == 1) {
+      if (line != "sample\tk\ttransfer\tfault\tmessage") {
+        *error = where + "not the header \"sample, k, transfer, fault, message\"";
+        return false;
+      }
+      continue;
+    }
+    std::vector<std::string> cells;
+    std::istringstream fields(line);
+    for (std::string cell; std::getline(fields, cell, '\t');) {
+      cells.push_back(cell);
+    }
+    const std::string& k = cells.size() == 5 ? cells[1] : line;
+    if (cells.size() != 5 || k.empty() ||
+        (k != "-" && k.find_first_not_of("0123456789") != k.npos)) {
+      *error = where + "not five cells with k a number or \"-\": " + line;
+      return false;
+    }
+    const TRowKey key{cells[0], k == "-" ? 0 : std::stoi(k), cells[3]};
+    TExpected row{cells[2], {}};
+    if (cells[4] != "none") {
+      row.Boxes.push_back(cells[4]);
+    }
+    if (!rows->emplace(key, row).second) {
+      *error = where + "a second row for " + cells[0] + " " + k + " " + cells[3];
+      return false;
+    }
+  }
+  return true;
 }
 
 bool HoldsChoice(const std::vector<std::uint8_t>& block, camsim::Kind kind) {
@@ -131,7 +211,6 @@ bool OnlyConfigDiffers(const std::vector<std::uint8_t>& before,
 
 TOutcome RunPath(const TCamera& camera, const TFault& fault, int k) {
   TOutcome outcome;
-  outcome.Transfer = k > 0 ? TransferName(camera, k) : "none";
   const std::size_t descriptors = static_cast<std::size_t>(OpenDescriptorCount());
   {
     TAppHarness app;
@@ -195,6 +274,8 @@ TOutcome RunPath(const TCamera& camera, const TFault& fault, int k) {
     for (const THeadlessBox& box : app.Boxes()) {
       outcome.Boxes.push_back(box.Line1);
     }
+    outcome.Transfer =
+        k > 0 ? TransferAt(Requests(app.Sim->Log(), "cam"), camera.Tamis, k) : "none";
     const std::vector<std::uint8_t> after = CameraBlock(*app.Sim, "cam");
     outcome.ChoiceStored = HoldsChoice(after, kind);
     outcome.OtherBytesChanged =
@@ -216,6 +297,9 @@ std::string Join(const std::vector<std::string>& items) {
 }
 
 TEST(FaultMatrix, EveryTransferFailingEveryWay) {
+  std::map<TRowKey, TExpected> rows;
+  std::string error;
+  ASSERT_TRUE(ReadExpected(PELWIN_FAULT_MATRIX_TABLE, &rows, &error)) << error;
   std::ostringstream table;
   table << "| camera | transfer k | what k is | fault | messages | success pages | "
            "EEPROM holds the choice | other bytes kept | leaks |\n"
@@ -232,31 +316,52 @@ TEST(FaultMatrix, EveryTransferFailingEveryWay) {
       }
     }
     for (const auto& [fault, k] : plan) {
+      SCOPED_TRACE(std::string(camera.Sample) + " " + fault->Name + " at " + std::to_string(k));
       const TOutcome outcome = RunPath(camera, *fault, k);
       ++runs;
-      const std::string expected = k == 0 ? "" : ExpectedBox(camera, *fault, k);
-      const std::vector<std::string> expectedBoxes =
-          expected.empty() ? std::vector<std::string>{} : std::vector<std::string>{expected};
-      const bool ok = outcome.Finished && outcome.Boxes == expectedBoxes &&
-                      outcome.SuccessPages == 1 && outcome.UnverifiedSuccess == 0 &&
-                      outcome.ChoiceStored && !outcome.OtherBytesChanged && !outcome.Leaked;
+      const auto row = rows.find({camera.Sample, k, fault->Name});
+      const bool known = row != rows.end();
+      EXPECT_TRUE(known) << "no row in " << PELWIN_FAULT_MATRIX_TABLE;
+      const TExpected expected = known ? row->second : TExpected{"no row", {}};
+      if (known) {
+        rows.erase(row);
+      }
+      const bool ok = known && outcome.Finished && outcome.Boxes == expected.Boxes &&
+                      outcome.Transfer == expected.Transfer && outcome.SuccessPages == 1 &&
+                      outcome.UnverifiedSuccess == 0 && outcome.ChoiceStored &&
+                      !outcome.OtherBytesChanged && !outcome.Leaked;
       if (!ok) {
         ++failures;
       }
-      EXPECT_TRUE(outcome.Finished) << camera.Sample << " " << fault->Name << " at " << k;
-      EXPECT_EQ(outcome.Boxes, expectedBoxes) << camera.Sample << " " << fault->Name << " at " << k;
-      EXPECT_EQ(outcome.SuccessPages, 1) << camera.Sample << " " << fault->Name << " at " << k;
-      EXPECT_EQ(outcome.UnverifiedSuccess, 0) << camera.Sample << " " << fault->Name << " at " << k;
-      EXPECT_TRUE(outcome.ChoiceStored) << camera.Sample << " " << fault->Name << " at " << k;
-      EXPECT_FALSE(outcome.OtherBytesChanged) << camera.Sample << " " << fault->Name << " at " << k;
-      EXPECT_FALSE(outcome.Leaked) << camera.Sample << " " << fault->Name << " at " << k;
-      table << "| " << camera.Group << " (" << camera.Sample << ") | " << (k == 0 ? "-" : "")
-            << (k == 0 ? "" : std::to_string(k)) << " | " << outcome.Transfer << " | "
-            << fault->Name << " | " << Join(outcome.Boxes) << " | " << outcome.SuccessPages << " | "
+      EXPECT_TRUE(outcome.Finished);
+      EXPECT_EQ(outcome.Boxes, expected.Boxes);
+      EXPECT_EQ(outcome.Transfer, expected.Transfer);
+      EXPECT_EQ(outcome.SuccessPages, 1);
+      EXPECT_EQ(outcome.UnverifiedSuccess, 0);
+      EXPECT_TRUE(outcome.ChoiceStored);
+      EXPECT_FALSE(outcome.OtherBytesChanged);
+      EXPECT_FALSE(outcome.Leaked);
+      // What happened; where it is not what the row says, that too.
+      const std::string transfer = outcome.Transfer == expected.Transfer
+                                       ? outcome.Transfer
+                                       : outcome.Transfer + " (expected " + expected.Transfer + ")";
+      const std::string messages =
+          outcome.Boxes == expected.Boxes
+              ? Join(outcome.Boxes)
+              : Join(outcome.Boxes) + " (expected " + Join(expected.Boxes) + ")";
+      table << "| " << camera.Group << " (" << camera.Sample << ") | "
+            << (k == 0 ? "-" : std::to_string(k)) << " | " << transfer << " | " << fault->Name
+            << " | " << messages << " | " << outcome.SuccessPages << " | "
             << (outcome.ChoiceStored ? "yes" : "NO") << " | "
             << (outcome.OtherBytesChanged ? "NO" : "yes") << " | "
             << (outcome.Leaked ? "LEAK" : "none") << " |\n";
     }
+  }
+  // A row that no run reached: the table and the runs must be the same set.
+  for (const auto& [key, row] : rows) {
+    ADD_FAILURE() << "a row without a run in " << PELWIN_FAULT_MATRIX_TABLE << ": "
+                  << std::get<0>(key) << " " << std::get<1>(key) << " " << std::get<2>(key);
+    ++failures;
   }
   std::printf("fault matrix: %d runs, %d with an unexpected outcome\n", runs, failures);
   if (const char* path = std::getenv("PELWIN_RELIABILITY_REPORT")) {
@@ -273,10 +378,16 @@ TEST(FaultMatrix, EveryTransferFailingEveryWay) {
         << "5 bytes (a write's one-byte reply cannot be cut). The simulated user then goes on:\n"
         << "scans again after a failed scan, starts over after a message, and chooses\n"
         << "7 positions and revision 2.\n\n"
-        << "Checked in every run: the program never crashes; it shows exactly the message the\n"
-        << "failure calls for; the success page appears once, and only over an EEPROM that\n"
+        << "What each run must show is one row of `tests/endtoend/expected/fault_matrix.tsv`\n"
+        << "(sample, k, what transfer k is, fault, message or none), the file the runs under\n"
+        << "Wine read too; a run without a row, or a row without a run, fails the test.\n\n"
+        << "Checked in every run: the program never crashes; transfer k is the one its row\n"
+        << "names (the camera's k-th request, as camsim logged it); it shows exactly the\n"
+        << "message of its row; the success page appears once, and only over an EEPROM that\n"
         << "holds the choice (read back and compared); no byte outside the chosen fields\n"
-        << "changes; no pipe, device set, notification registration or descriptor is left.\n\n"
+        << "changes; no pipe, device set, notification registration or descriptor is left.\n"
+        << "The table shows what happened; a cell that is not what the row says gives the\n"
+        << "row's too (\"(expected ...)\").\n\n"
         << runs << " runs, " << failures << " with an unexpected outcome.\n\n"
         << table.str();
   }
@@ -1214,16 +1325,10 @@ struct TArrivalOutcome {
 };
 
 int WriteFrames(camsim::Simulator& sim, const std::string& id) {
-  const std::string marker = " " + id + ": request from pid ";
-  int frames = 0;
-  for (const std::string& line : sim.Log()) {
-    const std::size_t at = line.find(marker);
-    if (at != std::string::npos) {
-      const std::size_t hex = line.find(": ", at + marker.size());
-      frames += hex != std::string::npos && line.compare(hex + 2, 2, "13") == 0 ? 1 : 0;
-    }
-  }
-  return frames;
+  const std::vector<std::string> requests = Requests(sim.Log(), id);
+  return static_cast<int>(
+      std::count_if(requests.begin(), requests.end(),
+                    [](const std::string& frame) { return frame.starts_with("13"); }));
 }
 
 TArrivalOutcome RunArrival(const char* firstSample, const TArrivalCase& arrival) {
