@@ -6,10 +6,10 @@
 linux: pelwin's FLTK window under a private Xvfb against camsim
 (port_linux.py); wine: pelwin.exe under Wine against camsim.exe and the
 driver stand-in, in the session of tests/wine/session.sh (port_wine.py).
-The scenarios are in scenarios.py, the Linux port's own in window.py.
-Exits 0 when every check held, 1 when one did not (or anything else went
-wrong), 2 on a usage error. A failure keeps a screenshot and the logs under
-$E2E_ARTIFACTS/NAME."""
+The scenarios are in scenarios.py, the Linux port's own in window.py, the
+fault matrix in fault_matrix.py. Exits 0 when every check held, 1 when one
+did not (or anything else went wrong), 2 on a usage error. A failure keeps a
+screenshot and the logs under $E2E_ARTIFACTS/NAME."""
 
 import argparse
 import os
@@ -21,11 +21,12 @@ import traceback
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import fault_matrix  # noqa: E402
 import harness  # noqa: E402
 import scenarios  # noqa: E402
 import window  # noqa: E402
 
-SCENARIOS = {**scenarios.SCENARIOS, **window.SCENARIOS}
+SCENARIOS = {**scenarios.SCENARIOS, **window.SCENARIOS, **fault_matrix.SCENARIOS}
 
 
 def main():
