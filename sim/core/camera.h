@@ -143,16 +143,6 @@ FrameOutcome ServeFrame(CameraModel& model, Faults& faults, std::span<const uint
 // "12 00 0a", or "(empty)".
 std::string HexBytes(std::span<const uint8_t> bytes);
 
-// The frame log's texts (the part after "<time> <camera>: "). realSize is the
-// size the frame had on the wire; frame may hold only its first bytes.
-std::string RequestLogText(uint64_t pid, std::span<const uint8_t> frame, size_t realSize);
-inline constexpr const char* kDropLogText = "fault drop: connections closed, no reply";
-std::string ReplyLogText(std::span<const uint8_t> reply, std::string_view note);
-std::string ReplyDroppedLogText(uint64_t pid, std::span<const uint8_t> reply,
-                                std::string_view note);
-std::string ReplyLostLogText(std::string_view error, std::span<const uint8_t> reply,
-                             std::string_view note);
-
 // Sets *error to why when there is an error to set; false, for `return Fail(...)`.
 bool Fail(std::string* error, std::string why);
 // The environment variable's value, or fallback when it is unset or empty.

@@ -41,6 +41,14 @@ bool Contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// The text with each '@' the peer.
+std::string WithPeer(std::string text, const char* peer) {
+  for (size_t at; (at = text.find('@')) != std::string::npos;) {
+    text.replace(at, 1, peer);
+  }
+  return text;
+}
+
 std::string MainUsageText(const Program& program) {
   std::string shared =
       "  plug [ID]                        plug a camera in\n"
@@ -52,11 +60,8 @@ std::string MainUsageText(const Program& program) {
       "  log [N]                          the @'s last N frame log lines\n"
       "  samples                          list the sample cameras\n"
       "  stop                             unplug every camera and end the @\n";
-  for (size_t at; (at = shared.find('@')) != std::string::npos;) {
-    shared.replace(at, 1, program.Peer);
-  }
   return std::string("usage: camsim COMMAND [ARGS]\n\n") + program.Intro + "\n" +
-         program.OwnSummary + shared + "\n" + program.Outro +
+         program.OwnSummary + WithPeer(shared, program.Peer) + "\n" + program.Outro +
          "`camsim COMMAND --help` describes a command. Exit status: 0 ok, 1 error, 2 usage.\n";
 }
 
@@ -122,19 +127,16 @@ bool Parse(const std::vector<std::string>& input, const OptionSet& options, Argu
     } else if (Contains(options.valued, name)) {
       if (!inlineValue) {
         if (i + 1 >= input.size()) {
-          *problem = "--" + name + " needs a value";
-          return false;
+          return Fail(problem, "--" + name + " needs a value");
         }
         value = input[++i];
       }
       if (value.empty()) {
-        *problem = "--" + name + " needs a value";
-        return false;
+        return Fail(problem, "--" + name + " needs a value");
       }
       args->options[name] = value;
     } else {
-      *problem = "unknown option " + word;
-      return false;
+      return Fail(problem, "unknown option " + word);
     }
   }
   return true;
@@ -175,10 +177,7 @@ std::string Program::UsageOf(const std::string& command) const {
     if (!shared.Text) {
       return text + FaultHelp("  ");
     }
-    for (const char* c = shared.Text; *c; ++c) {
-      text += *c == '@' ? std::string(Peer) : std::string(1, *c);
-    }
-    return text + "\n";
+    return text + WithPeer(shared.Text, Peer) + "\n";
   }
   return {};
 }

@@ -41,6 +41,30 @@ std::string TimeStamp(std::chrono::system_clock::time_point when) {
   return stamp;
 }
 
+std::string WithNote(std::string text, std::string_view note) {
+  if (!note.empty()) {
+    text += " (";
+    text += note;
+    text += ')';
+  }
+  return text;
+}
+
+// The texts of frames (the part after "<time> <camera>: "). realSize is the
+// size the frame had on the wire; frame may hold only its first bytes.
+std::string RequestLogText(uint64_t pid, std::span<const uint8_t> frame, size_t realSize) {
+  std::string text = "request from pid " + std::to_string(pid) + ": " +
+                     HexBytes(frame.first(std::min(frame.size(), kMaxFrame)));
+  if (realSize > kMaxFrame) {
+    text += " ... (" + std::to_string(realSize) + " bytes)";
+  }
+  return text;
+}
+
+std::string ReplyLogText(std::span<const uint8_t> reply, std::string_view note) {
+  return WithNote("reply: " + HexBytes(reply), note);
+}
+
 }  // namespace
 
 FrameLog::Record& FrameLog::Next(const std::string& who, Form form) {
@@ -84,6 +108,18 @@ void FrameLog::Reply(const std::string& who, std::span<const uint8_t> reply,
   record.Size = uint8_t(reply.size());
   std::memcpy(record.Bytes, reply.data(), reply.size());
   Emit(record);
+}
+
+void FrameLog::ReplyDropped(const std::string& who, uint64_t pid, std::span<const uint8_t> reply,
+                            std::string_view note) {
+  Text(who, WithNote("reply dropped, pid " + std::to_string(pid) +
+                         " has no data pipe open: " + HexBytes(reply),
+                     note));
+}
+
+void FrameLog::ReplyLost(const std::string& who, std::string_view error,
+                         std::span<const uint8_t> reply, std::string_view note) {
+  Text(who, WithNote("reply lost (" + std::string(error) + "): " + HexBytes(reply), note));
 }
 
 std::string FrameLog::Format(const Record& record) const {

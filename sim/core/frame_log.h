@@ -11,11 +11,14 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/core/camera.h"
 
 namespace camsim {
+
+inline constexpr const char* kDropLogText = "fault drop: connections closed, no reply";
 
 class FrameLog {
  public:
@@ -31,6 +34,12 @@ class FrameLog {
   void Request(const std::string& who, uint64_t pid, std::span<const uint8_t> frame,
                size_t realSize);
   void Reply(const std::string& who, std::span<const uint8_t> reply, const std::string& note);
+  // A reply with no data pipe of the requesting process to go to, or one
+  // whose sending failed.
+  void ReplyDropped(const std::string& who, uint64_t pid, std::span<const uint8_t> reply,
+                    std::string_view note);
+  void ReplyLost(const std::string& who, std::string_view error, std::span<const uint8_t> reply,
+                 std::string_view note);
 
   size_t Size() const { return count_; }
   // The last count lines, oldest first, as "<time> <who>: <text>".

@@ -154,42 +154,4 @@ std::string HexBytes(std::span<const uint8_t> bytes) {
   return out;
 }
 
-std::string RequestLogText(uint64_t pid, std::span<const uint8_t> frame, size_t realSize) {
-  std::string text = "request from pid " + std::to_string(pid) + ": " +
-                     HexBytes(frame.first(std::min(frame.size(), kMaxFrame)));
-  if (realSize > kMaxFrame) {
-    text += " ... (" + std::to_string(realSize) + " bytes)";
-  }
-  return text;
-}
-
-namespace {
-
-std::string WithNote(std::string text, std::string_view note) {
-  if (!note.empty()) {
-    text += " (";
-    text += note;
-    text += ')';
-  }
-  return text;
-}
-
-}  // namespace
-
-std::string ReplyLogText(std::span<const uint8_t> reply, std::string_view note) {
-  return WithNote("reply: " + HexBytes(reply), note);
-}
-
-std::string ReplyDroppedLogText(uint64_t pid, std::span<const uint8_t> reply,
-                                std::string_view note) {
-  return WithNote(
-      "reply dropped, pid " + std::to_string(pid) + " has no data pipe open: " + HexBytes(reply),
-      note);
-}
-
-std::string ReplyLostLogText(std::string_view error, std::span<const uint8_t> reply,
-                             std::string_view note) {
-  return WithNote("reply lost (" + std::string(error) + "): " + HexBytes(reply), note);
-}
-
 }  // namespace camsim

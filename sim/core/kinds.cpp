@@ -12,17 +12,18 @@ struct KindInfo {
   const char* Name;
   const char* Title;
   const char* Guid;
+  Group group;
 };
 
 constexpr KindInfo kKindInfo[8] = {
-    {"OrtekKai", "Ortek KAI", "{2BCDDA06-F3C9-4AE6-B257-219DEFA0ABCB}"},
-    {"OrtekKaf", "Ortek KAF", "{79349DC7-CF70-438E-BC10-F454F02D2067}"},
-    {"SelvoKai", "Selvo KAI", "{3789B7D9-A441-4B8B-A959-EE19DB0B8002}"},
-    {"SelvoKaf", "Selvo KAF", "{A987BCF1-59F2-4E63-B063-AFE38A887A72}"},
-    {"SelvoE2v", "Selvo E2V", "{02B6D00B-7D0F-44A7-953F-7BCCF63A264A}"},
-    {"SelvoE2vB", "Selvo E2V", "{DA870690-8A10-4C3A-B49A-10CA2959458E}"},
-    {"TamisA", "Tamis Camera", "{AD8D593C-2B2D-4292-8A80-CD4DA13FB16A}"},
-    {"TamisB", "Tamis Camera", "{4833EE92-1978-4A02-85AF-94396406C32E}"},
+    {"OrtekKai", "Ortek KAI", "{2BCDDA06-F3C9-4AE6-B257-219DEFA0ABCB}", Group::Ortek},
+    {"OrtekKaf", "Ortek KAF", "{79349DC7-CF70-438E-BC10-F454F02D2067}", Group::Ortek},
+    {"SelvoKai", "Selvo KAI", "{3789B7D9-A441-4B8B-A959-EE19DB0B8002}", Group::Selvo},
+    {"SelvoKaf", "Selvo KAF", "{A987BCF1-59F2-4E63-B063-AFE38A887A72}", Group::Selvo},
+    {"SelvoE2v", "Selvo E2V", "{02B6D00B-7D0F-44A7-953F-7BCCF63A264A}", Group::Selvo},
+    {"SelvoE2vB", "Selvo E2V", "{DA870690-8A10-4C3A-B49A-10CA2959458E}", Group::Selvo},
+    {"TamisA", "Tamis Camera", "{AD8D593C-2B2D-4292-8A80-CD4DA13FB16A}", Group::Tamis},
+    {"TamisB", "Tamis Camera", "{4833EE92-1978-4A02-85AF-94396406C32E}", Group::Tamis},
 };
 
 const KindInfo& InfoOf(Kind kind) {
@@ -96,16 +97,7 @@ size_t TypeNameOffset(Kind kind) {
 }  // namespace
 
 Group GroupOf(Kind kind) {
-  switch (kind) {
-    case Kind::OrtekKai:
-    case Kind::OrtekKaf:
-      return Group::Ortek;
-    case Kind::TamisA:
-    case Kind::TamisB:
-      return Group::Tamis;
-    default:
-      return Group::Selvo;
-  }
+  return InfoOf(kind).group;
 }
 
 int ClassNumber(Kind kind) {

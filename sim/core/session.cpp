@@ -166,12 +166,12 @@ void CameraSession::Deliver(uint64_t pid, const std::vector<uint8_t>& bytes,
     target = DataPipeOf(pid);
   }
   if (!target) {
-    Log(ReplyDroppedLogText(pid, bytes, note));
+    log_.ReplyDropped(id_, pid, bytes, note);
     return;
   }
   std::string why;
   if (!port_.Send(target->id, bytes, &why)) {
-    Log(ReplyLostLogText(why, bytes, note));
+    log_.ReplyLost(id_, why, bytes, note);
     return;
   }
   log_.Reply(id_, bytes, note);

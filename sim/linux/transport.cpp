@@ -180,12 +180,10 @@ void Simulator::Impl::OnPipeEvent(uint64_t token, uint32_t events) {
 bool Camera::Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) {
   auto it = simulator.Entries.find(connection);
   if (it == simulator.Entries.end()) {
-    *why = "connection gone";
-    return false;
+    return Fail(why, "connection gone");
   }
   if (::send(it->second.fd, reply.data(), reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-    *why = ErrnoText(errno);
-    return false;
+    return Fail(why, ErrnoText(errno));
   }
   return true;
 }

@@ -59,44 +59,22 @@ static CAMERA_DEVICE* DeviceOf(PDEVICE_OBJECT fdo) {
   return NULL;
 }
 
-static void AppendChars(WCHAR* to, size_t room, const WCHAR* from, size_t count) {
-  size_t at = 0;
-  while (at < room - 1 && to[at] != 0) {
-    ++at;
-  }
-  for (size_t i = 0; i < count && at < room - 1; ++i) {
-    to[at++] = from[i];
-  }
-  to[at] = 0;
-}
-
-static size_t WideLength(const WCHAR* text) {
-  size_t n = 0;
-  while (text[n] != 0) {
-    ++n;
-  }
-  return n;
-}
-
 /* \Device\CamsimStandin_<service> and its \DosDevices\ link, the service being
- * the last component of the registry path. */
+ * the last component of the registry path. Their last character is never
+ * written, so that the zeroed names stay terminated. */
 static void MakeControlNames(const UNICODE_STRING* registryPath) {
-  const size_t chars = registryPath->Length / sizeof(WCHAR);
-  size_t start = chars;
+  USHORT start = registryPath->Length / sizeof(WCHAR);
   while (start > 0 && registryPath->Buffer[start - 1] != L'\\') {
     --start;
   }
-  static const WCHAR device[] = L"\\Device\\";
-  static const WCHAR dos[] = L"\\DosDevices\\";
-  static const WCHAR prefix[] = CAMSIM_STANDIN_PREFIX;
-  Standin.ControlName[0] = 0;
-  Standin.ControlLink[0] = 0;
-  AppendChars(Standin.ControlName, NAME_CHARS, device, WideLength(device));
-  AppendChars(Standin.ControlLink, NAME_CHARS, dos, WideLength(dos));
-  AppendChars(Standin.ControlName, NAME_CHARS, prefix, WideLength(prefix));
-  AppendChars(Standin.ControlLink, NAME_CHARS, prefix, WideLength(prefix));
-  AppendChars(Standin.ControlName, NAME_CHARS, registryPath->Buffer + start, chars - start);
-  AppendChars(Standin.ControlLink, NAME_CHARS, registryPath->Buffer + start, chars - start);
+  const USHORT serviceSize = (USHORT)(registryPath->Length - start * sizeof(WCHAR));
+  UNICODE_STRING service = {serviceSize, serviceSize, registryPath->Buffer + start};
+  UNICODE_STRING name = {0, sizeof Standin.ControlName - sizeof(WCHAR), Standin.ControlName};
+  UNICODE_STRING link = {0, sizeof Standin.ControlLink - sizeof(WCHAR), Standin.ControlLink};
+  RtlAppendUnicodeToString(&name, L"\\Device\\" CAMSIM_STANDIN_PREFIX);
+  RtlAppendUnicodeToString(&link, L"\\DosDevices\\" CAMSIM_STANDIN_PREFIX);
+  RtlAppendUnicodeStringToString(&name, &service);
+  RtlAppendUnicodeStringToString(&link, &service);
 }
 
 /* The interface class comes from the service key, where `camsim install` put it. */

@@ -141,40 +141,46 @@ void Server::Reap() {
   });
 }
 
+// Tops the pipe's listening instances up to kListenersPerPipe, as far as the
+// connections of its sort (camera pipes, control pipe) may go.
+bool Server::TopUp(int name, std::string* error) {
+  const bool control = name == kControlName;
+  int listening = 0;
+  size_t open = 0;
+  for (const auto& c : connections_) {
+    if (!c->closing && (c->name == kControlName) == control) {
+      ++open;
+      listening += c->name == name && !c->connected ? 1 : 0;
+    }
+  }
+  const size_t most = control ? kMaxControlConnections : kMaxCameraConnections;
+  for (; listening < kListenersPerPipe && open < most; ++listening, ++open) {
+    if (!Listen(name, false, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Every pipe that should open has its listening instances again, once a
 // client took one or a connection beyond the limit went away.
 void Server::KeepListening() {
-  int listening[kPipeCount + 1] = {};
-  size_t open[2] = {};  // camera pipes, control pipe
-  for (const auto& c : connections_) {
-    if (!c->closing) {
-      ++open[c->name == kControlName ? 1 : 0];
-      listening[c->name] += c->connected ? 0 : 1;
-    }
-  }
-  const bool plugged = Answering().Plugged();
+  const CameraSession& answering = Answering();
   for (int name = 0; name <= kControlName; ++name) {
-    const bool control = name == kControlName;
-    const bool wanted = control || (plugged && !Answering().faults().PipeFailed[name]);
-    size_t& count = open[control ? 1 : 0];
-    const size_t most = control ? kMaxControlConnections : kMaxCameraConnections;
-    for (std::string why; wanted && listening[name] < kListenersPerPipe && count < most;
-         ++listening[name], ++count) {
-      if (!Listen(name, false, &why)) {
-        Warn(why);
-        break;
-      }
+    const bool wanted =
+        name == kControlName || (answering.Plugged() && !answering.faults().PipeFailed[name]);
+    std::string why;
+    if (wanted && !TopUp(name, &why)) {
+      Warn(why);
     }
   }
 }
 
 bool Server::ListenFor(const CameraSlot& camera, std::string* error) {
   for (int name = 0; name < kPipeCount && !OtherPlugged(camera); ++name) {
-    for (int i = 0; i < kListenersPerPipe && !camera.Session.faults().PipeFailed[name]; ++i) {
-      if (!Listen(name, false, error)) {
-        StopListeningFor(camera);
-        return false;
-      }
+    if (!camera.Session.faults().PipeFailed[name] && !TopUp(name, error)) {
+      StopListeningFor(camera);
+      return false;
     }
   }
   return true;
@@ -197,21 +203,12 @@ bool Server::SetPipeOpen(const CameraSlot& camera, int pipe, bool open, std::str
   if (&camera.Session != &Answering()) {
     return true;
   }
-  int listening = 0;
   for (auto& c : connections_) {
-    if (c->name == pipe && !c->connected && !c->closing) {
-      ++listening;
-      if (!open) {
-        Close(c.get());
-      }
+    if (!open && c->name == pipe && !c->connected) {
+      Close(c.get());
     }
   }
-  for (; open && listening < kListenersPerPipe; ++listening) {
-    if (!Listen(pipe, false, why)) {
-      return false;
-    }
-  }
-  return true;
+  return open ? TopUp(pipe, why) : true;
 }
 
 Connection* Server::Find(uint64_t id) {
@@ -297,8 +294,7 @@ void Server::OnMessage(Connection* c) {
 // kMaxQueuedMessages pile up loses the next one.
 bool Server::WriteMessage(Connection* c, const void* data, size_t size, std::string* error) {
   if (c->outbox.size() >= kMaxQueuedMessages) {
-    *error = "the client does not read its replies";
-    return false;
+    return Fail(error, "the client does not read its replies");
   }
   c->outbox.emplace_back(static_cast<const char*>(data), size);
   if (c->writing) {
@@ -306,8 +302,7 @@ bool Server::WriteMessage(Connection* c, const void* data, size_t size, std::str
   }
   StartWrite(c);
   if (!c->writing) {
-    *error = ErrorText(GetLastError());
-    return false;
+    return Fail(error, ErrorText(GetLastError()));
   }
   return true;
 }
@@ -378,8 +373,7 @@ bool Server::Complete(DWORD wait, bool draining, DWORD* why) {
 bool StandinCamera::Send(uint64_t connection, std::span<const uint8_t> reply, std::string* why) {
   Connection* c = server_.Find(connection);
   if (!c) {
-    *why = "the connection is gone";
-    return false;
+    return Fail(why, "the connection is gone");
   }
   return server_.WriteMessage(c, reply.data(), reply.size(), why);
 }

@@ -103,9 +103,9 @@ bool Server::AddCamera(const CameraChoice& choice, const std::string& state, std
   const std::string service = StandinService(*sample);
   const unsigned device = unsigned(std::stoul(choice.Instance.substr(3)));
   if (device >= CAMSIM_STANDIN_DEVICES) {
-    *error = "the stand-in of " + sample->Name + " has " + std::to_string(CAMSIM_STANDIN_DEVICES) +
-             " devices: no room for " + choice.Id;
-    return false;
+    return Fail(error, "the stand-in of " + sample->Name + " has " +
+                           std::to_string(CAMSIM_STANDIN_DEVICES) + " devices: no room for " +
+                           choice.Id);
   }
   auto& control = controls_[service];
   if (!control) {
@@ -128,28 +128,28 @@ bool Server::AddCamera(const CameraChoice& choice, const std::string& state, std
 
 bool Server::Setup(std::string* error) {
   if (options_.Cameras.empty()) {
-    *error = "no camera to serve";
-    return false;
+    return Fail(error, "no camera to serve");
   }
   if (!OpenLog(options_.LogPath, error)) {
     return false;
   }
   port_ = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
   if (!port_) {
-    *error = "cannot make the completion port: " + ErrorText(GetLastError());
-    return false;
+    return Fail(error, "cannot make the completion port: " + ErrorText(GetLastError()));
   }
   // The pipe names are the Wine server's: a second server would share them.
   // Wine 8 does not refuse a second first instance of a pipe, so a mutex tells.
   exclusive_ = CreateMutexA(nullptr, FALSE, kServeMutex);
   if (!exclusive_ || GetLastError() == ERROR_ALREADY_EXISTS) {
-    *error = "another camsim serves this Wine server";
-    return false;
+    return Fail(error, "another camsim serves this Wine server");
   }
   if (!Listen(kControlName, true, error)) {
     return false;
   }
-  const std::string state = options_.StateDir.empty() ? DefaultStateDir() : options_.StateDir;
+  // --state, else $CAMSIM_STATE, else %LOCALAPPDATA%\camsim.
+  const std::string state = options_.StateDir.empty()
+                                ? EnvOr("CAMSIM_STATE", EnvOr("LOCALAPPDATA", "C:") + "\\camsim")
+                                : options_.StateDir;
   std::error_code ignored;
   std::filesystem::create_directories(state, ignored);
   for (const CameraChoice& choice : options_.Cameras) {
@@ -163,10 +163,6 @@ bool Server::Setup(std::string* error) {
     }
   }
   return true;
-}
-
-std::string DefaultStateDir() {
-  return EnvOr("CAMSIM_STATE", EnvOr("LOCALAPPDATA", "C:") + "\\camsim");
 }
 
 }  // namespace camsim::win

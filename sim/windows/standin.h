@@ -76,9 +76,6 @@ struct ServeOptions {
   std::string LogPath;  // as CameraList::OpenLog takes it
 };
 
-// $CAMSIM_STATE, else %LOCALAPPDATA%\camsim.
-std::string DefaultStateDir();
-
 // ---- camsim.exe's server: the cameras behind the driver stand-ins and the named
 // pipes they are reached by. The pipe names are global to the Wine server, so
 // every camera's interface leads to the same pipes 0, 1 and 2: a new
@@ -162,6 +159,7 @@ class Server final : public CameraList {
   Connection* Find(uint64_t id);
   Connection* Lookup(OVERLAPPED* overlapped, bool* write);
   void Reap();
+  bool TopUp(int name, std::string* error);
   void KeepListening();
   void OnCompletion(Connection* c, bool ok, DWORD bytes, DWORD error);
   void OnWritten(Connection* c, bool ok);
