@@ -32,7 +32,6 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(ROOT, "tests", "endtoend"))
 
 import harness  # noqa: E402
-import images  # noqa: E402
 import port_wine  # noqa: E402
 from harness import (  # noqa: E402
     ENABLED,
@@ -118,7 +117,7 @@ def begin(app, cam, sample=None):
 
 def edit_image(cam, offset, *data):
     """The served camera's EEPROM with those bytes changed."""
-    image = images.read(cam.session.path("before.bin"))
+    image = harness.read_image(cam.session.path("before.bin"))
     image[offset : offset + len(data)] = bytes(data)
     edited = cam.session.path("edited.bin")
     with open(edited, "wb") as f:

@@ -9,8 +9,6 @@ import subprocess
 import sys
 import time
 
-import images
-
 
 class Failure(Exception):
     """A check that did not hold; its text says which."""
@@ -151,8 +149,8 @@ class Camera:
         check(self.requests(camera, "13") == 0, f"a write frame reached the camera {camera}")
         after = self.session.path(f"{camera}.after.bin")
         self.save_image(after, camera)
-        before = images.read(self.session.path(f"{camera}.before.bin"))
-        check(images.read(after) == before, f"the image of the camera {camera} changed")
+        before = read_image(self.session.path(f"{camera}.before.bin"))
+        check(read_image(after) == before, f"the image of the camera {camera} changed")
 
     def check_frames(self, expected, by_camera=False):
         check_frames(self.log_path, expected, self.session.path("frames.txt"), by_camera)
@@ -368,17 +366,20 @@ def check_frames(log_path, expected_path, keep_as, by_camera=False):
         fail(f"the frame log differs from {os.path.basename(expected_path)}")
 
 
+def read_image(path):
+    """A camera's EEPROM image file."""
+    with open(path, "rb") as f:
+        return bytearray(f.read())
+
+
 def check_image(before_path, after_path, allowed=()):
     """The camera's image differs from the one it was served with at most in
     the bytes at these offsets."""
-    with open(before_path, "rb") as f:
-        before = f.read()
-    with open(after_path, "rb") as f:
-        after = f.read()
-    bad = images.changes(before, after, set(allowed))
-    check(not isinstance(bad, str), bad)
-    for line in images.report(before, after, bad):
-        log(line)
+    before, after = read_image(before_path), read_image(after_path)
+    check(len(before) == len(after), f"image size {len(before)} became {len(after)}")
+    bad = [i for i in range(len(before)) if before[i] != after[i] and i not in allowed]
+    for i in bad[:10]:
+        log(f"byte 0x{i:x}: {before[i]:02x} -> {after[i]:02x}")
     check(not bad, "the image changed beyond the chosen fields")
 
 

@@ -17,7 +17,6 @@ import tempfile
 import time
 
 import harness
-import images
 from harness import check, fail, log, poll
 
 _QUOTED = r'"((?:[^"\\]|\\.)*)"'
@@ -143,7 +142,7 @@ class Camera(harness.Camera):
         self.stop()
         state = self.session.env["CAMSIM_STATE"]
         first, other = (os.path.join(state, f"{name}.eeprom") for name in ("first", "other"))
-        image = images.read(first)
+        image = harness.read_image(first)
         image[10] ^= 0x01
         with open(other, "wb") as f:
             f.write(image)

@@ -15,7 +15,6 @@ import subprocess
 import tempfile
 
 import harness
-import images
 from harness import check, fail, log, poll
 
 _CHILD = re.compile(
@@ -127,7 +126,7 @@ class Camera(harness.Camera):
         self.serve("--unplugged", "--second", found[1], f"{sample}={found[0]}")
         self.plug("first")
         other = self.session.path("other.bin")
-        image = images.read(self.session.path("before.bin"))
+        image = harness.read_image(self.session.path("before.bin"))
         image[10] ^= 0x01
         with open(other, "wb") as f:
             f.write(image)

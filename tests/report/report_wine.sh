@@ -2,7 +2,7 @@
 # The Wine half of report_cases.sh: pelwin-report.exe (WE_REPORT) against
 # camsim.exe (WE_CAMSIM) behind the driver stand-in, in the session of
 # tests/wine/session.sh for the tree WE_BUILD; Notepad read with pelwin_probe
-# (WE_PROBE); a failure's screenshot and files kept in WE_ARTIFACTS. The
+# (WE_PROBE); a failure's screenshot and files kept in E2E_ARTIFACTS. The
 # prefix has the stand-ins of all eight kinds installed, so all six service
 # keys are there; what a case changes in the registry is put back at its end.
 : "${WE_BUILD:?WE_BUILD must name the Windows build tree whose session this is}"
@@ -36,7 +36,7 @@ rp_camsim() {
 # fails the case: the stand-in must survive everything the program does. A
 # failure keeps a screenshot and the case's files.
 rp_finish() {
-  local status=$1 served=0 undo dir=${WE_ARTIFACTS:-}/report_$RP_CASE
+  local status=$1 served=0 undo dir=${E2E_ARTIFACTS:-}/report_$RP_CASE
   for undo in "${RP_UNDO[@]}"; do
     # shellcheck disable=SC2086  # the reg arguments, split on purpose
     wine reg $undo /f /reg:64 </dev/null >/dev/null 2>&1 || rp_log "could not undo: reg $undo"
@@ -49,7 +49,7 @@ rp_finish() {
       status=1
     fi
   fi
-  if [ "$status" -ne 0 ] && [ -n "${WE_ARTIFACTS:-}" ]; then
+  if [ "$status" -ne 0 ] && [ -n "${E2E_ARTIFACTS:-}" ]; then
     rm -rf "$dir"
     mkdir -p "$dir"
     find "$RP_WORK" -maxdepth 1 -type f -exec cp -t "$dir" {} +
