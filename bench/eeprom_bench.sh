@@ -25,17 +25,6 @@ for run in $(seq 1 "$runs"); do
   taskset -c 0 "$bin" --benchmark_repetitions=9 --benchmark_report_aggregates_only=true \
     --benchmark_enable_random_interleaving=true --benchmark_min_time=0.5 \
     --benchmark_format=json >"$out"
-  python3 - "$out" "$run" <<'PY'
-import json, sys
-medians = {b["run_name"].split("/")[0]: b for b in json.load(open(sys.argv[1]))["benchmarks"]
-           if b.get("aggregate_name") == "median"}
-names = ["BareFloor", "ToolToBareResponder", "BareClientToCamsim", "ToolToCamsim"]
-wall = [medians[n]["real_time"] for n in names]
-cpu = [medians[n]["cpu_time"] for n in names]
-print(f"{sys.argv[2]:<3} | " + " ".join(f"{t:6.0f}" for t in wall) +
-      f" | {wall[1] / wall[0]:9.3f} {wall[2] / wall[0]:11.3f} {wall[3] / wall[0]:9.3f} | " +
-      " ".join(f"{t:6.0f}" for t in cpu) +
-      f" | {cpu[1] / cpu[0]:9.3f} {cpu[2] / cpu[0]:11.3f}")
-PY
+  python3 bench/eeprom_bench_row.py "$out" "$run"
 done
 echo "load average after:  $(cut -d' ' -f1-3 /proc/loadavg)"
