@@ -169,7 +169,8 @@ bool LoadImageFile(const std::string& path, size_t expectedSize, std::vector<uin
   auto fail = [&](const std::string& why) {
     return Fail(error, path + ": " + why + "; the file is left as it is");
   };
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO in its place fails below instead of waiting for a writer.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd) {
     return fail("cannot open: " + ErrnoText(errno));
   }
