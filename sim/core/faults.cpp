@@ -1,6 +1,7 @@
 #include "sim/core/faults.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace camsim {
@@ -64,34 +65,16 @@ const FaultForm* FindFaultForm(std::string_view name) {
 }
 
 bool ParseNumber(std::string_view text, long min, long max, long* value) {
-  int base = 10;
-  size_t at = 0;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    at = 2;
-  }
-  if (at >= text.size() || text.size() - at > 8) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string_view digits = text.substr(hex ? 2 : 0);
+  uint64_t result = 0;  // at most 8 digits: fits on every port
+  const char* end = digits.data() + digits.size();
+  const auto parsed = std::from_chars(digits.data(), end, result, hex ? 16 : 10);
+  if (digits.empty() || digits.size() > 8 || parsed.ec != std::errc() || parsed.ptr != end ||
+      int64_t(result) < min || int64_t(result) > max) {
     return false;
   }
-  long result = 0;
-  for (; at < text.size(); ++at) {
-    const char c = text[at];
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    result = result * base + digit;
-  }
-  if (result < min || result > max) {
-    return false;
-  }
-  *value = result;
+  *value = long(result);
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -274,20 +275,13 @@ std::optional<uint32_t> ReadRegistryDword(const std::string& root, std::string_v
   }
   constexpr ssize_t kSize = 15;  // "dword:" + 8 digits + "\n"
   char text[kSize + 1];
-  if (ReadUpTo(fd.Get(), text, sizeof text) != kSize || std::memcmp(text, "dword:", 6) != 0 ||
-      text[14] != '\n') {
-    return std::nullopt;
-  }
+  // Eight lower-case hexadecimal digits and nothing else.
+  const std::string_view digits(text + 6, 8);
   uint32_t value = 0;
-  for (int i = 6; i < 14; ++i) {
-    const char c = text[i];
-    if (c >= '0' && c <= '9') {
-      value = value << 4 | uint32_t(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      value = value << 4 | uint32_t(c - 'a' + 10);
-    } else {
-      return std::nullopt;
-    }
+  if (ReadUpTo(fd.Get(), text, sizeof text) != kSize || std::memcmp(text, "dword:", 6) != 0 ||
+      text[14] != '\n' || digits.find_first_not_of("0123456789abcdef") != digits.npos ||
+      std::from_chars(digits.data(), digits.data() + 8, value, 16).ec != std::errc()) {
+    return std::nullopt;
   }
   return value;
 }
