@@ -145,6 +145,8 @@ std::string HexBytes(std::span<const uint8_t> bytes);
 
 // Sets *error to why when there is an error to set; false, for `return Fail(...)`.
 bool Fail(std::string* error, std::string why);
+// The text with every byte outside printable ASCII, and '\' if asked, as \xNN.
+std::string Escaped(std::string_view text, bool backslash);
 // The environment variable's value, or fallback when it is unset or empty.
 std::string EnvOr(const char* name, const std::string& fallback);
 

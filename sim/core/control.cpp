@@ -4,7 +4,6 @@
 #include "sim/core/control.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace camsim {
 namespace {
@@ -54,17 +53,10 @@ Words SplitWords(std::string_view line) {
 
 // Error texts quote what the client sent; keep terminal control codes out.
 std::string Quoted(std::string_view text) {
-  std::string out = "'";
-  for (unsigned char c : text.substr(0, 64)) {
-    if (c >= 0x20 && c < 0x7f) {
-      out += char(c);
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    }
-  }
-  return out + (text.size() > 64 ? "...'" : "'");
+  std::string out(1, '\'');
+  out += Escaped(text.substr(0, 64), false);
+  out += text.size() > 64 ? "...'" : "'";
+  return out;
 }
 
 std::string Failure(const std::string& why) {

@@ -75,20 +75,6 @@ void AppendHexLines(std::string& out, std::span<const uint8_t> bytes, uint32_t a
   }
 }
 
-std::string Printable(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
-      out += char(c);
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    }
-  }
-  return out;
-}
-
 // Where the type name starts within the block.
 size_t TypeNameOffset(Kind kind) {
   return GroupOf(kind) == Group::Ortek ? 14 : 16;
@@ -292,7 +278,7 @@ std::string DescribeImage(Kind kind, std::span<const uint8_t> image) {
   const BlockFields fields = DecodeBlock(kind, block);
   std::snprintf(line, sizeof line, "camera ID: %u\n", unsigned(fields.CameraId));
   out += line;
-  out += "type name: " + Printable(fields.TypeName) + "\n";
+  out += "type name: " + Escaped(fields.TypeName, true) + "\n";
   std::snprintf(line, sizeof line, "config flags: 0x%02x\nposition count: 0x%02x\n",
                 fields.ConfigFlags, fields.PositionCount);
   out += line;
@@ -315,6 +301,20 @@ bool Fail(std::string* error, std::string why) {
     *error = std::move(why);
   }
   return false;
+}
+
+std::string Escaped(std::string_view text, bool backslash) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7f && (c != '\\' || !backslash)) {
+      out += char(c);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    }
+  }
+  return out;
 }
 
 std::string EnvOr(const char* name, const std::string& fallback) {
