@@ -1,6 +1,11 @@
 // Image files and registry value files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include "sim/linux/simulator.h"
 #include "sim/sim_support.h"
@@ -46,6 +51,23 @@ TEST(ImageFile, WrongSizeOrUnreadableIsAnErrorAndLeftAlone) {
   ASSERT_EQ(::mkdir((dir / "dir.eeprom").c_str(), 0700), 0);
   EXPECT_FALSE(LoadImageFile(dir / "dir.eeprom", 256, &loaded, &error));
   EXPECT_FALSE(LoadImageFile(dir / "missing.eeprom", 256, &loaded, &error));
+
+  // A FIFO in an image file's place is refused at once: waiting for a writer
+  // would hold the server, and every camera with it.
+  const std::string fifo = dir / "fifo.eeprom";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto load = std::async(std::launch::async, [&] {
+    std::vector<uint8_t> image;
+    std::string why;
+    return LoadImageFile(fifo, 256, &image, &why);
+  });
+  if (load.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+    // Let the waiting open go, so that the test can end.
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    ::close(writer);
+    ADD_FAILURE() << "loading a FIFO waited for a writer";
+  }
+  EXPECT_FALSE(load.get());
 
   EXPECT_FALSE(SaveImageFile(dir / "no/such/dir/cam.eeprom", loaded, &error));
   EXPECT_FALSE(error.empty());
