@@ -44,8 +44,7 @@ const std::map<std::string, std::string> kCommandUsage = {
      "again starts what is not running.\n"},
     {"remove", "usage: camsim remove SAMPLE...\n\nStops and uninstalls each sample's stand-in.\n"},
     {"serve",
-     "usage: camsim serve [--state DIR] [--log FILE] [--unplugged] [--second ID2]\n"
-     "                    SAMPLE[=ID]...\n"
+     "usage: camsim serve [--state DIR] [--log FILE] [--unplugged] SAMPLE[=ID]...\n"
      "\n"
      "Serves the sample cameras behind their installed stand-ins until `camsim stop`,\n"
      "then unplugs them. ID (default: the sample's name) names a camera and its image\n"
@@ -55,8 +54,6 @@ const std::map<std::string, std::string> kCommandUsage = {
      "  --state DIR     image files (default %CAMSIM_STATE%, else %LOCALAPPDATA%\\camsim)\n"
      "  --log FILE      frame log (default: standard error)\n"
      "  --unplugged     start with every camera unplugged\n"
-     "  --second ID2    one more camera of the first one's sample, last, unplugged\n"
-     "                  until `camsim plug ID2`\n"
      "The write permission (AllowEEPROMWrite under the service's Parameters key) is\n"
      "read at each plug-in. Prints \"ready\" once the cameras are in place.\n"},
     {"image",
@@ -163,22 +160,13 @@ int InstallOrRemove(const cli::Program& program, const std::string& command,
 }
 
 int Serve(const cli::Program& program, const std::string& command, const cli::Arguments& args) {
-  // --second ID2: one more camera of the first one's sample, unplugged.
-  std::vector<std::string> words = args.words;
-  const auto second = args.options.find("second");
-  if (second != args.options.end() && !words.empty()) {
-    words.push_back(words[0].substr(0, words[0].find('=')) + "=" + second->second);
-  }
   camsim::win::ServeOptions options;
   std::string problem;
-  if (!camsim::ParseCameraChoices(words, &options.Cameras, &problem)) {
+  if (!camsim::ParseCameraChoices(args.words, &options.Cameras, &problem)) {
     return program.Usage(command, problem);
   }
   for (auto& camera : options.Cameras) {
     camera.Unplugged = args.options.count("unplugged") != 0;
-  }
-  if (second != args.options.end()) {
-    options.Cameras.back().Unplugged = true;
   }
   if (args.options.count("state")) {
     options.StateDir = FullPath(args.options.at("state"));
@@ -216,7 +204,7 @@ const cli::Program kProgram = {
     .ClientOption = "",
     .Peer = "server",
     .CommonOptions = {},
-    .CommandOptions = {{"serve", {{"state", "log", "second"}, {"unplugged"}}},
+    .CommandOptions = {{"serve", {{"state", "log"}, {"unplugged"}}},
                        {"image", {{"save", "load"}, {}}}},
     .OwnCommands = {{"install", InstallOrRemove}, {"remove", InstallOrRemove}, {"serve", Serve}},
     .Send = Send,

@@ -123,7 +123,7 @@ class Camera(harness.Camera):
         the one found after."""
         self.camera = "first"
         found = ("other", "first") if other_first else ("first", "other")
-        self.serve("--unplugged", "--second", found[1], f"{sample}={found[0]}")
+        self.serve("--unplugged", *(f"{sample}={camera}" for camera in found))
         self.plug("first")
         other = self.session.path("other.bin")
         image = harness.read_image(self.session.path("before.bin"))
