@@ -179,20 +179,18 @@ def main():
     bench_exe = os.path.abspath(
         os.path.join(options.bench_build, "bench", "wine", "wine_eeprom_bench.exe")
     )
-    if not os.path.isfile(bench_exe):
-        print(
-            f"eeprom.py: no {bench_exe}: build it first"
-            " (cmake --build --preset windows-i686 --target wine_eeprom_bench)",
-            file=sys.stderr,
-        )
-        return 2
     standin = os.path.abspath(options.standin_build)
     camsim = port_wine.standin_camsim(standin)
-    for file in (camsim, os.path.join(os.path.dirname(camsim), "camsim-standin.sys")):
+    driver = os.path.join(os.path.dirname(camsim), "camsim-standin.sys")
+    needed = [
+        (bench_exe, "it", "windows-i686 --target wine_eeprom_bench"),
+        (camsim, "the 64-bit camera server and stand-in", "windows-cross --target camsim_windows"),
+        (driver, "the 64-bit camera server and stand-in", "windows-cross --target camsim_windows"),
+    ]
+    for file, what, build in needed:
         if not os.path.isfile(file):
             print(
-                f"eeprom.py: no {file}: build the 64-bit camera server and stand-in"
-                " first (cmake --build --preset windows-cross --target camsim_windows)",
+                f"eeprom.py: no {file}: build {what} first (cmake --build --preset {build})",
                 file=sys.stderr,
             )
             return 2
