@@ -162,8 +162,11 @@ extern const std::int32_t ServiceKeyCount;
 // The table's entry for the model code, or null when its driver takes none.
 const TServiceKey* FindServiceKey(std::uint16_t modelCode);
 // Whether a running pelwin holds the write permission of the model code's
-// driver (it granted it and is not done with it).
-bool EepromWriteHeld(std::uint16_t modelCode);
+// driver (it granted it and is not done with it). Looking holds nothing; it
+// cannot tell while another process keeps the permission lock, or when the
+// hold's object cannot be looked at (no rights to it, say).
+enum class THeldState { NotHeld, Held, CannotTell };
+THeldState EepromWriteHeld(std::uint16_t modelCode);
 
 // Window position and About (app/).
 void LoadWindowPosition(std::int32_t* position);

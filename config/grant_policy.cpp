@@ -12,8 +12,11 @@
 #include "app/brisa_config.h"
 #include "config/permission_holders.h"
 
-bool EepromWriteHeld(std::uint16_t modelCode) {
-  return FindServiceKey(modelCode) != nullptr && HoldExists(modelCode);
+THeldState EepromWriteHeld(std::uint16_t modelCode) {
+  if (FindServiceKey(modelCode) == nullptr) {
+    return THeldState::NotHeld;
+  }
+  return HoldExists(modelCode) ? THeldState::Held : THeldState::NotHeld;
 }
 
 void CBrisaConfig::RevokeLeftoverGrant() {

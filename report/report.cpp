@@ -133,8 +133,10 @@ std::string DescribeKey(const TServiceKey& key) {
     }
     RegStoreClose(opened);
   }
-  line += EepromWriteHeld(key.ModelCode) ? "; held by a running pelwin"
-                                         : "; not held by a running pelwin";
+  const THeldState held = EepromWriteHeld(key.ModelCode);
+  line += held == THeldState::Held      ? "; held by a running pelwin"
+          : held == THeldState::NotHeld ? "; not held by a running pelwin"
+                                        : "; cannot tell whether a running pelwin holds it";
   return line + "\n";
 }
 
