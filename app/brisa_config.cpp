@@ -23,6 +23,7 @@ CBrisaConfig::CBrisaConfig()
       NextButton(nullptr),
       StandingGrant(0),
       GrantHold(nullptr),
+      PermissionLock(nullptr),
       ConnectionSerial(0),
       ScannedSerial(0),
       ScannedKind(0) {}
@@ -57,6 +58,10 @@ void CBrisaConfig::Done() {
   // must come after it. Nothing needs the permission once the program ends.
   DisconnectCamera();
   RevokeStandingGrant();
+  if (PermissionLock != nullptr) {
+    CloseHandle(PermissionLock);
+    PermissionLock = nullptr;
+  }
   const CRect& saved =
       (WindowState & (WindowStateMinimized | WindowStateMaximized)) != 0 ? NormalRect : Rect;
   const std::int32_t position[2] = {saved.x, saved.y};

@@ -111,6 +111,10 @@ class CBrisaConfig : public CWindow {
   // deletes the value.
   std::uint16_t StandingGrant;
   HANDLE GrantHold;
+  // The permission lock's object, opened at the run's first decision on a
+  // permission and kept until the window ends, so that no other process can
+  // take its name between two decisions while this run may need it.
+  HANDLE PermissionLock;
   // Counts the connections made. A connection is only known to reach the
   // camera that was scanned if the last successful scan used it.
   std::uint32_t ConnectionSerial;

@@ -12,11 +12,39 @@
 #include "app/brisa_config.h"
 #include "config/permission_holders.h"
 
+namespace {
+
+// A hold that cannot be looked at may be a running pelwin's: a decision keeps
+// the permission for it.
+bool HoldExists(std::uint16_t modelCode) {
+  return LookForHold(modelCode) != THoldLook::None;
+}
+
+}  // namespace
+
 THeldState EepromWriteHeld(std::uint16_t modelCode) {
   if (FindServiceKey(modelCode) == nullptr) {
     return THeldState::NotHeld;
   }
-  return HoldExists(modelCode) ? THeldState::Held : THeldState::NotHeld;
+  // Under the lock, so that the look falls between two decisions and never
+  // into one (on Windows the look opens the object for a moment). A lock that
+  // no pelwin has made has never covered a grant: nothing is held.
+  CPermissionLock lock(nullptr, false);
+  if (lock.Absent()) {
+    return THeldState::NotHeld;
+  }
+  if (!lock.Held()) {
+    return THeldState::CannotTell;
+  }
+  switch (LookForHold(modelCode)) {
+    case THoldLook::None:
+      return THeldState::NotHeld;
+    case THoldLook::Held:
+      return THeldState::Held;
+    case THoldLook::CannotTell:
+      break;
+  }
+  return THeldState::CannotTell;
 }
 
 void CBrisaConfig::RevokeLeftoverGrant() {
@@ -28,7 +56,7 @@ void CBrisaConfig::RevokeLeftoverGrant() {
   if (!marked) {
     return;
   }
-  CPermissionLock lock;
+  CPermissionLock lock(&PermissionLock);
   if (!lock.Held()) {
     return;
   }
@@ -54,7 +82,7 @@ bool CBrisaConfig::HoldGrant(std::uint16_t modelCode) {
   if (FindServiceKey(modelCode) == nullptr) {
     return false;
   }
-  CPermissionLock lock;
+  CPermissionLock lock(&PermissionLock);
   if (!lock.Held()) {
     return false;
   }
@@ -75,7 +103,7 @@ void CBrisaConfig::ReleaseGrant(std::uint16_t modelCode) {
   if (StandingGrant == 0 || StandingGrant != modelCode) {
     return;
   }
-  CPermissionLock lock;
+  CPermissionLock lock(&PermissionLock);
   if (!lock.Held()) {
     return;  // still held: the run's end tries again, and a kill leaves the mark
   }

@@ -5,15 +5,16 @@
 #include "config/permission_holders.h"
 
 #include "app/texts.h"
+#include "named_objects.h"
+#include "registry_store.h"
 #include "toolkit.h"
 
 namespace {
 
 constexpr char LockName[] = "Global\\pelwin.permission.lock";
 constexpr char MarksKey[] = "Software\\Varnosti\\pelwin\\Grants";
-// Longer than any decision takes: only a run stopped in the middle of one
-// (suspended in a debugger, say) keeps another waiting this long.
-constexpr DWORD LockWaitMs = 10000;
+constexpr char MarksParent[] = "Software\\Varnosti\\pelwin";
+constexpr char MakerKey[] = "Software\\Varnosti";
 
 constexpr std::int32_t NameCapacity = 47;
 
@@ -31,15 +32,23 @@ void MarkName(std::uint16_t modelCode, char* name) {
 
 }  // namespace
 
-CPermissionLock::CPermissionLock() {
-  Mutex = CreateMutexA(nullptr, FALSE, LockName);
+CPermissionLock::CPermissionLock(HANDLE* kept, bool make) : Kept(kept) {
+  Mutex = Kept != nullptr ? *Kept : nullptr;
   if (Mutex == nullptr) {
-    return;
+    SetLastError(ERROR_SUCCESS);
+    Mutex = OpenNamedMutex(LockName, make);
+    if (Mutex == nullptr) {
+      NeverMade = GetLastError() == ERROR_FILE_NOT_FOUND;
+      return;
+    }
+    if (Kept != nullptr) {
+      *Kept = Mutex;
+    }
   }
   // An owner that ended in the middle of a decision left nothing a decision
   // cannot take up: each one writes the mark before the value and deletes the
   // value before the mark.
-  const DWORD waited = WaitForSingleObject(Mutex, LockWaitMs);
+  const DWORD waited = WaitForSingleObject(Mutex, PermissionLockWaitMs);
   Owned = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 
@@ -47,7 +56,7 @@ CPermissionLock::~CPermissionLock() {
   if (Owned) {
     ReleaseMutex(Mutex);
   }
-  if (Mutex != nullptr) {
+  if (Mutex != nullptr && Kept == nullptr) {
     CloseHandle(Mutex);
   }
 }
@@ -55,19 +64,22 @@ CPermissionLock::~CPermissionLock() {
 HANDLE TakeHold(std::uint16_t modelCode) {
   char name[NameCapacity + 1];
   HoldName(modelCode, name);
-  return CreateEventA(nullptr, TRUE, FALSE, name);
+  return OpenNamedEvent(name);
 }
 
-bool HoldExists(std::uint16_t modelCode) {
+THoldLook LookForHold(std::uint16_t modelCode) {
   char name[NameCapacity + 1];
   HoldName(modelCode, name);
-  SetLastError(ERROR_SUCCESS);
-  HANDLE hold = OpenEventA(SYNCHRONIZE, FALSE, name);
-  if (hold == nullptr) {
-    return GetLastError() != ERROR_FILE_NOT_FOUND;
+  switch (LookForNamedEvent(name)) {
+    case TEventLook::Absent:
+    case TEventLook::NotOurs:
+      return THoldLook::None;
+    case TEventLook::Held:
+      return THoldLook::Held;
+    case TEventLook::Failed:
+      break;
   }
-  CloseHandle(hold);
-  return true;
+  return THoldLook::CannotTell;
 }
 
 bool MarkGrant(std::uint16_t modelCode) {
@@ -91,7 +103,14 @@ void UnmarkGrant(std::uint16_t modelCode) {
   char name[NameCapacity + 1];
   MarkName(modelCode, name);
   CRegScannerA marks;
-  if (marks.Init(0, "", Len(MarksKey), MarksKey, HKEY_LOCAL_MACHINE)) {
-    marks.DeleteKey(Str::LengthA(name), name);
+  if (marks.Init(0, "", Len(MarksKey), MarksKey, HKEY_LOCAL_MACHINE) &&
+      marks.DeleteKey(Str::LengthA(name), name)) {
+    marks.Done();
+    // The marks' key and pelwin's keys above it go once they hold nothing.
+    for (const char* key : {MarksKey, MarksParent, MakerKey}) {
+      if (!RegStoreDeleteEmptyKey(HKEY_LOCAL_MACHINE, key)) {
+        break;
+      }
+    }
   }
 }

@@ -29,3 +29,7 @@ void RegStoreClose(TRegStoreKey* key);
 // closed again. False when it is missing (ERROR_FILE_NOT_FOUND) or may not be
 // written (ERROR_ACCESS_DENIED), with any other failure's own last error.
 bool RegStoreCanWrite(HKEY root, const char* path);
+// Deletes the key `path` below `root` when it holds no value and no subkey.
+// True when the key is gone afterwards; false when it still holds something
+// or could not be deleted, with the last error.
+bool RegStoreDeleteEmptyKey(HKEY root, const char* path);

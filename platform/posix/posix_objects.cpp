@@ -13,6 +13,15 @@
 //   that the mutex was abandoned.
 // The files themselves stay: deleting one would race with a process opening
 // it, and an object is its lock, not its file.
+//
+// Only pelwin's administrators may reach the objects, as only administrators
+// and SYSTEM may open pelwin's objects on Windows: a read lock needs no more
+// than read access, so a file that anyone else may open could be held by
+// anyone. The root is made 0700 and each file 0600 (0660 in a root that an
+// administrator shared with a group: set-group-ID and group-writable). A root
+// or file that is not so (another owner, a link, a directory or other file
+// under an object's name, others allowed in) is not pelwin's: it is never used
+// and never taken for a hold, and the calls fail with ERROR_ACCESS_DENIED.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -23,6 +32,7 @@
 #include <cstring>
 #include <string>
 
+#include "named_objects.h"
 #include "posix_faults.h"
 #include "posix_internal.h"
 
@@ -33,9 +43,9 @@ std::string ObjectRoot() {
   return root.empty() ? std::string("/run/pelwin/objects") : PosixAbsolute(root);
 }
 
-// The file of a name. Windows' namespace prefixes name one namespace here;
-// anything that could leave the root is refused.
-bool ObjectPath(LPCSTR name, std::string* path) {
+// The file name of an object's name. Windows' namespace prefixes name one
+// namespace here; anything that could leave the root is refused.
+bool ObjectFileName(LPCSTR name, const char** file) {
   if (name == nullptr) {
     return false;
   }
@@ -48,33 +58,112 @@ bool ObjectPath(LPCSTR name, std::string* path) {
   if (*name == '\0' || *name == '.' || std::strpbrk(name, "/\\") != nullptr) {
     return false;
   }
-  *path = ObjectRoot() + "/" + name;
+  *file = name;
   return true;
 }
 
+// The folders on the way are made 0755, as any directory of the system; the
+// root itself 0700.
 void MakeRoot(const std::string& root) {
-  for (std::size_t slash = root.find('/', 1);; slash = root.find('/', slash + 1)) {
+  for (std::size_t slash = root.find('/', 1); slash != std::string::npos;
+       slash = root.find('/', slash + 1)) {
     mkdir(root.substr(0, slash).c_str(), 0755);
-    if (slash == std::string::npos) {
-      return;
-    }
   }
+  mkdir(root.c_str(), 0700);
 }
 
-int OpenObject(LPCSTR name, bool create) {
-  std::string path;
-  if (!ObjectPath(name, &path)) {
+bool TrustedOwner(uid_t owner) {
+  return owner == 0 || owner == geteuid();
+}
+
+struct TRoot {
+  int Fd = -1;
+  gid_t Group = 0;
+  bool Shared = false;  // set-group-ID and open to its group
+};
+
+bool Refuse(int fd) {
+  if (fd >= 0) {
+    close(fd);
+  }
+  SetLastError(ERROR_ACCESS_DENIED);
+  return false;
+}
+
+// Opens the root, made when missing and asked to, and checks that it is
+// pelwin's: a directory, not a link, owned by root or this user, writable by
+// no one else but, in a shared root, its group.
+bool OpenRoot(bool create, TRoot* root) {
+  const std::string path = ObjectRoot();
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = open(path.c_str(), flags);
+  if (fd < 0 && errno == ENOENT && create) {
+    MakeRoot(path);
+    fd = open(path.c_str(), flags);
+  }
+  if (fd < 0) {
+    // A link or a file under the root's name is not a root.
+    if (errno == ELOOP || errno == ENOTDIR) {
+      return Refuse(-1);
+    }
+    SetLastError(PosixErrorFromErrno(errno));
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || !TrustedOwner(st.st_uid) ||
+      (st.st_mode & S_IWOTH) != 0) {
+    return Refuse(fd);
+  }
+  root->Shared = (st.st_mode & S_ISGID) != 0 && (st.st_mode & S_IWGRP) != 0;
+  if ((st.st_mode & S_IWGRP) != 0 && !root->Shared) {
+    return Refuse(fd);
+  }
+  root->Fd = fd;
+  root->Group = st.st_gid;
+  return true;
+}
+
+// Opens the object's file, made when missing and asked to, and checks that it
+// is pelwin's: a plain file that no one but its owner (and, in a shared root,
+// its group) may open, owned by root or this user or, in a shared root, of
+// the root's group.
+int OpenObject(LPCSTR name, bool create, bool readOnly = false) {
+  const char* file = nullptr;
+  if (!ObjectFileName(name, &file)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return -1;
   }
-  const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0);
-  int fd = open(path.c_str(), flags, 0644);
-  if (fd < 0 && create && errno == ENOENT) {
-    MakeRoot(ObjectRoot());
-    fd = open(path.c_str(), flags, 0644);
+  TRoot root;
+  if (!OpenRoot(create, &root)) {
+    return -1;
   }
+  const mode_t mode = root.Shared ? 0660 : 0600;
+  const int flags = (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd = create ? openat(root.Fd, file, flags | O_CREAT | O_EXCL, mode) : -1;
+  if (fd >= 0) {
+    fchmod(fd, mode);  // the creator's umask may have taken the group's bits
+  } else if (!create || errno == EEXIST) {
+    fd = openat(root.Fd, file, flags);
+  }
+  const int saved = errno;
+  close(root.Fd);
   if (fd < 0) {
-    SetLastError(PosixErrorFromErrno(errno));
+    // A link, a directory or another kind of file under the name is not pelwin's.
+    if (saved == ELOOP || saved == EISDIR || saved == ENXIO) {
+      Refuse(-1);
+      return -1;
+    }
+    SetLastError(PosixErrorFromErrno(saved));
+    return -1;
+  }
+  struct stat st;
+  const bool ours = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+                    (st.st_mode & (S_IRWXO | S_ISUID | S_ISGID)) == 0 &&
+                    (root.Shared ? st.st_gid == root.Group || TrustedOwner(st.st_uid)
+                                 : TrustedOwner(st.st_uid) && (st.st_mode & S_IRWXG) == 0);
+  if (!ours) {
+    Refuse(fd);
+    return -1;
   }
   return fd;
 }
@@ -217,4 +306,35 @@ HANDLE OpenEventA(DWORD, BOOL, LPCSTR lpName) {
     return nullptr;
   }
   return HoldEvent(fd, true);
+}
+
+HANDLE OpenNamedMutex(const char* name, bool make) {
+  if (make) {
+    return CreateMutexA(nullptr, FALSE, name);
+  }
+  const int fd = OpenObject(name, false);
+  return fd < 0 ? nullptr : Adopt(fd);
+}
+
+HANDLE OpenNamedEvent(const char* name) {
+  return CreateEventA(nullptr, TRUE, FALSE, name);
+}
+
+TEventLook LookForNamedEvent(const char* name) {
+  const int fd = OpenObject(name, false, true);
+  if (fd < 0) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND  ? TEventLook::Absent
+           : error == ERROR_ACCESS_DENIED ? TEventLook::NotOurs
+                                          : TEventLook::Failed;
+  }
+  bool held = false;
+  const bool looked = LockedElsewhere(fd, &held);
+  const int saved = errno;
+  close(fd);
+  if (!looked) {
+    SetLastError(PosixErrorFromErrno(saved));
+    return TEventLook::Failed;
+  }
+  return held ? TEventLook::Held : TEventLook::Absent;
 }

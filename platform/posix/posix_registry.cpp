@@ -366,3 +366,26 @@ bool RegStoreCanWrite(HKEY root, const char* path) {
     return Refuse(ERROR_ACCESS_DENIED, false);
   return access == 0 || Refuse(RegistryError(err), false);
 }
+
+bool RegStoreDeleteEmptyKey(HKEY root, const char* path) {
+  if (!path || !*path)
+    return Refuse(ERROR_INVALID_PARAMETER, false);
+  if (root == HKEY_LOCAL_MACHINE && PosixFaults().MachineRegistryReadOnly)
+    return Refuse(ERROR_ACCESS_DENIED, false);
+  const char* last = std::strrchr(path, '\\');
+  const std::string parentPath = last ? std::string(path, last) : std::string();
+  const char* name = last ? last + 1 : path;
+  if (!ValidName(name))
+    return Refuse(ERROR_INVALID_PARAMETER, false);
+  TRegStoreKey* parent = Walk(OpenRoot(root, false), parentPath.c_str(), false);
+  if (!parent)
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+  // Removing a directory takes it only when it is empty: no value, no subkey.
+  const bool gone = unlinkat(parent->Fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+  const int err = errno;
+  RegStoreClose(parent);
+  if (gone)
+    return true;
+  return Refuse(err == ENOTEMPTY || err == EEXIST ? ERROR_DIR_NOT_EMPTY : RegistryError(err),
+                false);
+}

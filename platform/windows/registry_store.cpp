@@ -124,3 +124,28 @@ bool RegStoreCanWrite(HKEY root, const char* path) {
   RegCloseKey(handle);
   return true;
 }
+
+bool RegStoreDeleteEmptyKey(HKEY root, const char* path) {
+  HKEY handle = nullptr;
+  const LONG opened = RegOpenKeyExA(root, path, 0, KEY_READ | View, &handle);
+  if (opened == ERROR_FILE_NOT_FOUND) {
+    return true;
+  }
+  if (!Succeeded(opened)) {
+    return false;
+  }
+  DWORD subkeys = 0;
+  DWORD values = 0;
+  const LONG queried = RegQueryInfoKeyA(handle, nullptr, nullptr, nullptr, &subkeys, nullptr,
+                                        nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+  RegCloseKey(handle);
+  if (!Succeeded(queried)) {
+    return false;
+  }
+  if (subkeys != 0 || values != 0) {
+    SetLastError(ERROR_DIR_NOT_EMPTY);
+    return false;
+  }
+  const LONG deleted = RegDeleteKeyExA(root, path, View, 0);
+  return deleted == ERROR_FILE_NOT_FOUND || Succeeded(deleted);
+}

@@ -257,7 +257,7 @@ TEST(Reentrancy, ArrivalAtTheUnplugPageConnectsOnce) {
   EXPECT_TRUE(app.Connected());
   EXPECT_EQ(app.Title(), "Selvo KAF");
   EXPECT_EQ(PosixLiveNotificationCount(), 1u);
-  EXPECT_EQ(PosixOpenHandleCount(), 4u);  // the three pipes and the run's hold on the grant
+  EXPECT_EQ(PosixOpenHandleCount(), 5u);  // the three pipes, the hold on the grant, the lock
   EXPECT_TRUE(app.Window->NextButton->IsEnabled());
   EXPECT_TRUE(app.Boxes().empty());
 }
@@ -277,7 +277,7 @@ TEST(Reentrancy, LostTransferAtTheUnplugPage) {
   EXPECT_TRUE(app.PermissionSet(1029));
   EXPECT_TRUE(app.Connected());
   EXPECT_EQ(PosixLiveNotificationCount(), 1u);
-  EXPECT_EQ(PosixOpenHandleCount(), 4u);  // the three pipes and the run's hold on the grant
+  EXPECT_EQ(PosixOpenHandleCount(), 5u);  // the three pipes, the hold on the grant, the lock
   EXPECT_TRUE(app.Window->NextButton->IsEnabled());
   EXPECT_TRUE(app.Boxes().empty());
 }
