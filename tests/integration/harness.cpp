@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 TAppHarness::TAppHarness() {
@@ -147,4 +149,42 @@ std::vector<std::uint8_t> CameraBlock(camsim::Simulator& sim, const std::string&
   }
   const auto start = image.begin() + camsim::BlockAddress(*kind);
   return {start, start + static_cast<std::ptrdiff_t>(camsim::BlockSize(*kind))};
+}
+
+void DriveToPage(TAppHarness& app, bool tamis, int page, const std::string& id, bool write) {
+  const int filtersPage = tamis ? 2 : 4;
+  if (page >= 2) {
+    app.PressNext();
+  }
+  if (!tamis && page >= 3) {
+    app.Unplug(id);
+  }
+  if (!tamis && page >= 4) {
+    app.Plug(id);
+    app.PressStep();
+    app.PressNext();
+  }
+  if (page >= filtersPage && write) {
+    app.PickPositions(ChosenItem);
+    app.PickWheel(ChosenWheel);
+    app.PressStep();
+  }
+  if (page > filtersPage) {
+    app.PressNext();
+  }
+}
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) {
+    text += (text.empty() ? "" : "; ") + ("\"" + item + "\"");
+  }
+  return text.empty() ? "none" : text;
+}
+
+void WriteReportSection(const std::string& text) {
+  if (const char* path = std::getenv("PELWIN_RELIABILITY_REPORT")) {
+    std::ofstream out(path, std::ios::app);
+    out << text;
+  }
 }

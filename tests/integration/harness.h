@@ -60,3 +60,35 @@ class TAppHarness {
 
 // Bytes of a camera's block as camsim holds it.
 std::vector<std::uint8_t> CameraBlock(camsim::Simulator& sim, const std::string& id);
+
+// ---------------------------------------------------------------------------
+// What the tables of runs share.
+
+// One camera of each group.
+struct TCamera {
+  const char* Sample;
+  const char* Group;
+  bool Tamis;
+  int Transfers;  // commands on the path without faults
+};
+
+inline constexpr TCamera Cameras[] = {
+    {"ortek-kai", "Ortek", false, 6},
+    {"selvo-e2v", "Selvo", false, 6},
+    {"tamis-a", "Tamis", true, 4},
+};
+
+// What the user's choice is in every run: 7 positions, revision 2.
+inline constexpr std::int32_t ChosenItem = 4;
+inline constexpr unsigned ChosenPositions = 7;
+inline constexpr std::int32_t ChosenWheel = 2;
+
+// Brings the camera `id` to page `page` of its path (Tamis: 1 to 3) the way a
+// user does; the filters page is left after a successful write.
+void DriveToPage(TAppHarness& app, bool tamis, int page, const std::string& id, bool write = true);
+
+// The boxes' texts in quotes, "; " between them; "none" for no box.
+std::string Join(const std::vector<std::string>& items);
+
+// Adds a part to docs/reliability.md when PELWIN_RELIABILITY_REPORT names it.
+void WriteReportSection(const std::string& text);
