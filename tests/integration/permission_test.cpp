@@ -5,19 +5,24 @@
 //
 // With PELWIN_RELIABILITY_REPORT set, the runs and outcomes are added there as
 // Markdown tables (docs/reliability.md is made that way).
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <span>
 #include <sstream>
 
+#include "config/permission_holders.h"
 #include "integration/harness.h"
 
 namespace {
@@ -56,9 +61,13 @@ bool AnyPermission(const TTempRoots& roots) {
   return false;
 }
 
-// pelwin's mark of a grant for `modelCode`, or for any model code when it is 0.
+// pelwin's mark of a grant for `modelCode`; when it is 0, any mark, or the
+// marks' key or one of pelwin's keys above it left behind.
 bool GrantMarkedIn(const TTempRoots& roots, std::uint16_t modelCode = 0) {
   const std::string marks = roots.MachineRegistry + "/Software/Varnosti/pelwin/Grants";
+  if (modelCode == 0 && PathExists(roots.MachineRegistry + "/Software/Varnosti")) {
+    return true;
+  }
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(marks, error)) {
     const std::string name = entry.path().filename().string();
@@ -840,6 +849,281 @@ TEST(Permission, PelwinsAtTheSameMomentNeitherLeaveNorTakeAGrant) {
       << runs << " runs, " << failures << " with an unexpected outcome.\n\n"
       << table.str();
   WriteReportSection(section.str());
+}
+
+// ---------------------------------------------------------------------------
+// Processes that are not pelwin's: another account's (uid and gid 65534, no
+// groups), and objects under pelwin's names that pelwin did not make.
+
+// The longest a user's step may take: the lock's bound, the camera's
+// transfers and a loaded machine's slack, far below a wait of seconds.
+constexpr auto StepBound = std::chrono::milliseconds(1000);
+constexpr uid_t StrangerId = 65534;
+
+// A read lock on a file's first byte, as a hold or a lock's user takes it.
+bool ReadLock(int fd) {
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_len = 1;
+  return fd >= 0 && fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// A process of the other account; `act` runs in it, and what it opens stays
+// open until the process is ended. It answers 'r' when it did what it was told,
+// 'x' when it could not; 'n' when this process may not become another account.
+class CStranger {
+ public:
+  explicit CStranger(const std::function<bool()>& act) {
+    int answers[2];
+    if (pipe(answers) != 0) {
+      return;
+    }
+    Pid = fork();
+    if (Pid == 0) {
+      // Nothing of this process's: a descriptor inherited from it would keep
+      // its holds and locks alive.
+      const unsigned mine = static_cast<unsigned>(answers[1]);
+      close_range(3, mine - 1, 0);
+      close_range(mine + 1, ~0U, 0);
+      const bool became = setgroups(0, nullptr) == 0 &&
+                          setresgid(StrangerId, StrangerId, StrangerId) == 0 &&
+                          setresuid(StrangerId, StrangerId, StrangerId) == 0;
+      const char answer = !became ? 'n' : act() ? 'r' : 'x';
+      if (write(answers[1], &answer, 1) == 1) {
+        pause();
+      }
+      _exit(0);
+    }
+    close(answers[1]);
+    if (Pid < 0 || read(answers[0], &Answer, 1) != 1) {
+      Answer = 'x';
+    }
+    close(answers[0]);
+  }
+  ~CStranger() {
+    if (Pid > 0) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, nullptr, 0);
+    }
+  }
+  CStranger(const CStranger&) = delete;
+  CStranger& operator=(const CStranger&) = delete;
+
+  char Answer = 'x';
+
+ private:
+  pid_t Pid = -1;
+};
+
+enum class TStranger { HoldsHold, HoldsLock, MadeRootFirst, LinkAsHold, DirectoryAsHold };
+
+struct TStrangerCase {
+  TStranger What;
+  const char* Name;
+  bool GrantRefused;  // with "Cannot write Windows Registry"
+};
+
+const TStrangerCase StrangerCases[] = {
+    {TStranger::HoldsHold, "another account opens the grant's hold and keeps a read lock on it",
+     false},
+    {TStranger::HoldsLock, "another account opens the lock and keeps a read lock on it", false},
+    {TStranger::MadeRootFirst,
+     "another account made the object root first, writable by all, with pelwin's files in it, "
+     "locked",
+     true},
+    {TStranger::LinkAsHold, "a symbolic link under the hold's name; a killed run's grant left",
+     true},
+    {TStranger::DirectoryAsHold, "a directory under the hold's name; a killed run's grant left",
+     true},
+};
+
+struct TStrangerOutcome {
+  std::string Note;  // the first check that failed
+  std::vector<std::string> Boxes;
+  long LongestStepMs = 0;
+  bool Left = false;  // a value, a mark or the marks' key
+};
+
+TStrangerOutcome RunStranger(const TStrangerCase& c) {
+  TStrangerOutcome outcome;
+  const auto check = [&](bool ok, const char* note) {
+    if (!ok && outcome.Note.empty()) {
+      outcome.Note = note;
+    }
+  };
+  TTempRoots shared;
+  // The other account reaches the roots as it reaches /tmp.
+  chmod(shared.Base.c_str(), c.What == TStranger::MadeRootFirst ? 01777 : 0755);
+  const std::string hold = shared.Objects + "/pelwin.permission.1030";
+  const std::string lock = shared.Objects + "/pelwin.permission.lock";
+  std::unique_ptr<CStranger> stranger;
+  const auto strangerHolds = [&](const std::string& path) {
+    stranger = std::make_unique<CStranger>(
+        [file = path.c_str()] { return ReadLock(open(file, O_RDONLY | O_CLOEXEC)); });
+  };
+  switch (c.What) {
+    case TStranger::MadeRootFirst: {
+      std::filesystem::remove(shared.Objects);
+      const char* root = shared.Objects.c_str();
+      const char* files[] = {hold.c_str(), lock.c_str()};
+      stranger = std::make_unique<CStranger>([root, files] {
+        bool ok = mkdir(root, 0777) == 0 && chmod(root, 0777) == 0;
+        for (const char* file : files) {
+          const int fd = open(file, O_RDWR | O_CREAT, 0666);
+          ok = ok && fd >= 0 && fchmod(fd, 0666) == 0 && ReadLock(fd);
+        }
+        return ok;
+      });
+      check(stranger->Answer == 'r', "the other account could not make the root");
+      break;
+    }
+    case TStranger::LinkAsHold:
+      std::filesystem::create_symlink("/dev/null", hold);
+      LeaveKilledGrant(shared, 1030);
+      break;
+    case TStranger::DirectoryAsHold:
+      std::filesystem::create_directory(hold);
+      LeaveKilledGrant(shared, 1030);
+      break;
+    default:
+      break;
+  }
+  const auto timed = [&](const std::function<void()>& step) {
+    const auto start = std::chrono::steady_clock::now();
+    step();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    outcome.LongestStepMs = std::max<long>(outcome.LongestStepMs, took.count());
+  };
+  {
+    TAppHarness app;
+    app.ShareRegistries(shared);
+    app.AddCamera("cam", "selvo-kaf");
+    timed([&] { app.Start(); });
+    check(!PermissionIn(shared, 1030), "the start left a killed run's grant");
+    DriveToPage(app, false, 2, "cam", false);
+    timed([&] { app.Unplug("cam"); });
+    if (c.What == TStranger::HoldsHold || c.What == TStranger::HoldsLock) {
+      strangerHolds(c.What == TStranger::HoldsHold ? hold : lock);
+    }
+    if (!c.GrantRefused) {
+      check(app.Window->WizardStep == 3 && PermissionIn(shared, 1030), "the grant failed");
+      timed([&] {
+        app.Plug("cam");
+        app.PressStep();
+        app.PressNext();
+        app.PickPositions(ChosenItem);
+        app.PickWheel(ChosenWheel);
+        app.PressStep();
+      });
+      check(app.Window->WizardStep == 4 && app.Window->NextButton->IsEnabled(),
+            "the write was refused");
+      timed([&] {
+        app.PressNext();
+        app.PressNext();
+      });
+    }
+    app.Pump();
+    check(app.Ended(), "the run did not end");
+    for (const THeadlessBox& box : app.Boxes()) {
+      outcome.Boxes.push_back(box.Line1);
+    }
+  }
+  check(!PermissionIn(shared, 1030), "the end left the permission");
+  TAppHarness next;
+  next.ShareRegistries(shared);
+  timed([&] {
+    next.Start();
+    next.Close();
+  });
+  check(next.Ended(), "the later start did not end");
+  outcome.Left = PermissionIn(shared, 1030) || GrantMarkedIn(shared);
+  return outcome;
+}
+
+TEST(Permission, OtherAccountsNeitherKeepNorTakeAGrantNorStallAWindow) {
+  if (CStranger([] { return true; }).Answer == 'n') {
+    GTEST_SKIP() << "only root can run a process of another account";
+  }
+  std::ostringstream table;
+  table << "| what the other account or object does | messages | longest step | left |\n"
+        << "|---|---|---|---|\n";
+  int failures = 0;
+  for (const TStrangerCase& c : StrangerCases) {
+    const TStrangerOutcome outcome = RunStranger(c);
+    const std::vector<std::string> expectedBoxes =
+        c.GrantRefused ? std::vector<std::string>{"Cannot write Windows Registry"}
+                       : std::vector<std::string>{};
+    const bool ok = outcome.Note.empty() && outcome.Boxes == expectedBoxes && !outcome.Left &&
+                    std::chrono::milliseconds(outcome.LongestStepMs) <= StepBound;
+    failures += ok ? 0 : 1;
+    EXPECT_EQ(outcome.Note, "") << c.Name;
+    EXPECT_EQ(outcome.Boxes, expectedBoxes) << c.Name;
+    EXPECT_FALSE(outcome.Left) << c.Name;
+    EXPECT_LE(std::chrono::milliseconds(outcome.LongestStepMs), StepBound) << c.Name;
+    table << "| " << c.Name << " | " << Join(outcome.Boxes) << " | " << outcome.LongestStepMs
+          << " ms | " << (outcome.Left ? "YES" : "nothing") << " |\n";
+  }
+  std::printf("other accounts: %zu runs, %d with an unexpected outcome\n", std::size(StrangerCases),
+              failures);
+  WriteReportSection(
+      "\n## Processes that are not pelwin's\n\n"
+      "pelwin runs as root; another account (uid and gid 65534, no groups) acts in a process of\n"
+      "its own, or an object under one of pelwin's names is not a plain file. Each run takes a\n"
+      "Selvo KAF camera through the grant, the write and `Finish`, then pelwin is started once\n"
+      "more. Checked in every run: the messages named (a refused grant shows \"Cannot write\n"
+      "Windows Registry\" and grants nothing); no step of the user (a start, the unplug, the\n"
+      "scan and write, `Finish`) takes over 1 s; afterwards no `AllowEEPROMWrite`, no mark and\n"
+      "no marks' key.\n\n" +
+      table.str());
+}
+
+int LookRounds() {
+  const char* rounds = std::getenv("PELWIN_LOOK_ROUNDS");
+  return rounds != nullptr && std::atoi(rounds) > 0 ? std::atoi(rounds) : 60;
+}
+
+// pelwin-report's look at a permission, over and over in a process of its own,
+// while the last pelwin holding it ends: the look must never pass for a hold.
+TEST(Permission, ALookAtAPermissionIsNeverAHold) {
+  signal(SIGPIPE, SIG_IGN);
+  const int rounds = LookRounds();
+  int left = 0;
+  std::uint64_t looks = 0;
+  for (int round = 0; round < rounds; ++round) {
+    TTempRoots shared;
+    CRun granted(shared, true, 3);
+    ASSERT_TRUE(granted.Ready);
+    int counts[2];
+    ASSERT_EQ(pipe(counts), 0);
+    const pid_t looker = fork();
+    if (looker == 0) {
+      close(counts[0]);
+      for (std::uint64_t n = 1;; ++n) {
+        EepromWriteHeld(1030);
+        if (n % 64 == 0 && write(counts[1], &n, sizeof n) != sizeof n) {
+          _exit(0);
+        }
+      }
+    }
+    close(counts[1]);
+    std::uint64_t seen = 0;
+    // The looker is under way before the end.
+    ASSERT_EQ(read(counts[0], &seen, sizeof seen), static_cast<ssize_t>(sizeof seen));
+    granted.Send('c', static_cast<char>(round % 25));
+    const bool ended = granted.Answer() == 'r';
+    kill(looker, SIGKILL);
+    waitpid(looker, nullptr, 0);
+    while (read(counts[0], &seen, sizeof seen) == static_cast<ssize_t>(sizeof seen)) {
+    }
+    close(counts[0]);
+    looks += seen;
+    left += !ended || PermissionIn(shared, 1030) || GrantMarkedIn(shared) ? 1 : 0;
+  }
+  std::printf("a look while the last pelwin ends: %d rounds (%llu looks), %d left the permission\n",
+              rounds, static_cast<unsigned long long>(looks), left);
+  EXPECT_EQ(left, 0) << "of " << rounds << " rounds";
 }
 
 }  // namespace
