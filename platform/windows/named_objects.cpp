@@ -27,7 +27,9 @@ bool IsAdministratorsOrSystem(PSID sid) {
 }
 
 // Whether an object's owner and access list are pelwin's: owned by
-// Administrators or SYSTEM, and every entry of its list allows only them.
+// Administrators or SYSTEM, and a list that lets Administrators in and allows
+// no one else anything. Without a list everyone may open it; with an empty one
+// no one, and pelwin never makes such.
 bool IsPelwins(HANDLE object) {
   PSID owner = nullptr;
   PACL list = nullptr;
@@ -37,8 +39,8 @@ bool IsPelwins(HANDLE object) {
                       &list, nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  // No list at all lets everyone in.
   bool ours = IsAdministratorsOrSystem(owner) && list != nullptr;
+  bool administratorsIn = false;
   for (DWORD i = 0; ours && i < list->AceCount; ++i) {
     void* entry = nullptr;
     if (GetAce(list, i, &entry) == FALSE) {
@@ -48,13 +50,16 @@ bool IsPelwins(HANDLE object) {
     const auto* header = static_cast<const ACE_HEADER*>(entry);
     if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
       auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-      ours = IsAdministratorsOrSystem(static_cast<PSID>(&allowed->SidStart));
+      const PSID sid = static_cast<PSID>(&allowed->SidStart);
+      ours = IsAdministratorsOrSystem(sid);
+      administratorsIn =
+          administratorsIn || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) != FALSE;
     } else if (header->AceType != ACCESS_DENIED_ACE_TYPE) {
       ours = false;  // conditional, object or callback entries: not pelwin's
     }
   }
   LocalFree(descriptor);
-  return ours;
+  return ours && administratorsIn;
 }
 
 // Makes one kind of object with pelwin's descriptor, or opens the one of that
