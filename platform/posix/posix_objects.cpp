@@ -123,6 +123,27 @@ bool OpenRoot(bool create, TRoot* root) {
   return true;
 }
 
+// Makes the object's file with its mode and puts it in place in one step, so
+// that no one opens it before its mode is right: the maker's umask would take
+// a shared root's group bits, and the other administrators could not open it
+// until it is changed. -1 with errno EEXIST when the name is taken.
+int MakeObjectFile(const TRoot& root, const char* file) {
+  const mode_t mode = root.Shared ? 0660 : 0600;
+  const int fd = openat(root.Fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  if (fd < 0) {
+    return -1;
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (fchmod(fd, mode) != 0 ||
+      linkat(AT_FDCWD, self.c_str(), root.Fd, file, AT_SYMLINK_FOLLOW) != 0) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
 // Opens the object's file, made when missing and asked to, and checks that it
 // is pelwin's: a plain file that no one but its owner (and, in a shared root,
 // its group) may open, owned by root or this user or, in a shared root, of
@@ -137,12 +158,9 @@ int OpenObject(LPCSTR name, bool create, bool readOnly = false) {
   if (!OpenRoot(create, &root)) {
     return -1;
   }
-  const mode_t mode = root.Shared ? 0660 : 0600;
   const int flags = (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-  int fd = create ? openat(root.Fd, file, flags | O_CREAT | O_EXCL, mode) : -1;
-  if (fd >= 0) {
-    fchmod(fd, mode);  // the creator's umask may have taken the group's bits
-  } else if (!create || errno == EEXIST) {
+  int fd = create ? MakeObjectFile(root, file) : -1;
+  if (fd < 0 && (!create || errno == EEXIST)) {
     fd = openat(root.Fd, file, flags);
   }
   const int saved = errno;

@@ -84,12 +84,43 @@ int OpenRoot(HKEY root, bool create) {
   return fd;
 }
 
+// Whether a key is shared by a group of administrators: set-group-ID and
+// writable by its group. The keys made in it are too, whatever the maker's
+// umask, so that each of them may change what another made.
+bool SharedWithGroup(int dirfd) {
+  struct stat st;
+  return fstat(dirfd, &st) == 0 && (st.st_mode & S_ISGID) != 0 && (st.st_mode & S_IWGRP) != 0;
+}
+
+std::atomic<unsigned> g_key_serial{0};
+
+// A key made in a shared one: made under a name of its own, given its mode
+// and then put in place, so that no other administrator finds it before its
+// mode is right. False with errno EEXIST when the name was taken meanwhile.
+bool MakeSharedKey(int dirfd, const char* name) {
+  const std::string made =
+      ".key-" + std::to_string(getpid()) + "-" + std::to_string(++g_key_serial);
+  if (mkdirat(dirfd, made.c_str(), 0700) != 0)
+    return false;
+  const int fd = openat(dirfd, made.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const bool placed = fd >= 0 && fchmod(fd, 02775) == 0 &&
+                      renameat2(dirfd, made.c_str(), dirfd, name, RENAME_NOREPLACE) == 0;
+  const int err = errno;
+  if (fd >= 0)
+    close(fd);
+  if (!placed)
+    unlinkat(dirfd, made.c_str(), AT_REMOVEDIR);
+  errno = err;
+  return placed;
+}
+
 // A component that is a symbolic link is refused: the store never leaves its root.
 int OpenChild(int dirfd, const char* name, bool create) {
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   int fd = openat(dirfd, name, kFlags);
   if (fd < 0 && errno == ENOENT && create) {
-    if (mkdirat(dirfd, name, 0755) != 0 && errno != EEXIST)
+    if (SharedWithGroup(dirfd) ? !MakeSharedKey(dirfd, name) && errno != EEXIST
+                               : mkdirat(dirfd, name, 0755) != 0 && errno != EEXIST)
       return -1;
     fd = openat(dirfd, name, kFlags);
   }

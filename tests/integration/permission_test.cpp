@@ -24,6 +24,7 @@
 
 #include "config/permission_holders.h"
 #include "integration/harness.h"
+#include "registry_store.h"
 
 namespace {
 
@@ -76,6 +77,36 @@ bool GrantMarkedIn(const TTempRoots& roots, std::uint16_t modelCode = 0) {
     }
   }
   return false;
+}
+
+// Accounts other than the tests' own (root): another administrator, who shares
+// the machine's registry and named objects with root through a group, as
+// Administrators share them on Windows; and a stranger, in no such group.
+constexpr uid_t OtherAdministrator = 4243;
+constexpr gid_t AdministratorsGroup = 4242;
+constexpr uid_t StrangerId = 65534;
+
+// Makes this process the account `uid`, with the group `gid` alone. False when
+// it may not: only root can become another account.
+bool BecomeAccount(uid_t uid, gid_t gid) {
+  const gid_t groups[] = {gid};
+  return setgroups(1, groups) == 0 && setresgid(gid, gid, gid) == 0 &&
+         setresuid(uid, uid, uid) == 0;
+}
+
+// The machine registry and the object root shared with the administrators'
+// group (set-group-ID, group-writable); the Selvo KAF driver's service key
+// made in it, as every key pelwin makes there.
+void ShareMachineWithAdministrators(const TTempRoots& shared) {
+  chmod(shared.Base.c_str(), 0755);
+  for (const auto& [root, mode] :
+       {std::pair{shared.MachineRegistry, 02775}, std::pair{shared.Objects, 02770}}) {
+    if (chown(root.c_str(), 0, AdministratorsGroup) != 0 ||
+        chmod(root.c_str(), static_cast<mode_t>(mode)) != 0) {
+      ADD_FAILURE() << "cannot share " << root;
+    }
+  }
+  RegStoreClose(RegStoreOpen(HKEY_LOCAL_MACHINE, camsim::ServiceKeyPath(1030).c_str(), true));
 }
 
 enum class TEnding { Finish, Close, GrantRefused, OtherGroupAtPage3, Killed, KilledNoRightsFirst };
@@ -445,6 +476,11 @@ class CRun {
  private:
   [[noreturn]] static void Serve(const TTempRoots& shared, bool sameUser, int page, int pauseMs,
                                  const char* sample, int orders, int answers) {
+    // Another account is another uid where the test may make one (as root),
+    // else another user registry only.
+    if (!sameUser && geteuid() == 0 && !BecomeAccount(OtherAdministrator, AdministratorsGroup)) {
+      _exit(3);
+    }
     TAppHarness app;
     app.ShareRegistries(shared, sameUser);
     app.AddCamera("cam", sample);
@@ -719,6 +755,9 @@ void LeaveKilledGrant(const TTempRoots& shared, std::uint16_t modelCode) {
 // One round; the first check that failed, or "" when all held.
 std::string RunMoment(const TMomentCase& c, std::mt19937& random) {
   TTempRoots shared;
+  if (!c.SameUser && geteuid() == 0) {
+    ShareMachineWithAdministrators(shared);
+  }
   std::uniform_int_distribution<int> spread(0, SpreadSteps(c.Moment));
   std::string note;
   const auto expect = [&](bool ok, const char* what) {
@@ -858,8 +897,6 @@ TEST(Permission, PelwinsAtTheSameMomentNeitherLeaveNorTakeAGrant) {
 // The longest a user's step may take: the lock's bound, the camera's
 // transfers and a loaded machine's slack, far below a wait of seconds.
 constexpr auto StepBound = std::chrono::milliseconds(1000);
-constexpr uid_t StrangerId = 65534;
-
 // A read lock on a file's first byte, as a hold or a lock's user takes it.
 bool ReadLock(int fd) {
   struct flock lock {};
@@ -886,9 +923,7 @@ class CStranger {
       const unsigned mine = static_cast<unsigned>(answers[1]);
       close_range(3, mine - 1, 0);
       close_range(mine + 1, ~0U, 0);
-      const bool became = setgroups(0, nullptr) == 0 &&
-                          setresgid(StrangerId, StrangerId, StrangerId) == 0 &&
-                          setresuid(StrangerId, StrangerId, StrangerId) == 0;
+      const bool became = BecomeAccount(StrangerId, StrangerId);
       const char answer = !became ? 'n' : act() ? 'r' : 'x';
       if (write(answers[1], &answer, 1) == 1) {
         pause();
