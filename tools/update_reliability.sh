@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Regenerates docs/reliability.md from the fault-matrix tests' own output; the
-# first of them starts the file, the others add their parts. The last part,
-# "Under Wine", is written by hand (the Wine runs are not in that output): it
-# is kept as it is, after the parts made anew. What the failing transfers
+# Regenerates docs/reliability.md from the fault-matrix and permission tests'
+# own output; the first of them starts the file, the others add their parts.
+# The last parts, from "Who can touch the permission" on (the threat model and
+# "Under Wine"), are written by hand: they are kept as they are, after the
+# parts made anew. What the failing transfers
 # must show is not made here: it is tests/endtoend/expected/fault_matrix.tsv,
 # which the tests check every run against.
 #
@@ -12,7 +13,7 @@
 set -euo pipefail
 case "${1:-}" in
   -h | --help)
-    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
     ;;
 esac
@@ -20,7 +21,7 @@ cd "$(dirname "$0")/.."
 bin=${1:-build/linux/tests/pelwin_integration_tests}
 [ -x "$bin" ] || { echo "build first: ./run build" >&2; exit 1; }
 doc=$PWD/docs/reliability.md
-wine_part=$(sed -n '/^## Under Wine$/,$p' "$doc")
+wine_part=$(sed -n '/^## Who can touch the permission$/,$p' "$doc")
 PELWIN_RELIABILITY_REPORT="$doc" "$bin" --gtest_filter='FaultMatrix.*:Permission.*'
 if [ -n "$wine_part" ]; then
   printf '\n%s\n' "$wine_part" >>"$doc"
