@@ -1,8 +1,10 @@
-// pelwin's named objects on Windows, against objects of its names that another
-// process made first. Every process under Wine runs with one administrator's
-// token, but Wine keeps the owner and the access list a process gives an
-// object, and lets it give any owner: an object owned by Users is what a
-// process that is not an administrator's makes.
+// pelwin's named objects on Windows, against a process that is not an
+// administrator's and objects of pelwin's names that another process made
+// first. Every process under Wine runs with one administrator's token, but Wine
+// checks an object's access list against a thread's restricted token (the
+// Administrators group only ever denied), and keeps the owner and the list a
+// process gives an object, and lets it give any owner: an object owned by
+// Users is what a process that is not an administrator's makes.
 #include <aclapi.h>
 #include <gtest/gtest.h>
 #include <sddl.h>
@@ -92,6 +94,61 @@ TEST(NamedObjects, PelwinsOwnAreForAdministratorsAndSystemOnly) {
   ASSERT_NE(kept, nullptr);
   EXPECT_EQ(DescriptorOf(kept), "O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)");
   CloseHandle(kept);
+}
+
+// The calling thread as a user that is not an administrator: this process's
+// token with Administrators for deny only, until RevertToSelf.
+bool ActAsNonAdministrator() {
+  HANDLE process = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process) == FALSE) {
+    return false;
+  }
+  PSID administrators = nullptr;
+  HANDLE restricted = nullptr;
+  HANDLE impersonation = nullptr;
+  bool acting = ConvertStringSidToSidA("S-1-5-32-544", &administrators) != FALSE;
+  if (acting) {
+    SID_AND_ATTRIBUTES denied{administrators, 0};
+    acting = CreateRestrictedToken(process, 0, 1, &denied, 0, nullptr, 0, nullptr, &restricted) !=
+                 FALSE &&
+             DuplicateToken(restricted, SecurityImpersonation, &impersonation) != FALSE &&
+             SetThreadToken(nullptr, impersonation) != FALSE;
+    LocalFree(administrators);
+  }
+  for (HANDLE token : {process, restricted, impersonation}) {
+    if (token != nullptr) {
+      CloseHandle(token);
+    }
+  }
+  return acting;
+}
+
+TEST(NamedObjects, ANonAdministratorCannotOpenPelwinsOwn) {
+  HANDLE hold = TakeHold(ModelCode);
+  HANDLE kept = nullptr;
+  { CPermissionLock lock(&kept); }
+  ASSERT_NE(hold, nullptr);
+  ASSERT_NE(kept, nullptr);
+  ASSERT_TRUE(ActAsNonAdministrator());
+  SetLastError(ERROR_SUCCESS);
+  HANDLE joined = OpenEventA(SYNCHRONIZE, FALSE, HoldName);
+  const DWORD joinError = GetLastError();
+  HANDLE made = CreateEventA(nullptr, TRUE, FALSE, HoldName);
+  const DWORD makeError = GetLastError();
+  HANDLE locked = OpenMutexA(SYNCHRONIZE, FALSE, LockName);
+  const DWORD lockError = GetLastError();
+  RevertToSelf();
+  EXPECT_EQ(joined, nullptr) << "the hold opened: it would keep the permission standing";
+  EXPECT_EQ(joinError, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(made, nullptr) << "the hold opened through its name";
+  EXPECT_EQ(makeError, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(locked, nullptr) << "the lock opened: it could keep every decision waiting";
+  EXPECT_EQ(lockError, ERROR_ACCESS_DENIED);
+  for (HANDLE object : {joined, made, locked, hold, kept}) {
+    if (object != nullptr) {
+      CloseHandle(object);
+    }
+  }
 }
 
 // Each squatter under the hold's name and under the lock's: never joined,
