@@ -7,6 +7,8 @@
 
 #include <csignal>
 #include <ctime>
+#include <filesystem>
+#include <ios>
 #include <string>
 
 #include "posix_icons.h"
@@ -196,6 +198,40 @@ TEST_F(PlatformSystem, NamedObjectsGoWithTheProcessThatHeldThem) {
   CloseHandle(lock);
   close(ready[0]);
   close(ready[1]);
+
+  // The root pelwin makes is its own: 0700, each file 0600.
+  struct stat made {};
+  ASSERT_EQ(stat((Dir / "run/objects").c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0700u);
+  ASSERT_EQ(stat((Dir / "run/objects/pelwin.test.event").c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0600u);
+
+  // A root is used only as pelwin's: others may not write it, a group only
+  // when an administrator shared it (set-group-ID); no link.
+  const struct {
+    mode_t Mode;
+    bool Used;
+  } roots[] = {{0700, true},  {0755, true},  {02770, true},
+               {0770, false}, {0777, false}, {01777, false}};
+  for (const auto& root : roots) {
+    std::filesystem::remove_all(Dir / "run/objects");
+    ASSERT_EQ(mkdir((Dir / "run/objects").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((Dir / "run/objects").c_str(), root.Mode), 0);
+    SetLastError(ERROR_SUCCESS);
+    HANDLE made = CreateEventA(nullptr, TRUE, FALSE, event);
+    EXPECT_EQ(made != nullptr, root.Used) << std::oct << root.Mode;
+    if (made == nullptr) {
+      EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << std::oct << root.Mode;
+      EXPECT_FALSE(std::filesystem::exists(Dir / "run/objects/pelwin.test.event"));
+    } else {
+      CloseHandle(made);
+    }
+  }
+  std::filesystem::remove_all(Dir / "run/objects");
+  std::filesystem::create_directory_symlink(Dir / "run", Dir / "run/objects");
+  EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, event), nullptr) << "a link as the root";
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  std::filesystem::remove(Dir / "run/objects");
 
   // A name is a name in the object root, never a path out of it.
   for (const char* name : {"Global\\..", "Global\\a/b", "Local\\.hidden", ""}) {
