@@ -10,6 +10,14 @@
 #include "win32api.h"
 
 class CCameraInfoPane;
+struct TInterfaceClass;
+
+// Which of the three pipes did not open when a link was opened (-1: none),
+// and the system's reason.
+struct TPipeFailure {
+  int Pipe = -1;
+  DWORD Error = 0;
+};
 
 // Command codes of the window's events.
 constexpr std::uint32_t CommandAbout = 1001;
@@ -62,6 +70,10 @@ class CBrisaConfig : public CWindow {
 
   // Camera link (camera/).
   void ConnectCamera();
+  // The link to the camera found in DevicePath, of the class given: its kind
+  // bit, the notification, the three pipes. False when a pipe does not open:
+  // then ErrorText and *failure say which, and the link is closed.
+  bool OpenLink(const TInterfaceClass& found, TPipeFailure* failure);
   void DisconnectCamera();
   void RegisterInterfaceNotification();
   bool ReadEepromShort(std::uint32_t address, std::uint32_t count, std::uint8_t* destination);
@@ -145,7 +157,19 @@ class CBrisaConfig : public CWindow {
 };
 
 // Free functions of the camera link.
+// Opens a device interface or pipe as the link does (read and write, shared).
+HANDLE OpenForLink(const char* path);
+// Called for each present interface of a class with its path; true stops.
+using TInterfaceVisit = bool (*)(void* context, const char* path);
+// Hands each present interface of the class, cut to capacity in path, to
+// visit. ERROR_SUCCESS, or why the class's interfaces could not be listed.
+DWORD ForEachInterface(const GUID* classGuid, std::int32_t capacity, char* path,
+                       TInterfaceVisit visit, void* context);
+// The first interface of the class that opens: its handle and path.
 HANDLE FindDeviceByClass(const GUID* classGuid, std::int32_t capacity, char* path);
+// The camera pelwin connects to: the first class, in the table's order, with an
+// interface that opens; its path in path (DevicePathCapacity). Null for none.
+const TInterfaceClass* FindCamera(char* path);
 void StatusText(std::uint8_t status, std::int32_t capacity, char* text);
 
 // Free functions of the configuration.
@@ -163,6 +187,8 @@ struct TServiceKey {
 };
 extern const TServiceKey ServiceKeyPath[];
 extern const std::int32_t ServiceKeyCount;
+// The value under a service key that lets its driver accept EEPROM writes.
+extern const char AllowEepromWriteValue[];
 // The table's entry for the model code, or null when its driver takes none.
 const TServiceKey* FindServiceKey(std::uint16_t modelCode);
 // Whether a running pelwin holds the write permission of the model code's

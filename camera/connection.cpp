@@ -18,10 +18,6 @@ constexpr DWORD MaxDetailSize = 64 * 1024;
 constexpr DWORD PipeAccess = GENERIC_READ | GENERIC_WRITE;
 constexpr DWORD PipeSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-HANDLE OpenForLink(const char* path) {
-  return CreateFileA(path, PipeAccess, PipeSharing, nullptr, OPEN_EXISTING, 0, nullptr);
-}
-
 void CloseIfOpen(HANDLE* handle) {
   if (*handle != INVALID_HANDLE_VALUE) {
     CloseHandle(*handle);
@@ -30,25 +26,32 @@ void CloseIfOpen(HANDLE* handle) {
 }
 
 // Opens DevicePath + "\n" (n a digit) into *pipe. The pipe path is cut to the
-// path capacity like the interface path itself.
-bool OpenPipe(const char* devicePath, const char* suffix, HANDLE* pipe) {
+// path capacity like the interface path itself. On failure *error is the
+// system's reason, taken before anything else can change it.
+bool OpenPipe(const char* devicePath, const char* suffix, HANDLE* pipe, DWORD* error) {
   char pipePath[DevicePathCapacity + 1];
   Str::CopyA(DevicePathCapacity, pipePath, DevicePathCapacity, devicePath);
   Str::AppendA(DevicePathCapacity, pipePath, 2, suffix);
   CloseIfOpen(pipe);
   *pipe = OpenForLink(pipePath);
+  *error = *pipe == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
   return *pipe != INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
 
-HANDLE FindDeviceByClass(const GUID* classGuid, std::int32_t capacity, char* path) {
+HANDLE OpenForLink(const char* path) {
+  return CreateFileA(path, PipeAccess, PipeSharing, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+DWORD ForEachInterface(const GUID* classGuid, std::int32_t capacity, char* path,
+                       TInterfaceVisit visit, void* context) {
   HDEVINFO set =
       SetupDiGetClassDevsA(classGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE || set == nullptr) {
-    return INVALID_HANDLE_VALUE;
+    const DWORD error = GetLastError();
+    return error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error;
   }
-  HANDLE found = INVALID_HANDLE_VALUE;
   int failures = 0;
   for (DWORD index = 0; index < MaxInterfaceIndex; ++index) {
     SP_DEVICE_INTERFACE_DATA data;
@@ -82,15 +85,37 @@ HANDLE FindDeviceByClass(const GUID* classGuid, std::int32_t capacity, char* pat
     const auto pathRoom = static_cast<std::int32_t>(
         required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
     Str::CopyA(capacity, path, pathRoom, detail->DevicePath);
-    HANDLE probe = OpenForLink(path);
     Storage::Free(&block);
-    if (probe != INVALID_HANDLE_VALUE) {
-      found = probe;
+    if (visit(context, path)) {
       break;
     }
   }
   SetupDiDestroyDeviceInfoList(set);
+  return ERROR_SUCCESS;
+}
+
+HANDLE FindDeviceByClass(const GUID* classGuid, std::int32_t capacity, char* path) {
+  HANDLE found = INVALID_HANDLE_VALUE;
+  ForEachInterface(
+      classGuid, capacity, path,
+      [](void* context, const char* interfacePath) {
+        HANDLE probe = OpenForLink(interfacePath);
+        *static_cast<HANDLE*>(context) = probe;
+        return probe != INVALID_HANDLE_VALUE;
+      },
+      &found);
   return found;
+}
+
+const TInterfaceClass* FindCamera(char* path) {
+  for (const TInterfaceClass& cls : InterfaceClassTable) {
+    HANDLE probe = FindDeviceByClass(&cls.Guid, DevicePathCapacity, path);
+    if (probe != INVALID_HANDLE_VALUE) {
+      CloseHandle(probe);
+      return &cls;
+    }
+  }
+  return nullptr;
 }
 
 void CBrisaConfig::ConnectCamera() {
@@ -105,38 +130,42 @@ void CBrisaConfig::ConnectCamera() {
     return;
   }
   LinkFlags &= ~KindBits;
-
-  const TInterfaceClass* found = nullptr;
-  for (const TInterfaceClass& cls : InterfaceClassTable) {
-    HANDLE probe = FindDeviceByClass(&cls.Guid, DevicePathCapacity, DevicePath);
-    if (probe != INVALID_HANDLE_VALUE) {
-      CloseHandle(probe);
-      found = &cls;
-      break;
-    }
-  }
-  if (found == nullptr) {
+  const TInterfaceClass* found = FindCamera(DevicePath);
+  TPipeFailure failure;
+  if (found == nullptr || !OpenLink(*found, &failure)) {
     return;
   }
-  LinkFlags |= found->KindBit;
+  ++ConnectionSerial;
+  SetTitle(found->TitleLength, found->Title);
+}
+
+bool CBrisaConfig::OpenLink(const TInterfaceClass& found, TPipeFailure* failure) {
+  LinkFlags |= found.KindBit;
 
   RegisterInterfaceNotification();
 
-  if (!OpenPipe(DevicePath, "\\0", &CommandPipe)) {
+  failure->Pipe = 0;
+  if (!OpenPipe(DevicePath, "\\0", &CommandPipe, &failure->Error)) {
     constexpr char text[] = "DeviceInit failed, cannot open camera command pipe";
     Str::CopyA(ErrorTextCapacity, ErrorText, Len(text), text);
     DisconnectCamera();
-    return;
+    return false;
   }
-  if (!OpenPipe(DevicePath, "\\1", &DataPipe) || !OpenPipe(DevicePath, "\\2", &AuxPipe)) {
+  failure->Pipe = 1;
+  bool opened = OpenPipe(DevicePath, "\\1", &DataPipe, &failure->Error);
+  if (opened) {
+    failure->Pipe = 2;
+    opened = OpenPipe(DevicePath, "\\2", &AuxPipe, &failure->Error);
+  }
+  if (!opened) {
     constexpr char text[] = "DeviceInit failed, cannot open camera data pipe";
     Str::CopyA(ErrorTextCapacity, ErrorText, Len(text), text);
     DisconnectCamera();
-    return;
+    return false;
   }
+  failure->Pipe = -1;
   LinkFlags |= LinkConnected;
-  ++ConnectionSerial;
-  SetTitle(found->TitleLength, found->Title);
+  return true;
 }
 
 void CBrisaConfig::CloseLink() {

@@ -26,9 +26,9 @@ const TServiceKey* FindServiceKey(std::uint16_t modelCode) {
   return nullptr;
 }
 
-namespace {
+extern const char AllowEepromWriteValue[] = "AllowEEPROMWrite";
 
-constexpr char AllowValue[] = "AllowEEPROMWrite";
+namespace {
 
 // What the registry reports for a key or a value that is not there.
 bool NotThere(DWORD error) {
@@ -46,7 +46,7 @@ bool GrantEepromWrite(std::uint16_t modelCode) {
   if (!scanner.vfInit(0, "", key->Length, key->Path, HKEY_LOCAL_MACHINE)) {
     return false;
   }
-  const bool written = scanner.SetKeyCard(Len(AllowValue), AllowValue, 1);
+  const bool written = scanner.SetKeyCard(Len(AllowEepromWriteValue), AllowEepromWriteValue, 1);
   scanner.vfDone();
   return written;
 }
@@ -67,13 +67,15 @@ bool RevokeEepromWrite(std::uint16_t modelCode) {
     return NotThere(GetLastError());
   }
   SetLastError(ERROR_SUCCESS);
-  bool gone = scanner.DeleteKey(Len(AllowValue), AllowValue) || NotThere(GetLastError());
+  bool gone = scanner.DeleteKey(Len(AllowEepromWriteValue), AllowEepromWriteValue) ||
+              NotThere(GetLastError());
   // A key opened for reading only refuses the delete whether the value is
   // there or not; the read tells.
   if (!gone) {
     std::uint32_t value = 0;
     SetLastError(ERROR_SUCCESS);
-    gone = !scanner.GetKeyCard(Len(AllowValue), AllowValue, &value) && NotThere(GetLastError());
+    gone = !scanner.GetKeyCard(Len(AllowEepromWriteValue), AllowEepromWriteValue, &value) &&
+           NotThere(GetLastError());
   }
   scanner.vfDone();
   return gone;
