@@ -20,9 +20,17 @@ struct TReport {
 
 TReport MakeReport();
 
+// "pelwin-report <version>\n", the report's first line.
+std::string VersionLine();
+
 // The operating system, the program's word size and WOW64, one line each,
 // each ending in '\n' (report/<port>/report_system.cpp).
 std::string DescribeSystem();
+
+struct TServiceKey;
+// How a user removes the driver's AllowEEPROMWrite by hand, in the port's
+// words (report/<port>/report_system.cpp).
+std::string RemoveValueHow(const TServiceKey& key);
 
 // The command line both ports take: --help, --output FILE.
 struct TArguments {

@@ -13,14 +13,21 @@ constexpr char Usage[] =
     "Reports what pelwin finds when it looks for the camera: the system, whether\n"
     "this user counts as administrator, each camera driver's service key and its\n"
     "AllowEEPROMWrite value, the device interfaces of each camera kind, and the\n"
-    "camera's header and descriptor block as pelwin reads them. It changes\n"
-    "nothing. The camera gets 5 seconds to answer.\n"
+    "camera's header and descriptor block as pelwin reads them, and under each\n"
+    "finding what it means and what to do. It only looks: it changes no setting\n"
+    "and sends the camera no write. The camera gets 5 seconds to answer.\n"
     "\n"
     "  --output FILE  write the report to FILE instead of standard output\n"
     "  --help         this text\n"
     "\n"
-    "It looks where pelwin looks: PELWIN_DEVICE_ROOT, PELWIN_USER_REGISTRY,\n"
-    "PELWIN_MACHINE_REGISTRY and PELWIN_ADMIN (see pelwin --help).\n";
+    "It looks where pelwin looks (see pelwin --help):\n"
+    "  PELWIN_DEVICE_ROOT       the cameras' device interfaces (default\n"
+    "                           $XDG_RUNTIME_DIR/pelwin/devices)\n"
+    "  PELWIN_MACHINE_REGISTRY  the drivers' service keys (default /etc/pelwin/registry)\n"
+    "  PELWIN_USER_REGISTRY     pelwin's own settings\n"
+    "  PELWIN_OBJECT_ROOT       the named objects a running pelwin holds its write\n"
+    "                           permission with (default /run/pelwin/objects)\n"
+    "  PELWIN_ADMIN             whether this user counts as administrator\n";
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/brisa_config.h"
 #include "report/report.h"
 #include "win32api.h"
 
@@ -73,4 +74,11 @@ std::string DescribeSystem() {
                    : "no") +
           "\n";
   return text;
+}
+
+std::string RemoveValueHow(const TServiceKey& key) {
+  return std::string(
+             "in a Command Prompt started with \"Run as administrator\", run: reg delete "
+             "\"HKLM\\") +
+         key.Path + "\" /v " + AllowEepromWriteValue + " /f";
 }
