@@ -100,8 +100,8 @@ std::string DriverMeaning(const TDriverFacts& driver, bool camerasDriver, bool a
              ", and no running pelwin needs it: pelwin set it and deletes it when it is "
              "next started as administrator";
     }
-    return grants +
-           ", and pelwin did not set it, so it stays until removed: " + RemoveValueHow(*driver.Key);
+    return grants + ", and pelwin did not set it, so it stays until removed: " +
+           RemoveValueHow(*driver.Key) + "; then unplug the camera and plug it in again";
   }
   if (!driver.Writable && (camerasDriver || administrator)) {
     return administrator ? "pelwin cannot set the write permission here even as administrator "
@@ -130,9 +130,7 @@ std::string HeaderMeaning(const std::uint8_t* header) {
   if (header[0] == HeaderMarker) {
     return {};
   }
-  return Reconnect(
-             "This is not a camera's identity header (that starts with 5a): the camera "
-             "or its driver answered with something else") +
+  return Reconnect("This is not a camera's identity header (a camera's starts with 5a)") +
          "; if it stays so, " + SendReport;
 }
 
