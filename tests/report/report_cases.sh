@@ -94,7 +94,7 @@ rp_expect_camera() {
       wheel='IFW, EFW revision 1' at=10 count=61
       ;;
     tamis-a)
-      class='class 7 Tamis Camera {AD8D593C-2B2D-4292-8A80-CD4DA13FB16A}' kind='Tamis Camera'
+      class='class 7 Tamis Camera (A) {AD8D593C-2B2D-4292-8A80-CD4DA13FB16A}' kind='Tamis Camera'
       id=60233 name='Tamis A-60' positions='9 positions' wheel='IFW, EFW revision 1'
       at=$((0x3FF80)) count=61
       ;;
@@ -126,6 +126,8 @@ case "$RP_CASE" in
     rp_expect_count 8 '^  class [1-8] .+ \{[0-9A-F-]{36}\}: no device$'
     for service in "${RP_SERVICES[@]}"; do rp_expect_driver "$service" "$RP_UNTOUCHED"; done
     rp_expect "Camera: none found (no interface of the classes above opens)"
+    rp_expect "  -> Windows does not see a camera through its driver: check the camera's power and cable, and that Device Manager shows it, without a warning sign, when it is plugged in"
+    rp_expect_count 1 '^ *-> '
     # --output FILE: the same report in the file (CR LF on Windows), nothing printed.
     rp_report_to_file "$RP_WORK/file.txt"
     diff -u "$RP_WORK/report.txt" "$RP_WORK/file.txt" >&2 || rp_fail "--output wrote another report"
@@ -138,6 +140,8 @@ case "$RP_CASE" in
     rp_report
     rp_expect_count 7 '^  class [1-8] .+: no device$'
     rp_expect_camera "$sample"
+    # All is well: nothing to do.
+    rp_expect_count 0 '^ *-> '
     ;;
   key_missing)
     # After the camera is served: camsim makes its driver's key when it adds it.
@@ -146,20 +150,29 @@ case "$RP_CASE" in
     rp_state "$RP_WORK/before.state"
     rp_report
     rp_expect_driver ralcamF "key missing; not held by a running pelwin"
+    rp_expect "    -> This is the driver of the camera found below, and it is not installed: install the camera's driver again, then run the report again"
+    rp_expect_count 1 '^ +-> '
     rp_expect_driver ralcamI "$RP_UNTOUCHED"
     rp_expect_camera selvo-kaf
     ;;
   permission_standing)
     # Left behind by a pelwin that ended without taking it back, and a value
     # some other program wrote.
+    # 0 grants nothing.
     rp_set_permission ralcamF 1
     rp_set_permission ralcamI 42
+    rp_set_permission ralcamB 0
     rp_state "$RP_WORK/before.state"
     rp_report
     rp_expect_driver ralcamF \
       "key present, can be written; AllowEEPROMWrite = 1; not held by a running pelwin"
     rp_expect_driver ralcamI \
-      "key present, can be written; AllowEEPROMWrite = 0x2A (other); not held by a running pelwin"
+      "key present, can be written; AllowEEPROMWrite = 42 (0x2A); not held by a running pelwin"
+    rp_expect_driver ralcamB \
+      "key present, can be written; AllowEEPROMWrite = 0; not held by a running pelwin"
+    # No pelwin marked them: each says how it is removed by hand.
+    rp_expect_count 2 "^    -> Any value but 0 lets the driver accept EEPROM writes from any program, and pelwin did not set it, so it stays until removed: .+AllowEEPROMWrite.+$"
+    rp_expect "    -> 0 grants nothing: the driver refuses EEPROM writes as when the value is absent"
     ;;
   stalled)
     # The camera is found and its pipes open, but it holds back every reply.
@@ -169,11 +182,43 @@ case "$RP_CASE" in
     rp_report
     rp_expect_count 1 "^Camera: Selvo KAF at .+$"
     rp_expect "  the camera did not answer within 5 s"
+    rp_expect_count 1 '^    -> The camera was found and opened, but does not answer: '
     rp_expect_requests "12 00 0a"
     if [ "$RP_REPORT_SECONDS" -lt 4 ] || [ "$RP_REPORT_SECONDS" -gt 20 ]; then
       rp_fail "the report took $RP_REPORT_SECONDS s, not the camera's 5 s and a little"
     fi
     rp_fault clear
+    ;;
+  lost | wrong_marker | data_pipe)
+    # The camera closes the connection at the header's read; answers it with
+    # its first byte inverted; its data pipe does not open. Whatever fails,
+    # what happened is said under it, with the system's reason for the pipe.
+    rp_serve selvo-kaf
+    case "$RP_CASE" in
+      lost) rp_fault drop 1 ;;
+      wrong_marker) rp_fault corrupt 1 ;;
+      data_pipe) rp_fault pipe 1 on ;;
+    esac
+    rp_state "$RP_WORK/before.state"
+    rp_report
+    rp_expect_count 1 "^Camera: Selvo KAF at .+$"
+    case "$RP_CASE" in
+      lost)
+        rp_expect "  header: cannot be read: the connection was lost (Camera not connected)"
+        rp_expect_count 1 '^    -> The camera was found and opened, then the connection to it was lost: '
+        ;;
+      wrong_marker)
+        rp_expect "  header: a5 05 00 06 04 02 14 07 e3 74"
+        rp_expect_count 1 "^    -> This is not a camera's identity header \\(a camera's starts with 5a\\): "
+        rp_expect "  camera ID: 42210"
+        ;;
+      data_pipe)
+        rp_expect "  data pipe 1 does not open (not found)"
+        rp_expect_count 1 '^    -> The camera was found, but its driver gives no answers: '
+        rp_fault pipe 1 off
+        ;;
+    esac
+    rp_expect_count 1 '^ +-> '
     ;;
   own_console)
     # Started with a console of its own, as from Explorer: on Windows the
