@@ -236,8 +236,11 @@ TReport MakeReport() {
   report.Text = VersionLine() + system;
   report.Text += Line("", std::string("Administrator: ") + (administrator ? "yes" : "no"),
                       AdministratorMeaning(administrator));
-  report.Text += "\n" + Classes(found);
-  report.Text += "\n" + Drivers(drivers, found.Camera, administrator);
-  report.Text += "\n" + Camera(found);
+  // Each part after a blank line.
+  for (const std::string& part :
+       {Classes(found), Drivers(drivers, found.Camera, administrator), Camera(found)}) {
+    report.Text += '\n';
+    report.Text += part;
+  }
   return report;
 }
