@@ -20,6 +20,19 @@ TArguments ReadArguments(int argc, char** argv) {
   return arguments;
 }
 
+int AnswerCommandLine(int argc, char** argv, const char* usage, TArguments* arguments) {
+  *arguments = ReadArguments(argc, argv);
+  if (!arguments->Error.empty()) {
+    std::fprintf(stderr, "pelwin-report: %s\n%s", arguments->Error.c_str(), usage);
+    return 2;
+  }
+  if (arguments->Help) {
+    std::fputs(usage, stdout);
+    return 0;
+  }
+  return -1;
+}
+
 bool WriteTextFile(const std::string& path, const std::string& text, bool crlf) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {

@@ -39,6 +39,10 @@ struct TArguments {
   std::string Error;   // not empty: the command line is wrong, and why
 };
 TArguments ReadArguments(int argc, char** argv);
+// Reads the command line into *arguments and answers a wrong one (status 2,
+// usage on standard error) or --help (0, usage printed); -1 when the report
+// is to be made.
+int AnswerCommandLine(int argc, char** argv, const char* usage, TArguments* arguments);
 
 // Writes the text to the file, with CR LF line ends when asked (Notepad before
 // Windows 10 shows a bare LF as nothing). False when it could not be written.

@@ -32,14 +32,10 @@ constexpr char Usage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-  const TArguments arguments = ReadArguments(argc, argv);
-  if (!arguments.Error.empty()) {
-    std::fprintf(stderr, "pelwin-report: %s\n%s", arguments.Error.c_str(), Usage);
-    return 2;
-  }
-  if (arguments.Help) {
-    std::fputs(Usage, stdout);
-    return 0;
+  TArguments arguments;
+  const int answered = AnswerCommandLine(argc, argv, Usage, &arguments);
+  if (answered >= 0) {
+    return answered;
   }
   const TReport report = MakeReport();
   int status = 0;

@@ -101,14 +101,10 @@ int Show(const TReport& report, const TArguments& arguments, bool ownConsole) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const TArguments arguments = ReadArguments(argc, argv);
-  if (!arguments.Error.empty()) {
-    std::fprintf(stderr, "pelwin-report: %s\n%s", arguments.Error.c_str(), Usage);
-    return 2;
-  }
-  if (arguments.Help) {
-    std::fputs(Usage, stdout);
-    return 0;
+  TArguments arguments;
+  const int answered = AnswerCommandLine(argc, argv, Usage, &arguments);
+  if (answered >= 0) {
+    return answered;
   }
   const bool ownConsole = arguments.Output.empty() && OwnConsole();
   if (ownConsole) {
