@@ -3,6 +3,8 @@
 
 #include "report/report.h"
 
+namespace {
+
 TArguments ReadArguments(int argc, char** argv) {
   TArguments arguments;
   for (int i = 1; i < argc && arguments.Error.empty(); ++i) {
@@ -19,6 +21,8 @@ TArguments ReadArguments(int argc, char** argv) {
   }
   return arguments;
 }
+
+}  // namespace
 
 int AnswerCommandLine(int argc, char** argv, const char* usage, TArguments* arguments) {
   *arguments = ReadArguments(argc, argv);

@@ -38,7 +38,6 @@ struct TArguments {
   std::string Output;  // empty: the port's own way of showing the report
   std::string Error;   // not empty: the command line is wrong, and why
 };
-TArguments ReadArguments(int argc, char** argv);
 // Reads the command line into *arguments and answers a wrong one (status 2,
 // usage on standard error) or --help (0, usage printed); -1 when the report
 // is to be made.
