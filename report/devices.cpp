@@ -124,10 +124,8 @@ void ReadCamera(TSearch* search) {
   camera.Block.assign(block, block + blockSize);
   camera.CameraId = CameraIdOf(block);
   const std::uint32_t nameOffset = ortek ? OrtekTypeNameOffset : TypeNameOffset;
-  camera.TypeName.assign(reinterpret_cast<const char*>(block + nameOffset), TypeNameLength);
-  camera.TypeName.resize(camera.TypeName.find('\0') == std::string::npos
-                             ? camera.TypeName.size()
-                             : camera.TypeName.find('\0'));
+  const std::string name(reinterpret_cast<const char*>(block + nameOffset), TypeNameLength);
+  camera.TypeName = name.substr(0, name.find('\0'));
   camera.Positions = link->FilterPositionsOf();
   camera.PositionsText = FilterPositionsText(camera.Positions).Text;
   camera.PositionsHaveText = PositionsItemOf(camera.Positions) != 0;
