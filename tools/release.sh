@@ -119,6 +119,9 @@ crlf() {
 
 # guide_html OUT_DIR: docs/user-guide.md as OUT_DIR/user-guide.html, its
 # pictures beside it. Links to pages the ZIP does not hold become plain text.
+# A command line longer than the page is wide wraps inside its box rather
+# than run past the edge, where a hidden scroll bar leaves it unseen; copied,
+# it is still one line. Tables keep a gap, so that two in a row stay two.
 guide_html() {
   local out=$1
   mkdir -p "$out"
@@ -150,10 +153,10 @@ with open(os.path.join(out, "user-guide.html"), "w", encoding="utf-8", newline="
 <title>{html.escape(title)}</title>
 <style>
 body {{ font-family: Segoe UI, Arial, sans-serif; max-width: 52em; margin: 2em auto; padding: 0 1em; line-height: 1.45; }}
-table {{ border-collapse: collapse; }}
+table {{ border-collapse: collapse; margin: 1em 0; }}
 th, td {{ border: 1px solid #bbb; padding: 0.3em 0.6em; vertical-align: top; }}
 code {{ background: #f2f2f2; padding: 0 0.2em; }}
-pre {{ background: #f2f2f2; padding: 0.5em 0.8em; overflow-x: auto; }}
+pre {{ background: #f2f2f2; padding: 0.5em 0.8em; white-space: pre-wrap; overflow-wrap: anywhere; }}
 pre code {{ padding: 0; }}
 img {{ max-width: 100%; }}
 </style>

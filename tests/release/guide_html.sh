@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The user guide as the ZIP holds it, rendered by a browser (headless
-# Chromium): every command block of docs/user-guide.md is a preformatted block
-# that keeps its lines, every picture loads, and every link leads somewhere
-# (a heading of the page or a file beside it).
+# Chromium, 1280 px wide): every command block of docs/user-guide.md is a
+# preformatted block that keeps its lines and shows all of them, no table
+# runs into the one below it, every picture loads, and every link leads
+# somewhere (a heading of the page or a file beside it).
 #
 #   tests/release/guide_html.sh WORK_DIR [GUIDE_DIR]
 #
@@ -44,6 +45,21 @@ window.addEventListener("load", () => {
       found.push("command block " + (i + 1) + " does not keep its line breaks (white-space " + style.whiteSpace + ")");
     else if (pre.getBoundingClientRect().height < lines * lineHeight * 0.9)
       found.push("command block " + (i + 1) + " shows fewer than its " + lines + " lines");
+    // Hidden scroll bars, as on a touch screen or in a printout: what is
+    // past the edge is not seen at all.
+    if (pre.scrollWidth > pre.clientWidth + 1)
+      found.push("command block " + (i + 1) + " is cut off at the box edge (" + pre.scrollWidth +
+                 " px of text in " + pre.clientWidth + " px): " + text.split("\\n")[0]);
+  });
+  // Two tables one under the other, without a gap, read as one grid.
+  const tables = [...document.querySelectorAll("table")];
+  tables.forEach((table, i) => {
+    const before = table.previousElementSibling;
+    if (!before || before.tagName !== "TABLE") return;
+    const gap = table.getBoundingClientRect().top - before.getBoundingClientRect().bottom;
+    if (gap < parseFloat(getComputedStyle(table).fontSize) / 2)
+      found.push("tables " + i + " and " + (i + 1) + " run together as one grid (" + gap + " px apart): " +
+                 table.querySelector("tr").textContent.trim().slice(0, 40));
   });
   for (const img of document.images)
     if (!img.complete || img.naturalWidth === 0) found.push("picture not loaded: " + img.getAttribute("src"));
@@ -66,13 +82,15 @@ window.addEventListener("load", () => {
 open(probe, "w", encoding="utf-8").write(html.replace("</body>", script + "</body>"))
 PY
 
+# The page at the width of a common laptop screen, checked and shot at it.
+width=1280
 flags=(--headless --no-sandbox --disable-gpu --disable-quic --no-first-run
   --disable-background-networking --disable-component-update --disable-sync
   --hide-scrollbars --virtual-time-budget=10000)
 profile=$(mktemp -d)
 trap 'rm -rf "$profile"' EXIT
-timeout 120 "$browser" "${flags[@]}" --user-data-dir="$profile/dump" --dump-dom \
-  "file://$guide/check.html" >"$work/dom.html" 2>"$work/chromium.log" || {
+timeout 120 "$browser" "${flags[@]}" --user-data-dir="$profile/dump" --window-size="$width,900" \
+  --dump-dom "file://$guide/check.html" >"$work/dom.html" 2>"$work/chromium.log" || {
   cat "$work/chromium.log" >&2
   echo "guide_html: chromium failed" >&2
   exit 1
@@ -95,10 +113,10 @@ PY
 )
 height=$(sed -n 's/^height //p' <<<"$result")
 timeout 120 "$browser" "${flags[@]}" --user-data-dir="$profile/shot" \
-  --window-size=1100,"$height" --screenshot="$work/user-guide.png" "file://$guide/user-guide.html" \
+  --window-size="$width,$height" --screenshot="$work/user-guide.png" "file://$guide/user-guide.html" \
   >>"$work/chromium.log" 2>&1 || echo "guide_html: no screenshot (chromium.log)" >&2
 if grep -q '^FAIL ' <<<"$result"; then
   grep '^FAIL ' <<<"$result" | sed 's/^FAIL /guide_html: /' >&2
   exit 1
 fi
-echo "guide_html: $(grep -c '^```' "$root/docs/user-guide.md" | awk '{ print $1 / 2 }') command blocks preformatted, pictures loaded, links whole; screenshot $work/user-guide.png"
+echo "guide_html: $(grep -c '^```' "$root/docs/user-guide.md" | awk '{ print $1 / 2 }') command blocks preformatted and whole, tables apart, pictures loaded, links whole; screenshot $work/user-guide.png"
