@@ -263,7 +263,7 @@ Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: pelwin
 
 Files: *
-Copyright: 2026 The pelwin developers
+Copyright: 2026 Varnosti Instruments
 License: Expat
 HEAD
     sed -n '/^Permission is hereby granted/,$p' "$root/LICENSE" | sed 's/^$/./; s/^/ /'
