@@ -46,6 +46,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 keeps in its EEPROM, shows it, and writes a new number of filter positions and
 wheel type.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The release number as the Debian revision: pelwin_<release>_amd64.deb.
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${PELWIN_RELEASE_NUMBER})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Stripping keeps the version data: it lives in an allocated section.

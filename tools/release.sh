@@ -11,12 +11,12 @@
 # The release (`./run release`) builds the 32-bit Windows preset and the Linux
 # preset and writes into DIR (default build/release/):
 #
-#   pelwin-<version>-win32.zip   a folder pelwin-<version>/ with pelwin.exe,
+#   pelwin-<release>-win32.zip   a folder pelwin-<release>/ with pelwin.exe,
 #                                pelwin-report.exe, the user guide as HTML with
 #                                its pictures, readme.txt, CHANGELOG.txt,
 #                                LICENSE.txt and NOTICES.txt (the text files
 #                                with CRLF line ends)
-#   pelwin_<version>_amd64.deb   pelwin, camsim and pelwin-report for Linux,
+#   pelwin_<release>_amd64.deb   pelwin, camsim and pelwin-report for Linux,
 #                                with /usr/share/doc/pelwin/copyright
 #   SHA256SUMS                   the sums of the two, as sha256sum writes them
 #
@@ -29,8 +29,11 @@
 #
 # It refuses a tree with changes no commit holds (untracked files included:
 # the build picks up every source file in a folder), so a release is what its
-# commit says; --force builds it anyway. The version is the project's
-# (CMakeLists.txt), which must match the version resource's. Every file in
+# commit says; --force builds it anyway. It also refuses a CHANGELOG.md with
+# an [Unreleased] entry: those changes need a release of their own, with its
+# number raised (docs/developing.md). The release's name is the project's
+# version (CMakeLists.txt, which must match the version resource's) and the
+# release number beside it: <version>-<number>. Every file in
 # both packages is dated at the commit (SOURCE_DATE_EPOCH when set), so the
 # same commit and the same Debian packages give the same bytes.
 #
@@ -59,14 +62,19 @@ fail() {
   exit 1
 }
 
-project_version() {
-  local version header
+# release_name: the release's name, the project's version and the release's
+# number (CMakeLists.txt), 3.0.0.0-2 say. The version must be the version
+# resource's.
+release_name() {
+  local version header number
   version=$(sed -n 's/^project(pelwin VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
   header=$(sed -n 's/^#define PELWIN_VERSION_TEXT "\(.*\)"$/\1/p' "$root/resources/version.h")
+  number=$(sed -n 's/^set(PELWIN_RELEASE_NUMBER \([0-9]*\))$/\1/p' "$root/CMakeLists.txt")
   [ -n "$version" ] || fail "no project version in CMakeLists.txt"
   [ "$version" = "$header" ] ||
     fail "CMakeLists.txt says $version, the version resource (resources/version.h) $header"
-  echo "$version"
+  [ -n "$number" ] || fail "no PELWIN_RELEASE_NUMBER in CMakeLists.txt"
+  echo "$version-$number"
 }
 
 # The date every packaged file carries: the commit's, not the build's.
@@ -229,16 +237,16 @@ stamp_tree() {
 # empty), in a fixed order with fixed dates and modes: the same files give
 # the same ZIP.
 make_zip() {
-  local zip=$1 version=$2 exe=$3 report=$4 guide=${5:-}
+  local zip=$1 release=$2 exe=$3 report=$4 guide=${5:-}
   local stage folder stamp
   stage=$(mktemp -d)
-  folder="pelwin-$version"
+  folder="pelwin-$release"
   mkdir -p "$stage/$folder"
   cp "$exe" "$stage/$folder/pelwin.exe"
   [ -z "$report" ] || cp "$report" "$stage/$folder/pelwin-report.exe"
-  sed "s/@VERSION@/$version/g" "$root/release/readme.txt" >"$stage/readme.txt"
+  sed "s/@RELEASE@/$release/g" "$root/release/readme.txt" >"$stage/readme.txt"
   crlf "$stage/readme.txt" "$stage/$folder/readme.txt"
-  crlf "$root/CHANGELOG.md" "$stage/$folder/CHANGELOG.txt"
+  crlf "$root/release/CHANGELOG.txt" "$stage/$folder/CHANGELOG.txt"
   crlf "$root/LICENSE" "$stage/$folder/LICENSE.txt"
   notices "$exe" "$stage/$folder/NOTICES.txt"
   if [ -n "$guide" ]; then
@@ -274,12 +282,12 @@ HEAD
 # camsim (and pelwin-report when built) added, the documentation Debian wants,
 # and put together again with fixed dates, modes and owners.
 make_deb() {
-  local linux=$1 out=$2 version=$3 stamp work deb package arch report
+  local linux=$1 out=$2 release=$3 stamp work deb package arch report
   stamp=$(release_stamp)
   work=$(mktemp -d)
   (cd "$linux" && cpack -G DEB -B "$work/cpack" >/dev/null) || fail "cpack failed in $linux"
-  deb=$(find "$work/cpack" -maxdepth 1 -name "pelwin_${version}_*.deb" | head -n 1)
-  [ -n "$deb" ] || fail "cpack made no pelwin_${version}_*.deb"
+  deb=$(find "$work/cpack" -maxdepth 1 -name "pelwin_${release}_*.deb" | head -n 1)
+  [ -n "$deb" ] || fail "cpack made no pelwin_${release}_*.deb"
   package=$work/root
   dpkg-deb -R "$deb" "$package"
 
@@ -331,7 +339,7 @@ make_deb() {
   stamp_tree "$package" "$stamp"
   arch=$(sed -n 's/^Architecture: //p' "$package/DEBIAN/control")
   SOURCE_DATE_EPOCH=$stamp dpkg-deb --root-owner-group --threads-max=1 -Zxz --build \
-    "$package" "$out/pelwin_${version}_${arch}.deb" >/dev/null
+    "$package" "$out/pelwin_${release}_${arch}.deb" >/dev/null
   rm -rf "$work"
 }
 
@@ -368,9 +376,9 @@ cmd_check_zip() {
   [ $# -ge 3 ] || fail "check-zip needs ZIP EXE PROBE"
   local zip=$1 exe=$2 probe=$3 guide=false
   [ "${4:-}" = --guide ] && guide=true
-  local version unpacked folder tree report
-  version=$(project_version)
-  folder="pelwin-$version"
+  local release unpacked folder tree report
+  release=$(release_name)
+  folder="pelwin-$release"
   tree=$(tree_of "$exe")
   report=$(report_of "$tree")
   unpacked=$(mktemp -d)
@@ -421,21 +429,21 @@ cmd_check_zip() {
 
 cmd_test_zip() {
   [ $# -eq 3 ] || fail "test-zip needs EXE PROBE WORK_DIR"
-  local exe=$1 probe=$2 work=$3 version zip tree report
-  version=$(project_version)
+  local exe=$1 probe=$2 work=$3 release zip tree report
+  release=$(release_name)
   mkdir -p "$work"
-  zip="$(cd "$work" && pwd)/pelwin-$version-win32.zip"
+  zip="$(cd "$work" && pwd)/pelwin-$release-win32.zip"
   tree=$(tree_of "$exe")
   report=$(report_of "$tree")
-  make_zip "$zip" "$version" "$exe" "$report"
+  make_zip "$zip" "$release" "$exe" "$report"
   cmd_check_zip "$zip" "$exe" "$probe"
 }
 
 # package WINDOWS_TREE LINUX_TREE OUT_DIR: the ZIP and the .deb of built trees.
 cmd_package() {
   [ $# -eq 3 ] || fail "package needs WINDOWS_TREE LINUX_TREE OUT_DIR"
-  local windows=$1 linux=$2 out=$3 version work report
-  version=$(project_version)
+  local windows=$1 linux=$2 out=$3 release work report
+  release=$(release_name)
   mkdir -p "$out"
   out=$(cd "$out" && pwd)
   [ -f "$windows/app/pelwin.exe" ] || fail "no $windows/app/pelwin.exe"
@@ -443,10 +451,10 @@ cmd_package() {
   [ -n "$report" ] || log "note: $windows has no pelwin-report target; the ZIP goes without it"
   work=$(mktemp -d)
   guide_html "$work/guide"
-  make_zip "$out/pelwin-$version-win32.zip" "$version" "$windows/app/pelwin.exe" "$report" \
+  make_zip "$out/pelwin-$release-win32.zip" "$release" "$windows/app/pelwin.exe" "$report" \
     "$work/guide"
   rm -rf "$work"
-  make_deb "$linux" "$out" "$version"
+  make_deb "$linux" "$out" "$release"
 }
 
 cmd_release() {
@@ -474,6 +482,10 @@ cmd_release() {
     fi
     log "building with changes no commit holds (--force): this release is not $(git rev-parse --short HEAD)"
   fi
+  if grep -q '^## \[Unreleased\]' CHANGELOG.md; then
+    $force || fail "CHANGELOG.md has an [Unreleased] entry: give it the next release's number and date, and raise PELWIN_RELEASE_NUMBER (docs/developing.md), or build anyway with --force"
+    log "building with an [Unreleased] entry in CHANGELOG.md (--force): this is not release $(release_name)"
+  fi
   # The folder is the release and nothing else; an earlier release's files go,
   # anything else there stops the release rather than be deleted or summed.
   mkdir -p "$out"
@@ -482,10 +494,10 @@ cmd_release() {
   stray=$(find "$out" -mindepth 1 -maxdepth 1 ! -name 'pelwin-*-win32.zip' \
     ! -name 'pelwin_*.deb' ! -name SHA256SUMS)
   [ -z "$stray" ] || fail "$out holds files that are not a release's:"$'\n'"$stray"
-  local version jobs
-  version=$(project_version)
+  local release jobs
+  release=$(release_name)
   jobs=${JOBS:-$(nproc)}
-  log "release $version from $(git rev-parse --short HEAD)"
+  log "release $release from $(git rev-parse --short HEAD)"
 
   log "build: $windows_preset"
   cmake --preset "$windows_preset" >/dev/null
@@ -510,11 +522,11 @@ cmd_release() {
   cmd_package "$windows" "$root/build/linux" "$work/release"
   log "check: the ZIP under Wine"
   WINEPREFIX="$windows/wineprefix-gui" WINEDEBUG=-all \
-    "$root/tests/windows/wine-gui.sh" "$0" check-zip "$work/release/pelwin-$version-win32.zip" \
+    "$root/tests/windows/wine-gui.sh" "$0" check-zip "$work/release/pelwin-$release-win32.zip" \
     "$exe" "$probe" --guide
   log "check: the ZIP's guide in a browser (screenshot in build/release-guide/)"
-  unzip -q "$work/release/pelwin-$version-win32.zip" -d "$work/unpacked"
-  "$root/tests/release/guide_html.sh" "$root/build/release-guide" "$work/unpacked/pelwin-$version"
+  unzip -q "$work/release/pelwin-$release-win32.zip" -d "$work/unpacked"
+  "$root/tests/release/guide_html.sh" "$root/build/release-guide" "$work/unpacked/pelwin-$release"
   rm -rf "$work/unpacked"
 
   (cd "$work/release" && sha256sum -- * >SHA256SUMS)
