@@ -66,11 +66,11 @@ zip=pelwin-$release-win32.zip deb=pelwin_${release}_$(dpkg --print-architecture)
 [ ! -f "$work/one/$deb" ] || [ "$(dpkg-deb -f "$work/one/$deb" Version)" = "$release" ] ||
   fail "the .deb's version is $(dpkg-deb -f "$work/one/$deb" Version), not $release"
 if [ -f "$work/one/$zip" ]; then
-  zipped() { unzip -p "$work/one/$zip" "pelwin-$release/$1" | tr -d '\r'; }
+  others=$(zipinfo -1 "$work/one/$zip" | grep -v "^pelwin-$release/" || true)
+  [ -z "$others" ] || fail "the ZIP has files outside pelwin-$release/: $(head -n 2 <<<"$others" | tr "\n" " ")..."
+  zipped() { { unzip -p "$work/one/$zip" "pelwin-$release/$1" 2>/dev/null || true; } | tr -d '\r'; }
   readme=$(zipped readme.txt) changes=$(zipped CHANGELOG.txt) licence=$(zipped LICENSE.txt)
   guide=$(zipped user-guide.html)
-  others=$(zipinfo -1 "$work/one/$zip" | grep -v "^pelwin-$release/" || true)
-  [ -z "$others" ] || fail "the ZIP has files outside pelwin-$release/: $others"
   [[ $readme == "pelwin $release: "* ]] || fail "readme.txt's first line does not name $release: ${readme%%$'\n'*}"
   # The user's changelog: entries headed "RELEASE, DAY MONTH YEAR", newest
   # first, no Markdown and none of the developers' items.
