@@ -33,9 +33,9 @@
 # an [Unreleased] entry: those changes need a release of their own, with its
 # number raised (docs/developing.md). The release's name is the project's
 # version (CMakeLists.txt, which must match the version resource's) and the
-# release number beside it: <version>-<number>. Every file in
-# both packages is dated at the commit (SOURCE_DATE_EPOCH when set), so the
-# same commit and the same Debian packages give the same bytes.
+# release number beside it: <version>-<number>. Every file in both packages
+# is dated at the commit (SOURCE_DATE_EPOCH when set), so the same commit and
+# the same Debian packages give the same bytes.
 #
 # package makes the ZIP and the .deb from trees already built, without the
 # checks under Wine (tests/release/reproducible.sh makes them twice).
