@@ -215,10 +215,7 @@ std::string Camera(const TDeviceFindings& found) {
 }  // namespace
 
 std::string VersionLine() {
-  constexpr std::int32_t capacity = 31;
-  char version[capacity + 1];
-  ReadVersionString(capacity, version);
-  return "pelwin-report " + std::string(version) + "\n";
+  return "pelwin-report " PELWIN_RELEASE "\n";
 }
 
 TReport MakeReport() {

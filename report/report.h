@@ -20,7 +20,9 @@ struct TReport {
 
 TReport MakeReport();
 
-// "pelwin-report <version>\n", the report's first line.
+// "pelwin-report <release>\n", the report's first line: the release's name
+// (PELWIN_RELEASE, the version and the release's number), by which support
+// tells two releases of one version apart.
 std::string VersionLine();
 
 // The operating system, the program's word size and WOW64, one line each,

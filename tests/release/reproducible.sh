@@ -5,8 +5,9 @@
 # release, the one CMakeLists.txt gives (version and release number): in the
 # packages' names, the ZIP's folder, readme.txt and CHANGELOG.txt (a plain
 # text for users whose newest entry is the release, dated as CHANGELOG.md's),
-# the .deb's version and the guide's ZIP name; with one copyright holder, the
-# version resource's, in LICENSE.txt, the .deb's copyright file and the guide.
+# the .deb's version, the guide's ZIP name and the first line of the .deb's
+# pelwin-report; with one copyright holder, the version resource's, in
+# LICENSE.txt, the .deb's copyright file and the guide.
 #
 #   tests/release/reproducible.sh WINDOWS_TREE LINUX_TREE WORK_DIR
 set -euo pipefail
@@ -92,6 +93,16 @@ if [ -f "$work/one/$deb" ]; then
   copyright=$(dpkg-deb --fsys-tarfile "$work/one/$deb" | tar -xOf - ./usr/share/doc/pelwin/copyright)
   grep -q "^Copyright: [0-9]* $holder\$" <<<"$copyright" ||
     fail "the .deb's copyright file does not name $holder"
+  # The packaged pelwin-report, looking at empty folders: its first line.
+  dpkg-deb -x "$work/one/$deb" "$work/deb"
+  if [ -x "$work/deb/usr/bin/pelwin-report" ]; then
+    mkdir -p "$work/empty"
+    report=$(PELWIN_DEVICE_ROOT=$work/empty/devices PELWIN_MACHINE_REGISTRY=$work/empty/machine \
+      PELWIN_USER_REGISTRY=$work/empty/user PELWIN_OBJECT_ROOT=$work/empty/objects \
+      timeout 30 "$work/deb/usr/bin/pelwin-report" || true)
+    [ "${report%%$'\n'*}" = "pelwin-report $release" ] ||
+      fail "pelwin-report's first line is \"${report%%$'\n'*}\""
+  fi
 fi
 [ "$status" -ne 0 ] || echo "reproducible: both packages name release $release and $holder"
 exit "$status"

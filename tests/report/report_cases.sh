@@ -232,7 +232,7 @@ case "$RP_CASE" in
   *) rp_fail "no case $RP_CASE" ;;
 esac
 
-rp_expect "pelwin-report 3.0.0.0"
+rp_expect "pelwin-report 3.0.0.0-2"
 rp_expect "Administrator: yes"
 # No case touches this driver: a permission left by anything before shows here.
 rp_expect_driver vemcamI "$RP_UNTOUCHED"
