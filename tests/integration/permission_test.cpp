@@ -1138,6 +1138,8 @@ TEST(Permission, ALookAtAPermissionIsNeverAHold) {
     TTempRoots shared;
     CRun granted(shared, true, 3);
     ASSERT_TRUE(granted.Ready);
+    // What the look says: held while the run holds it.
+    ASSERT_EQ(EepromWriteHeld(1030), THeldState::Held);
     int counts[2];
     ASSERT_EQ(pipe(counts), 0);
     const pid_t looker = fork();
@@ -1163,6 +1165,7 @@ TEST(Permission, ALookAtAPermissionIsNeverAHold) {
     close(counts[0]);
     looks += seen;
     left += !ended || PermissionIn(shared, 1030) || GrantMarkedIn(shared) ? 1 : 0;
+    EXPECT_EQ(EepromWriteHeld(1030), THeldState::NotHeld) << "once the run ended";
   }
   std::printf("a look while the last pelwin ends: %d rounds (%llu looks), %d left the permission\n",
               rounds, static_cast<unsigned long long>(looks), left);
