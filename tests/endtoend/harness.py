@@ -61,6 +61,15 @@ def start(command, env, out_path):
         )
 
 
+def check_line_ends(raw, line_end, what):
+    """Every line of RAW (bytes) ends in the port's LINE_END and nothing else."""
+    lines = raw.split(b"\n")
+    check(lines[-1] == b"", f"{what} does not end with a line end")
+    cr = line_end == "\r\n"
+    ends = all(line.endswith(b"\r") == cr for line in lines[:-1])
+    check(ends, f"{what}: not every line ends in {line_end!r}")
+
+
 def x_windows(env, title):
     """The visible X windows with that title."""
     search = ["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]

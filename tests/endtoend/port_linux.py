@@ -2,14 +2,15 @@
 snapshot it writes (PELWIN_FLTK_SNAPSHOT), against a camsim process; every
 root, registry and the X display are the test's own.
 
-In: PELWIN, CAMSIM (the programs), E2E_XCLOSE (closes a window as a window
-manager does); optional E2E_ARTIFACTS, E2E_WORK (a folder for the roots and
+In: PELWIN, CAMSIM, PELWIN_REPORT (the programs), E2E_XCLOSE (closes a
+window as a window manager does); optional E2E_ARTIFACTS, E2E_WORK (a folder for the roots and
 logs, kept), E2E_DISPLAY (a display to show the window on instead of a
 private Xvfb), E2E_SHOTS (a folder for the pictures `Program.shot` takes).
 The demo (tools/demo.sh) sets the last three."""
 
 import os
 import re
+import shlex
 import shutil
 import socket
 import subprocess
@@ -18,6 +19,11 @@ import time
 
 import harness
 from harness import check, fail, log, poll
+
+# The drivers of the model-code table, installed as camsim installs them when
+# it adds a camera: their service keys, empty.
+SERVICES = ("vemcamI", "vemcamF", "ralcamI", "ralcamF", "ralcamB", "ralcamBI")
+_SERVICE_KEY = os.path.join("SYSTEM", "CurrentControlSet", "Services", "{}", "Parameters")
 
 _QUOTED = r'"((?:[^"\\]|\\.)*)"'
 _WINDOW = re.compile(
@@ -36,9 +42,10 @@ def _unquote(text):
 
 
 class Session:
-    """The test's X server, roots and registries, removed at the end."""
+    """The test's X server (unless DISPLAY is false: a program without a
+    window), roots and registries, removed at the end."""
 
-    def __init__(self, name):
+    def __init__(self, name, display=True):
         self.name = name
         self.kept = os.environ.get("E2E_WORK")
         if self.kept:
@@ -62,8 +69,10 @@ class Session:
         # are ours, so grant them rather than depend on who runs the test.
         self.env.setdefault("PELWIN_ADMIN", "1")
         self.processes = []
-        self.own_x = not os.environ.get("E2E_DISPLAY")
-        if self.own_x:
+        self.own_x = display and not os.environ.get("E2E_DISPLAY")
+        if not display:
+            self.env.pop("DISPLAY", None)
+        elif self.own_x:
             self._start_x()
         else:
             self.env["DISPLAY"] = os.environ["E2E_DISPLAY"]
@@ -467,3 +476,56 @@ class Program(harness.Program):
                 continue
         return count
 
+
+class Report:
+    """pelwin-report on the test's roots, the drivers of every kind installed."""
+
+    NAME = "pelwin-report"
+    LINE_END = "\n"
+
+    def __init__(self, session):
+        self.session = session
+        self.program = os.environ["PELWIN_REPORT"]
+        self.keys = session.env["PELWIN_MACHINE_REGISTRY"]
+        for service in SERVICES:
+            os.makedirs(os.path.join(self.keys, _SERVICE_KEY.format(service)))
+
+    def run(self, *arguments):
+        return harness.run([self.program, *arguments], self.session.env)
+
+    def to_file(self):
+        """--output FILE: (status, what it printed, the file's bytes)."""
+        path = self.session.path("output.txt")
+        status, out, err = self.run("--output", path)
+        with open(path, "rb") as f:
+            return status, out + err, f.read()
+
+    def own_console(self):
+        """Printed on a terminal of its own (script's); what it printed."""
+        command = ["script", "-qec", shlex.quote(self.program), "/dev/null"]
+        status, out, err = harness.run(command, self.session.env)
+        check(status == 0, f"{self.NAME} ended with status {status} in a terminal: {out}{err}")
+        return out
+
+    def set_permission(self, service, value):
+        key = os.path.join(self.keys, _SERVICE_KEY.format(service))
+        with open(os.path.join(key, "AllowEEPROMWrite"), "w") as f:
+            f.write(f"dword:{value:08x}\n")
+
+    def delete_key(self, service):
+        shutil.rmtree(os.path.join(self.keys, _SERVICE_KEY.format(service)))
+
+    def state(self):
+        """Every key, value, named object and camera file under the roots,
+        with its bytes."""
+        found = []
+        for root in ("machine-registry", "user-registry", "objects", "camsim-state"):
+            for folder, folders, files in os.walk(self.session.path(root)):
+                found.append(folder)
+                for name in files:
+                    with open(os.path.join(folder, name), "rb") as f:
+                        found.append((os.path.join(folder, name), f.read()))
+        return sorted(found, key=str)
+
+    def end(self):
+        """Nothing to end: every run of the program ran to its end."""

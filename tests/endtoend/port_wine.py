@@ -2,7 +2,7 @@
 (pelwin_probe), against camsim.exe behind the driver stand-in, in the session
 of tests/wine/session.sh (one X server and wineserver per run).
 
-In: WE_BUILD (the tree whose session this is), WE_PELWIN, WE_PROBE,
+In: WE_BUILD (the tree whose session this is), WE_PELWIN, WE_REPORT, WE_PROBE,
 optional WE_CAMSIM (camsim.exe; by default the tree's own, or for a 32-bit
 tree the x86-64 tree's),
 WE_PELWIN_PROCESS (wow64 or native: how the program must run), E2E_ARTIFACTS."""
@@ -46,7 +46,7 @@ def standin_camsim(build):
 class Session:
     """The run's Wine session, attached to; a work folder of the test's own."""
 
-    def __init__(self, name):
+    def __init__(self, name, display=True):
         self.name = name
         build = os.environ["WE_BUILD"]
         env_file = os.path.join(build, "tests", "wine", "session", "env")
@@ -354,3 +354,98 @@ class Program(harness.Program):
         picture = os.path.join(folder, f"{self.session.name}-{name}.png")
         crop = ["-crop", "420x260+80+80", "+repage"]
         harness.run(["import", "-window", "root", *crop, picture], self.session.env)
+
+
+class Report:
+    """pelwin-report.exe in the session's prefix, where the stand-ins of all
+    eight kinds are installed (so all six service keys are there). What a
+    case changes in the registry goes back at its end, whatever its outcome:
+    the other tests share the prefix."""
+
+    NAME = "pelwin-report.exe"
+    LINE_END = "\r\n"
+    NOTEPAD = "pelwin-report.txt - Notepad"
+
+    def __init__(self, session):
+        self.session = session
+        self.program = os.environ["WE_REPORT"]
+        self.probe = os.environ["WE_PROBE"]
+        self.undo = []
+
+    def run(self, *arguments):
+        """Standard output a file, as from a script: the report is printed there."""
+        return self.session.wine(self.program, *arguments)
+
+    def to_file(self):
+        path = self.session.path("output.txt")
+        status, out, err = self.run("--output", self.session.winpath(path))
+        with open(path, "rb") as f:
+            return status, out + err, f.read()
+
+    def own_console(self):
+        """As Explorer starts it: `start` opens it through the shell, which
+        gives a console program a console of its own. The report must land in
+        %TEMP%\\pelwin-report.txt, with CR LF line ends, and Notepad must show
+        that file; what the file says."""
+        temp = self.session.wine("cmd", "/c", "echo %TEMP%")[1].strip()
+        file = harness.run(["winepath", "-u", f"{temp}\\pelwin-report.txt"], self.session.env)[1]
+        file = file.strip()
+        check(temp and file, "no %TEMP% in the prefix")
+        if os.path.exists(file):
+            os.remove(file)
+        # Into a file: what `start` starts keeps its output open.
+        started = self.session.start(["start", "/unix", self.program], "start.out")
+        try:
+            status = started.wait(30)
+        except subprocess.TimeoutExpired:
+            status = "none: it did not end"
+        with open(self.session.path("start.out"), errors="replace") as f:
+            check(status == 0, f"start did not start {self.NAME} (status {status}): {f.read()}")
+        status, out, err = self.session.wine(self.probe, "window", self.NOTEPAD, "30")
+        check(status == 0, f"Notepad did not show the report: {out}{err}")
+        check(os.path.isfile(file), f"no {temp}\\pelwin-report.txt")
+        with open(file, "rb") as f:
+            raw = f.read()
+        harness.check_line_ends(raw, self.LINE_END, "the report file")
+        for window in harness.x_windows(self.session.env, self.NOTEPAD)[:1]:
+            self.session.xdotool("windowfocus", "--sync", window, "key", "alt+F4")
+
+        def closed():
+            return self.session.wine(self.probe, "dialog", self.NOTEPAD, "0")[0] != 0
+
+        check(poll(10, closed, 0.1), "Notepad did not close")
+        os.remove(file)
+        return raw.decode(errors="replace").replace("\r", "")
+
+    # Values and keys are changed in the 64-bit view, the one the driver reads.
+    def _reg(self, *arguments):
+        status, out, err = self.session.wine("reg", *arguments, "/f", "/reg:64")
+        check(status == 0, f"reg {' '.join(arguments)}: {out}{err}")
+
+    def set_permission(self, service, value):
+        key = _service_key(service)
+        self._reg("add", key, "/v", "AllowEEPROMWrite", "/t", "REG_DWORD", "/d", str(value))
+        self.undo.append(("delete", key, "/v", "AllowEEPROMWrite"))
+
+    def delete_key(self, service):
+        self._reg("delete", _service_key(service))
+        self.undo.append(("add", _service_key(service)))
+
+    def state(self):
+        """The six drivers' service keys with everything below them, and
+        pelwin's own settings; reg's answer for a key that is not there is
+        part of it."""
+        keys = [_service_key(s).rsplit("\\", 1)[0] for s in SERVICES]
+        found = []
+        for key in keys:
+            found.append((key, *self.session.wine("reg", "query", key, "/s", "/reg:64")))
+        key = "HKCU\\Software\\Varnosti"
+        found.append((key, *self.session.wine("reg", "query", key, "/s")))
+        return found
+
+    def end(self):
+        for undo in self.undo:
+            status, out, err = self.session.wine("reg", *undo, "/f", "/reg:64")
+            if status != 0:
+                log(f"could not undo: reg {' '.join(undo)}: {out}{err}")
+        self.undo = []

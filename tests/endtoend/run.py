@@ -7,8 +7,10 @@ linux: pelwin's FLTK window under a private Xvfb against camsim
 (port_linux.py); wine: pelwin.exe under Wine against camsim.exe and the
 driver stand-in, in the session of tests/wine/session.sh (port_wine.py).
 The scenarios are in scenarios.py, the Linux port's own in window.py, the
-fault matrix in fault_matrix.py. Exits 0 when every check held, 1 when one
-did not (or anything else went wrong), 2 on a usage error. A failure keeps a
+fault matrix in fault_matrix.py, pelwin-report's cases in report.py (the
+Report of the port module instead of pelwin, no X server on Linux). Exits 0
+when every check held, 1 when one did not (or anything else went wrong), 2 on
+a usage error. A failure keeps a
 screenshot and the logs under $E2E_ARTIFACTS/NAME."""
 
 import argparse
@@ -23,10 +25,16 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import fault_matrix  # noqa: E402
 import harness  # noqa: E402
+import report  # noqa: E402
 import scenarios  # noqa: E402
 import window  # noqa: E402
 
-SCENARIOS = {**scenarios.SCENARIOS, **window.SCENARIOS, **fault_matrix.SCENARIOS}
+SCENARIOS = {
+    **scenarios.SCENARIOS,
+    **window.SCENARIOS,
+    **fault_matrix.SCENARIOS,
+    **report.SCENARIOS,
+}
 
 
 def main():
@@ -52,8 +60,10 @@ def main():
     app = None
     cam = None
     try:
-        session = port.Session(name)
-        app = port.Program(session)
+        # pelwin-report's cases drive that program, which has no window.
+        reporting = options.scenario in report.SCENARIOS
+        session = port.Session(name, display=not reporting)
+        app = port.Report(session) if reporting else port.Program(session)
         cam = port.Camera(session)
         SCENARIOS[options.scenario](app, cam, *options.argument)
         status = 0
