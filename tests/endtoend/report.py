@@ -107,11 +107,20 @@ CASES = {
     "camera_tamis": {"serve": "tamis-a"},
     # After the camera is served: the camera's server makes its driver's key.
     "key_missing": {"serve": "selvo-kaf", "delete_key": "ralcamF"},
-    # Left behind by a pelwin that ended without taking it back, and a value
-    # some other program wrote.
-    "permission_standing": {"permissions": [("ralcamF", 1), ("ralcamI", 42)]},
+    # Left behind by a pelwin that ended without taking it back, and values
+    # some other program wrote; 0 grants nothing.
+    "permission_standing": {"permissions": [("ralcamF", 1), ("ralcamI", 42), ("ralcamB", 0)]},
     # The camera is found and its pipes open, but it holds back every reply.
     "stalled": {"serve": "selvo-kaf", "fault": ["delay", "60000"]},
+    # The camera closes the connection at the header's read; answers it with
+    # its first byte inverted; its data pipe does not open.
+    "lost": {"serve": "selvo-kaf", "fault": ["drop", "1"]},
+    "wrong_marker": {"serve": "selvo-kaf", "fault": ["corrupt", "1"]},
+    "data_pipe": {
+        "serve": "selvo-kaf",
+        "fault": ["pipe", "1", "on"],
+        "clear": ["pipe", "1", "off"],
+    },
     # Started with a console of its own, as from Explorer.
     "own_console": {"console": True},
 }
@@ -148,7 +157,7 @@ def report(rep, cam, case):
         check(raw.decode().replace("\r", "") == text, "--output wrote another report")
 
     if "fault" in stage:
-        cam.fault("clear")
+        cam.fault(*stage.get("clear", ["clear"]))
     check(rep.state() == before, "the report changed the registry or pelwin's settings")
     if cam.server is not None:
         cam.check_image()
