@@ -158,7 +158,10 @@ def report(rep, cam, case):
 
     if "fault" in stage:
         cam.fault(*stage.get("clear", ["clear"]))
-    check(rep.state() == before, "the report changed the registry or pelwin's settings")
+    after = rep.state()
+    for entry in [e for e in after if e not in before] + [e for e in before if e not in after]:
+        log(f"{'now' if entry in after else 'was'}: {entry}")
+    check(after == before, "the report changed the registry or pelwin's settings")
     if cam.server is not None:
         cam.check_image()
 
