@@ -3,7 +3,7 @@
 under Wine, driven like a user against a camera that camsim.exe serves behind
 the driver stand-in, through the Windows port of the end-to-end driver
 (tests/endtoend/port_wine.py) in the Wine session of BUILD-DIR
-(tests/wine/session.sh). Every picture is a screen grab of a window as Wine
+(tests/endtoend/wine_session.sh). Every picture is a screen grab of a window as Wine
 draws it, title bar included; none is edited afterwards.
 
 BUILD-DIR is the build tree whose app/pelwin.exe and pelwin_probe.exe are
@@ -48,7 +48,7 @@ from harness import (  # noqa: E402
 )
 from scenarios import NO_CAMERA, check_exit  # noqa: E402
 
-SESSION = os.path.join(ROOT, "tests", "wine", "session.sh")
+SESSION = os.path.join(ROOT, "tests", "endtoend", "wine_session.sh")
 # The Windows version Wine reports to pelwin.exe alone (admin_box sets it).
 APP_VERSION_KEY = "HKCU\\Software\\Wine\\AppDefaults\\pelwin.exe"
 OUT = None
@@ -363,7 +363,7 @@ def main():
     needed.pop("")
     os.environ.update(needed)
     os.environ["WE_BUILD"] = build
-    os.environ["E2E_ARTIFACTS"] = os.path.join(build, "tests", "wine", "artifacts-screenshots")
+    os.environ["E2E_ARTIFACTS"] = os.path.join(build, "tests", "endtoend", "artifacts-screenshots")
 
     font = marlett(build)
     prefix_font = os.path.join(build, "wineprefix-standin/drive_c/windows/Fonts/marlett.ttf")

@@ -1,8 +1,8 @@
 # shellcheck shell=bash
 # The one way our shell scripts start a private X server (the end-to-end
 # driver's Linux port, tests/endtoend/port_linux.py, starts its own the same
-# way). Sourced by the Wine end-to-end session (tests/wine/session.sh) and the
-# Windows GUI tests (tests/windows/wine-gui.sh).
+# way). Sourced by the Wine end-to-end session (tests/endtoend/wine_session.sh)
+# and the Windows GUI tests (tests/windows/wine-gui.sh).
 #
 #   xvfb_start DIR GEOMETRY [DISPLAY-NUMBER]
 #

@@ -31,7 +31,7 @@ import port_wine  # noqa: E402
 
 GOAL = 1.10
 SPREAD = 0.10
-SESSION = os.path.join(ROOT, "tests", "wine", "session.sh")
+SESSION = os.path.join(ROOT, "tests", "endtoend", "wine_session.sh")
 
 
 class Cannot(Exception):
@@ -198,7 +198,7 @@ def main():
     os.environ["WE_CAMSIM"] = camsim
     harness.NAME = "bench-eeprom"
 
-    options.own_session = not os.path.isfile(os.path.join(standin, "tests/wine/session/env"))
+    options.own_session = not os.path.isfile(os.path.join(standin, "tests/endtoend/session/env"))
     if options.own_session:
         started = subprocess.run([SESSION, "start", standin], stdout=subprocess.DEVNULL)
         if started.returncode != 0:

@@ -1,6 +1,6 @@
 """The Windows port: pelwin.exe under Wine, read through Windows itself
 (pelwin_probe), against camsim.exe behind the driver stand-in, in the session
-of tests/wine/session.sh (one X server and wineserver per run).
+of wine_session.sh (one X server and wineserver per run).
 
 In: WE_BUILD (the tree whose session this is), WE_PELWIN, WE_REPORT, WE_PROBE,
 optional WE_CAMSIM (camsim.exe; by default the tree's own, or for a 32-bit
@@ -49,9 +49,9 @@ class Session:
     def __init__(self, name, display=True):
         self.name = name
         build = os.environ["WE_BUILD"]
-        env_file = os.path.join(build, "tests", "wine", "session", "env")
+        env_file = os.path.join(build, "tests", "endtoend", "session", "env")
         if not os.path.isfile(env_file):
-            fail(f"no Wine session: run tests/wine/session.sh start {build}")
+            fail(f"no Wine session: run tests/endtoend/wine_session.sh start {build}")
         self.env = dict(os.environ)
         with open(env_file) as f:
             for line in f:

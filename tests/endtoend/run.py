@@ -5,7 +5,7 @@
 
 linux: pelwin's FLTK window under a private Xvfb against camsim
 (port_linux.py); wine: pelwin.exe under Wine against camsim.exe and the
-driver stand-in, in the session of tests/wine/session.sh (port_wine.py).
+driver stand-in, in the session of wine_session.sh (port_wine.py).
 The scenarios are in scenarios.py, the Linux port's own in window.py, the
 fault matrix in fault_matrix.py, pelwin-report's cases in report.py (the
 Report of the port module instead of pelwin, no X server on Linux). Exits 0

@@ -4,8 +4,8 @@
 # test of a run (CTest starts and stops it as a fixture; bench/wine/eeprom.py
 # too).
 #
-#   tests/wine/session.sh start BUILD-DIR   (ends a session still running first)
-#   tests/wine/session.sh stop BUILD-DIR
+#   tests/endtoend/wine_session.sh start BUILD-DIR   (ends a session still running first)
+#   tests/endtoend/wine_session.sh stop BUILD-DIR
 #
 # The prefix is BUILD-DIR/wineprefix-standin, prepared by
 # tests/windows/standin-prefix.sh (the CTest fixture wine_standin; run here
@@ -20,7 +20,7 @@ set -euo pipefail
 command=${1:?usage: session.sh start|stop BUILD-DIR}
 build=$(cd "${2:?usage: session.sh start|stop BUILD-DIR}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-session=$build/tests/wine/session
+session=$build/tests/endtoend/session
 export WINEPREFIX=$build/wineprefix-standin
 export WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES='mscoree,mshtml='
 # A 32-bit tree serves with the x86-64 tree's camsim.exe (PELWIN_STANDIN_BUILD).
@@ -79,7 +79,7 @@ export WINEDEBUG=$WINEDEBUG WINEARCH=$WINEARCH WINEDLLOVERRIDES='$WINEDLLOVERRID
 ENV
 }
 
-exec 9>"$build/tests/wine/session.lock"
+exec 9>"$build/tests/endtoend/session.lock"
 flock 9
 case "$command" in
   start) start || { stop; exit 1; } ;;
