@@ -41,7 +41,7 @@ struct TPosixFaults {
   // set or delete a value under HKEY_LOCAL_MACHINE; 0: never. What a crash or
   // a kill in the middle of a permission decision leaves.
   int DieBeforeMachineChange = 0;
-  // OpenEventA waits this long after it has looked for the event, before it
+  // LookForNamedEvent waits this long after it has looked for the event, before it
   // answers: a slow system, which widens the time between a look and what the
   // caller does on its answer.
   int PauseAfterEventLookMs = 0;

@@ -305,27 +305,6 @@ HANDLE CreateEventA(void*, BOOL, BOOL, LPCSTR lpName) {
   return HoldEvent(fd, existed);
 }
 
-HANDLE OpenEventA(DWORD, BOOL, LPCSTR lpName) {
-  const int fd = OpenObject(lpName, false);
-  bool held = false;
-  const bool looked = fd >= 0 && LockedElsewhere(fd, &held);
-  const DWORD error = fd < 0    ? GetLastError()
-                      : !looked ? PosixErrorFromErrno(errno)
-                                : ERROR_FILE_NOT_FOUND;
-  if (PosixFaults().PauseAfterEventLookMs > 0) {
-    const timespec pause{0, PosixFaults().PauseAfterEventLookMs * 1000000L};
-    nanosleep(&pause, nullptr);
-  }
-  if (!held) {
-    if (fd >= 0) {
-      close(fd);
-    }
-    SetLastError(error);
-    return nullptr;
-  }
-  return HoldEvent(fd, true);
-}
-
 HANDLE OpenNamedMutex(const char* name, bool make) {
   if (make) {
     return CreateMutexA(nullptr, FALSE, name);
@@ -350,6 +329,10 @@ TEventLook LookForNamedEvent(const char* name) {
   const bool looked = LockedElsewhere(fd, &held);
   const int saved = errno;
   close(fd);
+  if (PosixFaults().PauseAfterEventLookMs > 0) {
+    const timespec pause{0, PosixFaults().PauseAfterEventLookMs * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
   if (!looked) {
     SetLastError(PosixErrorFromErrno(saved));
     return TEventLook::Failed;
