@@ -434,6 +434,16 @@ class Program(harness.Program):
     def clear_permission(self, service):
         """Nothing to clear: the registry is the test's own, new."""
 
+    def take_hold_name(self, code):
+        """A file under the name of the permission hold of CODE that anyone
+        may open, and so hold (as an earlier pelwin made them), in an object
+        root that is pelwin's own (0700, this user's)."""
+        root = self.session.env["PELWIN_OBJECT_ROOT"]
+        os.makedirs(root, mode=0o700, exist_ok=True)
+        hold = os.path.join(root, f"pelwin.permission.{code}")
+        os.close(os.open(hold, os.O_CREAT | os.O_WRONLY, 0o644))
+        os.chmod(hold, 0o644)
+
     def marks(self):
         """pelwin's marks of its grants."""
         marks = self._key_path("Software\\Varnosti\\pelwin\\Grants")

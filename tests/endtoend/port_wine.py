@@ -328,6 +328,19 @@ class Program(harness.Program):
         """The services of every sample kind that hold a permission."""
         return [service for service in SERVICES if self.permission(service) is not None]
 
+    def take_hold_name(self, code):
+        """The event named as the permission hold of CODE, made first by
+        pelwin_probe as a process that is not an administrator's would make
+        it, and kept until the session ends."""
+        out = self.session.path("squat.out")
+        self.session.start([self.probe, "squat", f"Global\\pelwin.permission.{code}"], "squat.out")
+
+        def squatting():
+            with open(out) as f:
+                return "squatting" in f.read()
+
+        check(harness.poll(15, squatting), "pelwin_probe did not take the hold's name")
+
     def clear_permission(self, service):
         """A permission left by an earlier failed run would hide a missing grant."""
         value = ["/v", "AllowEEPROMWrite", "/reg:64", "/f"]

@@ -289,6 +289,35 @@ def refused_write(app, cam):
     cam.check_frames(expected("refused_write"))
 
 
+def taken_hold(app, cam):
+    """The name of the driver permission's hold is taken before pelwin comes
+    to it, by an object that is not pelwin's (on Windows an event made first
+    by a process that is not an administrator's: owned by Users, open to
+    everyone; on Linux a file of that name that others may open). The
+    grant at the unplug page is refused with the stop box "Cannot write
+    Windows Registry", which ends pelwin: nothing granted, nothing marked."""
+    service = "ralcamF"
+    app.clear_permission(service)
+    cam.serve("selvo-kaf")
+    app.take_hold_name(1030)
+    app.start()
+    app.wait_title("Selvo KAF")
+    app.click("Next ->")
+    app.wait(both(unplug_page(2), title_is("Selvo KAF")))
+    cam.unplug()
+    lines, icon = app.box("Error")
+    expected_lines = [
+        "Cannot write Windows Registry",
+        "Application requires administrative priviledges",
+    ]
+    check(lines == expected_lines, f"the box says {lines}")
+    check(icon in ("stop", "shown"), f"the box shows the icon {icon}, not the stop sign")
+    app.box_key("Error", "Return")
+    check_exit(app)
+    check_permission(app, service, None, "after the refused grant")
+    check(app.marks() == [], f"marks {app.marks()} left by a refused grant")
+
+
 def serve_two(app, cam, other_first):
     """Two Selvo KAF cameras, "first" plugged in and "other" not, the first
     one's image with another camera ID, found first or after it; no
@@ -496,4 +525,5 @@ SCENARIOS = {
     "title": title,
     "close_at_unplug": close_at_unplug,
     "refused_write": refused_write,
+    "taken_hold": taken_hold,
 }

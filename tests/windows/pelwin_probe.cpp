@@ -15,12 +15,18 @@
 //       one lowest in the stacking order, the first opened (oldest), to close
 //       as the window menu's Close does; "all" posts to each back to back, so
 //       that they close at one moment. Prints "closed N".
+//   pelwin_probe squat NAME   makes the event NAME first, as a process that is
+//       not an administrator's would: owned by Users, open to everyone; prints
+//       "squatting" and keeps it until it is ended.
 //
 // Both wait up to SECONDS (default 20) for a visible top-level window with
 // exactly that title (TITLE "class:NAME": of that window class) and exit 1
 // when none comes or the conditions do not hold in time; the window's last
 // description is printed either way.
 #include <windows.h>
+// clang-format off
+#include <sddl.h>
+// clang-format on
 
 #include <cstdarg>
 #include <cstdio>
@@ -260,6 +266,24 @@ int CloseWindows(const char* title, const char* which) {
   return matches.Windows.empty() ? 1 : 0;
 }
 
+int Squat(const char* name) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BUD:(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                           &descriptor, nullptr) == FALSE) {
+    return 1;
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  HANDLE event = CreateEventA(&attributes, TRUE, FALSE, name);
+  if (event == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+    std::fprintf(stderr, "pelwin_probe: %s is taken or cannot be made\n", name);
+    return 1;
+  }
+  std::printf("squatting\n");
+  std::fflush(stdout);
+  Sleep(INFINITE);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -267,8 +291,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: pelwin_probe window|dialog TITLE [SECONDS] "
                  "[--until TEXT | --until-not TEXT]...\n"
-                 "       pelwin_probe close TITLE all|oldest\n");
+                 "       pelwin_probe close TITLE all|oldest\n"
+                 "       pelwin_probe squat NAME\n");
     return 2;
+  }
+  if (std::strcmp(argv[1], "squat") == 0) {
+    return Squat(argv[2]);
   }
   if (std::strcmp(argv[1], "close") == 0) {
     return CloseWindows(argv[2], argc > 3 ? argv[3] : "all");
