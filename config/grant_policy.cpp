@@ -17,7 +17,7 @@ namespace {
 // A hold that cannot be looked at may be a running pelwin's: a decision keeps
 // the permission for it.
 bool HoldExists(std::uint16_t modelCode) {
-  return LookForHold(modelCode) != THoldLook::None;
+  return LookForHold(modelCode) != THeldState::NotHeld;
 }
 
 }  // namespace
@@ -36,15 +36,7 @@ THeldState EepromWriteHeld(std::uint16_t modelCode) {
   if (!lock.Held()) {
     return THeldState::CannotTell;
   }
-  switch (LookForHold(modelCode)) {
-    case THoldLook::None:
-      return THeldState::NotHeld;
-    case THoldLook::Held:
-      return THeldState::Held;
-    case THoldLook::CannotTell:
-      break;
-  }
-  return THeldState::CannotTell;
+  return LookForHold(modelCode);
 }
 
 void CBrisaConfig::RevokeLeftoverGrant() {

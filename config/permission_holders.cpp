@@ -67,19 +67,19 @@ HANDLE TakeHold(std::uint16_t modelCode) {
   return OpenNamedEvent(name);
 }
 
-THoldLook LookForHold(std::uint16_t modelCode) {
+THeldState LookForHold(std::uint16_t modelCode) {
   char name[NameCapacity + 1];
   HoldName(modelCode, name);
   switch (LookForNamedEvent(name)) {
     case TEventLook::Absent:
     case TEventLook::NotOurs:
-      return THoldLook::None;
+      return THeldState::NotHeld;
     case TEventLook::Held:
-      return THoldLook::Held;
+      return THeldState::Held;
     case TEventLook::Failed:
       break;
   }
-  return THoldLook::CannotTell;
+  return THeldState::CannotTell;
 }
 
 bool MarkGrant(std::uint16_t modelCode) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "app/brisa_config.h"
 #include "win32api.h"
 
 // The longest a decision waits for another pelwin's: decisions take
@@ -47,11 +48,10 @@ class CPermissionLock {
 // the name is taken by an object that is not pelwin's.
 HANDLE TakeHold(std::uint16_t modelCode);
 
-enum class THoldLook { None, Held, CannotTell };
 // Whether some running pelwin holds the model code's permission, looked at
 // without holding it. An object of the name that is not pelwin's is no hold;
 // one that could not be looked at cannot be told.
-THoldLook LookForHold(std::uint16_t modelCode);
+THeldState LookForHold(std::uint16_t modelCode);
 
 // The marks: a permission pelwin set is marked before it is set, and the mark
 // goes only once the value has been seen gone; the marks' key goes with the

@@ -79,12 +79,12 @@ TEST(NamedObjects, PelwinsOwnAreForAdministratorsAndSystemOnly) {
   HANDLE hold = TakeHold(ModelCode);
   ASSERT_NE(hold, nullptr);
   EXPECT_EQ(DescriptorOf(hold), "O:BAD:P(A;;GA;;;BA)(A;;GA;;;SY)");
-  EXPECT_EQ(LookForHold(ModelCode), THoldLook::Held);
+  EXPECT_EQ(LookForHold(ModelCode), THeldState::Held);
   HANDLE again = TakeHold(ModelCode);
   EXPECT_NE(again, nullptr) << "another pelwin's hold is joined";
   CloseHandle(again);
   CloseHandle(hold);
-  EXPECT_EQ(LookForHold(ModelCode), THoldLook::None);
+  EXPECT_EQ(LookForHold(ModelCode), THeldState::NotHeld);
 
   HANDLE kept = nullptr;
   {
@@ -164,7 +164,8 @@ TEST(NamedObjects, AnObjectPelwinDidNotMakeIsNeverUsed) {
     if (hold != nullptr) {
       CloseHandle(hold);
     }
-    EXPECT_EQ(LookForHold(ModelCode), THoldLook::None) << squatter.Name << ": counted as a hold";
+    EXPECT_EQ(LookForHold(ModelCode), THeldState::NotHeld)
+        << squatter.Name << ": counted as a hold";
     CloseHandle(taken);
 
     taken = MakeSquatter(LockName, {squatter.Name, "mutex", squatter.Descriptor});
